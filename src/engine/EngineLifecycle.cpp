@@ -1,0 +1,454 @@
+// Creating, resetting, starting, stopping and destroying an engine, the
+// worker threads and the end-of-run clean-up.
+#include "FFmpeg.h"
+#include "FrameHook.h"
+#include "RunTables.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kestro {
+
+std::mutex& CodecLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::array<std::atomic<uint32_t>, 52> QuantizerHistogram{};
+
+// ---- Threads
+
+TGatedThread::~TGatedThread() = default;
+
+void TGatedThread::Launch() { Thread = std::thread(&TGatedThread::Body, this); }
+
+void TGatedThread::Resume() {
+  {
+    std::lock_guard<std::mutex> lock(GateLock);
+    Released = true;
+  }
+  Gate.notify_all();
+}
+
+bool TGatedThread::Suspended() const {
+  std::lock_guard<std::mutex> lock(GateLock);
+  return !Released;
+}
+
+void TGatedThread::Join() {
+  if (!Thread.joinable())
+    return;
+  if (Thread.get_id() == std::this_thread::get_id()) {
+    // Destroyed from its own body (an owner freed the engine in a callback):
+    // nothing of ours is touched after the body returns.
+    Thread.detach();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(GateLock);
+    if (!Released) {
+      Skipped = true;
+      Released = true;
+    }
+  }
+  Gate.notify_all();
+  Thread.join();
+}
+
+namespace {
+
+void ApplyPriority(TConvertPriority priority) {
+  if (priority == tpIdle) {
+    sched_param param{};
+    pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
+    return;
+  }
+  static constexpr int NiceValue[] = {19, 15, 5, 0};
+  // On Linux a nice value set on a thread id applies to that thread alone.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), NiceValue[priority]);
+}
+
+} // namespace
+
+void TGatedThread::Body() {
+  TConvertPriority priority;
+  {
+    std::unique_lock<std::mutex> lock(GateLock);
+    Gate.wait(lock, [this] { return Released; });
+    if (Skipped)
+      return;
+    priority = Priority;
+  }
+  ApplyPriority(priority);
+  Execute();
+}
+
+void TFFmpegThread::Execute() { Engine->RunTranscode(); }
+
+void TDoTerminateThread::Execute() { Engine->NotifyTerminated(); }
+
+// ---- Engine
+
+TCustomFFmpeg::TCustomFFmpeg() { InitDefaults(); }
+
+TCustomFFmpeg::~TCustomFFmpeg() {
+  Stop();
+  // However long the run takes to notice the stop, its state is never freed
+  // under it.
+  if (OwnedWorker)
+    OwnedWorker->Join();
+  if (OwnedTerminator)
+    OwnedTerminator->Join();
+  ReleaseResources();
+}
+
+void TCustomFFmpeg::InitDefaults() {
+  for (auto& offset : InputTsOffsets)
+    offset = 0;
+  for (auto& row : InputTsScales)
+    for (double& scale : row)
+      scale = 0.0;
+  StreamMaps.fill({});
+  StreamMapCount = 0;
+  MetaDataMaps.fill({});
+  MetaDataMapCount = 0;
+
+  ForcedInputFormat = nullptr;
+  ForcedOutputFormat = nullptr;
+  FrameWidth = FrameHeight = 0;
+  FrameAspectRatio = 0.0f;
+  FramePixFmt = -1;
+  AudioSampleFmt = -1;
+  FramePadTop = FramePadBottom = FramePadLeft = FramePadRight = 0;
+  PadColor[0] = 16;
+  PadColor[1] = 128;
+  PadColor[2] = 128;
+  FrameTopCrop = FrameBottomCrop = FrameLeftCrop = FrameRightCrop = 0;
+  for (int& limit : MaxFrames)
+    limit = INT32_MAX;
+  FrameRate = {0, 0};
+  VideoQScale = 0.0f;
+  IntraMatrix.reset();
+  InterMatrix.reset();
+  RcOverride.reset();
+  VideoDisable = 0;
+  VideoDiscard = 0;
+  VideoCodecName.reset();
+  VideoCodecTag = 0;
+  SameQuality = 0;
+  Deinterlace = 0;
+  TopFieldFirst = -1;
+  MeThreshold = 0;
+  IntraDcPrecision = 8;
+  LoopInput = 0;
+  LoopOutput = -1;
+  QpHistogram = 0;
+  VideoFilters.clear();
+  FiltersInUse = false;
+  IntraOnly = 0;
+  AudioSampleRate = 44100;
+  AudioQScale = -99999.0f;
+  AudioDisable = 0;
+  AudioChannels = 2;
+  AudioCodecName.reset();
+  AudioCodecTag = 0;
+  AudioLanguage.clear();
+  SubtitleDisable = 0;
+  SubtitleCodecName.reset();
+  SubtitleLanguage.clear();
+  MuxPreload = 0.5f;
+  MuxMaxDelay = 0.7f;
+  RecordingTime = INT64_MAX;
+  StartTime = 0;
+  RecordTimestamp = 0;
+  InputTsOffset = 0;
+  MetaTitle.clear();
+  MetaAuthor.clear();
+  MetaCopyright.clear();
+  MetaComment.clear();
+  MetaGenre.clear();
+  MetaAlbum.clear();
+  MetaYear = MetaTrack = 0;
+
+  HexDump = PacketDump = Psnr = PassNumber = 0;
+  PassLogFileName.clear();
+  AudioStreamCopy = VideoStreamCopy = SubtitleStreamCopy = 0;
+  VideoSyncMethod = -1;
+  AudioSyncMethod = 0;
+  AudioDriftThreshold = 0.1f;
+  CopyTimestamps = false;
+  Shortest = 0;
+  VideoGlobalHeader = 0;
+  VStatsFileName.reset();
+  ProgramId = 0;
+  RateEmulation = 0;
+  VideoChannel = 0;
+  VideoStandard.reset();
+  AudioVolume = 256;
+  StopOnError = false;
+  FrameHooksInUse = false;
+  Verbose = 1;
+  ThreadCount = 1;
+  InputSync = 0;
+  FileSizeLimit = 0;
+  PgmYuvCompat = 0;
+  DtsDeltaThreshold = 10.0f;
+  SwsFlags = SWS_BICUBIC;
+  GenericOptionNames.clear();
+  GenericOptionCount = 0;
+  VideoBitstreamFilters.clear();
+  AudioBitstreamFilters.clear();
+  SubtitleBitstreamFilters.clear();
+
+  VideoBytesWritten = AudioBytesWritten = GlobalHeaderBytes = 0;
+  FramesDuplicated = FramesDropped = 0;
+  EncodeBufferSize = 262144;
+
+  HookPixFmt = AV_PIX_FMT_BGR24;
+  HookBitmapFormat = 6;
+  HookFrameNumber = 0;
+  HookAction = haContinue;
+  HookTimeRanges.clear();
+  HookRangeIndex = HookRangeCount = 0;
+  ExceptionRaised = false;
+}
+
+void TCustomFFmpeg::Reset() {
+  if (!LibrariesLoaded())
+    return;
+  ReleaseResources();
+  InitDefaults();
+  Running = false;
+  StopRequested = false;
+  Finished = false;
+  Terminated = false;
+  TotalOutputDuration = -1;
+  for (int type = 0; type < MediaTypeCount; ++type) {
+    CodecOptionContexts[type].reset(avcodec::avcodec_alloc_context3(nullptr));
+    if (CodecOptionContexts[type])
+      CodecOptionContexts[type]->codec_type = static_cast<AVMediaType>(type);
+  }
+  FormatOptionContext.reset(avformat::avformat_alloc_context());
+  ScalerOptionContext.reset(
+      swscale::sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16, AV_PIX_FMT_YUV420P,
+                              static_cast<int>(SwsFlags), nullptr, nullptr, nullptr));
+}
+
+void TCustomFFmpeg::ReleaseResources() {
+  if (!LibrariesLoaded())
+    return;
+  // Nothing may still point into the codecs freed below.
+  CloseOpenEncoders();
+  CloseOpenDecoders();
+  Run.reset();
+
+  for (auto& context : CodecOptionContexts)
+    context.reset();
+  FormatOptionContext.reset();
+  ScalerOptionContext.reset();
+
+  for (int f = 0; f < MaxFiles; ++f) {
+    for (int s = 0; s < MaxStreams; ++s) {
+      OutputCodecs[f][s].reset();
+      BitstreamFilters[f][s] = {};
+    }
+    if (!OutputFiles[f])
+      continue;
+    const std::string name = OutputFiles[f]->url ? OutputFiles[f]->url : "";
+    OutputFiles[f].reset(); // closes the file
+    // An output that never got a byte is removed rather than left behind.
+    struct stat st {};
+    if (!name.empty() && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+      unlink(name.c_str());
+  }
+  OutputFileCount = 0;
+
+  for (int f = 0; f < MaxFiles; ++f) {
+    for (auto& decoder : InputCodecs[f])
+      decoder.reset();
+    InputFiles[f].reset();
+  }
+  InputFileCount = 0;
+
+  IntraMatrix.reset();
+  InterMatrix.reset();
+  VStatsFileName.reset();
+  GenericOptionNames.clear();
+  GenericOptionCount = 0;
+  VideoCodecName.reset();
+  AudioCodecName.reset();
+  SubtitleCodecName.reset();
+  VideoStandard.reset();
+  RcOverride.reset();
+  if (VStatsFile) {
+    myutil::my_fclose(VStatsFile);
+    VStatsFile = nullptr;
+  }
+  AudioLanguage.clear();
+  SubtitleLanguage.clear();
+  EncodeBuffer.reset();
+
+  UnloadHookModules(&FirstHookModule);
+  HookBuffer.reset();
+  HookBufferSize = 0;
+  HookRgbBuffer.reset();
+  HookRgbBufferSize = 0;
+  HookBitmap.reset();
+  ToRgbScaler.reset();
+  FromRgbScaler.reset();
+}
+
+void TCustomFFmpeg::Log(int level, const std::string& message) {
+  if (LogCallback)
+    LogCallback.Func(LogCallback.Context, this, level, message);
+}
+
+TFFmpegThread* TCustomFFmpeg::Start(bool useThread, TConvertPriority priority) {
+  if (Running || Terminated)
+    return nullptr;
+  const char* failure = nullptr;
+  if (OutputFileCount <= 0)
+    failure = "Must supply at least one output file";
+  else if (InputFileCount == 0)
+    failure = "Must supply at least one input file";
+  if (failure) {
+    ReleaseResources();
+    Log(-1, failure);
+    ExceptionRaised = true;
+    ExceptionMessage = failure;
+    NotifyTerminated();
+    return nullptr;
+  }
+  Running = true;
+  StopRequested = false;
+  Finished = false;
+  Terminated = false;
+  if (!useThread) {
+    RunTranscode();
+    return nullptr;
+  }
+  OwnedWorker = std::make_unique<TFFmpegThread>(this);
+  OwnedWorker->SetPriority(priority);
+  WorkerThread = OwnedWorker.get();
+  return WorkerThread;
+}
+
+void TCustomFFmpeg::RunTranscode() {
+  Finished = false;
+  try {
+    try {
+      Transcode();
+    } catch (const std::exception& e) {
+      Log(-1, e.what());
+      ExceptionRaised = true;
+      ExceptionMessage = e.what();
+    }
+  } catch (...) {
+    CloseOpenEncoders();
+    CloseOpenDecoders();
+    ReleaseResources();
+    NotifyTerminated();
+    throw;
+  }
+  CloseOpenEncoders();
+  CloseOpenDecoders();
+  ReleaseResources();
+  NotifyTerminated();
+}
+
+void TCustomFFmpeg::CloseOpenEncoders() {
+  std::lock_guard<std::mutex> lock(CodecLock());
+  for (TOutputStreamState* stream : OpenEncoders)
+    if (stream->MustEncode && stream->Encoder) {
+      avutil::av_freep(&stream->Encoder->stats_in);
+      avcodec::avcodec_close(stream->Encoder);
+    }
+  OpenEncoders.clear();
+}
+
+void TCustomFFmpeg::CloseOpenDecoders() {
+  std::lock_guard<std::mutex> lock(CodecLock());
+  for (TInputStreamState* stream : OpenDecoders)
+    if (stream->MustDecode && stream->Decoder)
+      avcodec::avcodec_close(stream->Decoder);
+  OpenDecoders.clear();
+}
+
+void TCustomFFmpeg::Stop() {
+  StopRequested = true;
+  if (OwnedWorker && OwnedWorker->Suspended())
+    OwnedWorker->Resume();
+}
+
+void TCustomFFmpeg::Cancel() {
+  if (Running) {
+    Stop();
+    return;
+  }
+  if (Terminated || OwnedTerminator)
+    return;
+  OwnedTerminator = std::make_unique<TDoTerminateThread>(this);
+  OwnedTerminator->SetPriority(tpIdle);
+  OwnedTerminator->Resume();
+}
+
+void TCustomFFmpeg::NotifyTerminated() {
+  Running = false;
+  Terminated = true;
+  WorkerThread = nullptr;
+  if (TerminateCallback)
+    TerminateCallback.Func(TerminateCallback.Context, this);
+}
+
+std::string TCustomFFmpeg::FormatOpenError(const std::string& name, int errorCode) {
+  const char* pattern;
+  switch (errorCode) {
+  case AVERROR(ENOENT):
+    pattern = "%s: no such file or directory";
+    break;
+  case AVERROR(EIO):
+  case AVERROR_EOF:
+    pattern = "%s: I/O error occurred\r\nUsually that means that input file is truncated "
+              "and/or corrupted.";
+    break;
+  case AVERROR(ENOMEM):
+    pattern = "%s: memory allocation error occurred";
+    break;
+  case AVERROR(EINVAL):
+    pattern = "%s: Error while parsing header";
+    break;
+  case AVERROR(EDOM):
+    pattern = "%s: Incorrect image filename syntax.\r\nUse '%%d' to specify the image "
+              "number:\r\n  for img1.jpg, img2.jpg, ..., use 'img%%d.jpg';\r\n  for img001.jpg, "
+              "img002.jpg, ..., use 'img%%03d.jpg'.";
+    break;
+  case -42: // the historical "no format" code
+  case AVERROR(EILSEQ):
+  case AVERROR_INVALIDDATA:
+  case AVERROR_DEMUXER_NOT_FOUND:
+    pattern = "%s: Unknown format";
+    break;
+  default:
+    pattern = "%s: Error while opening file";
+  }
+  std::string out;
+  for (const char* p = pattern; *p; ++p) {
+    if (p[0] == '%' && p[1] == 's') {
+      out += name;
+      ++p;
+    } else if (p[0] == '%' && p[1] == '%') {
+      out += '%';
+      ++p;
+    } else {
+      out += *p;
+    }
+  }
+  return out;
+}
+
+} // namespace kestro

@@ -1,0 +1,422 @@
+// The transcoding engine: one object per conversion job. Options and file
+// opening fill it, a run reads it. Each stage lives in its own .cpp file.
+//
+// The original kept the x87 control word at 0x133F while loaded; that is a
+// detail of its platform (SSE arithmetic here masks exceptions already), so
+// nothing of it is carried over.
+#pragma once
+
+#include "HookBitmap.h"
+#include "LibPtr.h"
+#include "MediaLibs.h"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestro {
+
+constexpr int MaxFiles = 20;
+constexpr int MaxStreams = 20;
+constexpr int MaxStreamMaps = MaxFiles * MaxStreams;
+constexpr int MaxMetaDataMaps = 20;
+constexpr int MediaTypeCount = 5;    // video, audio, data, subtitle, attachment
+constexpr int FrameLimitCount = 4;   // video, audio, data, subtitle
+constexpr int64_t NoTimestamp = INT64_MIN;
+
+class TCustomFFmpeg;
+
+class FFMpegException : public std::runtime_error {
+public:
+  explicit FFMpegException(const std::string& message) : std::runtime_error(message) {}
+};
+
+enum THookAction { haContinue, haIgnore, haStop };
+enum TConvertPriority { tpIdle, tpLowest, tpLower, tpNormal };
+
+struct THookTimeRange {
+  int64_t Start; // microseconds on the input stream clock
+  int64_t End;
+};
+
+// Engine callbacks: a function and the context handed back to it.
+using TBeforeHookFunc = void (*)(void* context, TCustomFFmpeg* engine, int64_t pts,
+                                 THookAction& action);
+using TCustomHookFunc = void (*)(void* context, TCustomFFmpeg* engine, THookBitmap& bitmap,
+                                 int frameNumber, int64_t pts, bool& update, bool& stopHook);
+using TLogFunc = void (*)(void* context, TCustomFFmpeg* engine, int level,
+                          const std::string& message);
+using TProgressFunc = void (*)(void* context, TCustomFFmpeg* engine, int frameNumber, int fps,
+                               int currentDurationMs, float quality, float bitrateKbps,
+                               int64_t currentSize, int totalDurationMs);
+using TTerminateFunc = void (*)(void* context, TCustomFFmpeg* engine);
+
+template <typename F> struct TCallback {
+  F Func = nullptr;
+  void* Context = nullptr;
+  explicit operator bool() const { return Func != nullptr; }
+};
+
+// One loaded frame hook module in an engine's list.
+struct THookModule;
+
+// A thread made suspended: it runs its body only after Resume.
+class TGatedThread {
+public:
+  virtual ~TGatedThread();
+  void Resume();
+  bool Suspended() const;
+  void SetPriority(TConvertPriority priority) { Priority = priority; }
+  std::thread::id Id() const { return Thread.get_id(); }
+  // Waits for the body to end; from the thread itself it lets go instead.
+  void Join();
+
+protected:
+  void Launch();
+  virtual void Execute() = 0;
+
+private:
+  void Body();
+  std::thread Thread;
+  mutable std::mutex GateLock;
+  std::condition_variable Gate;
+  bool Released = false;
+  bool Skipped = false; // released only to end: the body never runs
+  TConvertPriority Priority = tpNormal;
+};
+
+// Runs RunTranscode of one engine.
+class TFFmpegThread : public TGatedThread {
+public:
+  explicit TFFmpegThread(TCustomFFmpeg* engine) : Engine(engine) { Launch(); }
+  ~TFFmpegThread() override { Join(); }
+
+protected:
+  void Execute() override;
+
+private:
+  TCustomFFmpeg* Engine;
+};
+
+// Delivers the termination notification of a job cancelled before it ran.
+class TDoTerminateThread : public TGatedThread {
+public:
+  explicit TDoTerminateThread(TCustomFFmpeg* engine) : Engine(engine) { Launch(); }
+  ~TDoTerminateThread() override { Join(); }
+
+protected:
+  void Execute() override;
+
+private:
+  TCustomFFmpeg* Engine;
+};
+
+struct TStreamMap {
+  int FileIndex = 0;
+  int StreamIndex = 0;
+  int SyncFileIndex = 0;
+  int SyncStreamIndex = 0;
+};
+
+struct TMetaDataMap {
+  int OutputFileIndex = 0;
+  int InputFileIndex = 0;
+};
+
+// Records of one run.
+struct TInputFileState {
+  int AtEnd = 0;
+  int FirstStream = 0;
+  int StreamCount = 0;
+};
+
+struct TInputStreamState {
+  int FileIndex = 0;
+  int StreamIndex = 0;
+  AVStream* Stream = nullptr;
+  AVCodecContext* Decoder = nullptr; // owned by the engine (InputCodecs)
+  int Discard = 1;
+  int MustDecode = 0;
+  int64_t ReadStart = 0;
+  uint32_t FramesRead = 0;
+  int64_t NextPts = NoTimestamp;
+  int64_t Pts = 0;
+  int AtStart = 1;
+  AVFilterContext* OutputFilter = nullptr;
+  AVFilterContext* InputFilter = nullptr;
+  TFilterGraphPtr FilterGraph;
+  TFramePtr FilterFrame;
+  int HasFilterFrame = 0;
+  TFramePtr FilterPicture;
+};
+
+struct TOutputStreamState {
+  int FileIndex = 0;
+  int StreamIndex = 0;
+  int SourceStreamIndex = 0;
+  AVStream* Stream = nullptr;
+  AVCodecContext* Encoder = nullptr; // owned by the engine (OutputCodecs)
+  int MustEncode = 0;
+  int FramesWritten = 0;
+  TInputStreamState* SyncInput = nullptr;
+  int64_t SyncPts = 0;
+  // Video: crop, scale, pad.
+  int UsesScaler = 0;
+  TFramePtr ScaledPicture;
+  TSwsPtr Scaler;
+  int ScaleSourceHeight = 0;
+  int CropsPicture = 0;
+  int TopCrop = 0, LeftCrop = 0;
+  int PadsPicture = 0;
+  int TopPad = 0, BottomPad = 0, LeftPad = 0, RightPad = 0;
+  // Audio: resampling, sample format, framing.
+  int UsesResampler = 0;
+  TSwrPtr Resampler;
+  int ReformatFormats = -6;
+  TSwrPtr Reformatter;
+  TFifoPtr SampleFifo;
+  FILE* PassLogFile = nullptr;
+  // End time in seconds of the last packet written to this stream.
+  double LastPacketEnd = 0.0;
+};
+
+// Per output stream: the bitstream filters its packets pass when written.
+struct TBitstreamChain {
+  std::vector<std::string> Specs; // "name" or "name=options"
+  std::vector<TBsfPtr> Filters;   // made when the stream's parameters are known
+};
+
+struct TRunTables; // the tables of one run, held while it lasts
+
+class TCustomFFmpeg {
+public:
+  TCustomFFmpeg();
+  virtual ~TCustomFFmpeg();
+  TCustomFFmpeg(const TCustomFFmpeg&) = delete;
+  TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
+
+  // Lifecycle.
+  void InitDefaults();
+  void Reset();
+  void ReleaseResources();
+  TFFmpegThread* Start(bool useThread, TConvertPriority priority = tpNormal);
+  void RunTranscode();
+  void CloseOpenEncoders();
+  void CloseOpenDecoders();
+  void Stop();
+  void Cancel();
+  void NotifyTerminated();
+  static std::string FormatOpenError(const std::string& name, int errorCode);
+
+  // Options.
+  void SetOption(const std::string& name, const std::string& value);
+  bool SetDefaultOption(const char* name, const char* value);
+  bool SetDefaultOptionInt(const char* name, int value);
+  void SetContextOptions(void* context, void* optionContext, int flags);
+  void ParseOptionLines(const std::string& text);
+  void SetInputFormat(const std::string& value);
+  void SetOutputFormat(const std::string& value);
+  void SetVerbose(int value);
+  void SetStartTime(int64_t microseconds);
+  void SetProgramId(int value);
+  void SetRecordingTimeMs(int milliseconds);
+  void SetAudioVolume(int value);
+  void SetAudioSyncMethod(int value);
+  void SetVideoSyncMethod(int value);
+  void SetMuxMaxDelay(float seconds);
+  void SetMuxPreload(float seconds);
+  void SetMetaTitle(const std::string& v) { MetaTitle = v; }
+  void SetMetaAuthor(const std::string& v) { MetaAuthor = v; }
+  void SetMetaCopyright(const std::string& v) { MetaCopyright = v; }
+  void SetMetaComment(const std::string& v) { MetaComment = v; }
+  void SetMetaGenre(const std::string& v) { MetaGenre = v; }
+  void SetMetaAlbum(const std::string& v) { MetaAlbum = v; }
+  void SetMetaYear(int v) { if (v > 0) MetaYear = v; }
+  void SetMetaTrack(int v) { if (v > 0) MetaTrack = v; }
+  void SetTarget(const std::string& type, const std::string& norm,
+                 const std::string& fallbackNorm);
+
+  // Files.
+  bool OpenInputFile(const std::string& fileName);
+  bool OpenOutputFile(const std::string& fileName);
+  bool FindCodec(const char* name, AVMediaType type, AVCodecID& codecId, bool encoder);
+
+  // Logging: only call with a level the caller decided to report.
+  void Log(int level, const std::string& message);
+  bool LogEnabled(int level) const { return level <= Verbose && LogCallback; }
+
+  // ---- Files and maps
+  std::array<TInputContextPtr, MaxFiles> InputFiles{};
+  std::array<int64_t, MaxFiles> InputTsOffsets{};
+  double InputTsScales[MaxFiles][MaxStreams]{};
+  int InputFileCount = 0;
+  std::array<TOutputContextPtr, MaxFiles> OutputFiles{};
+  int OutputFileCount = 0;
+  std::array<TStreamMap, MaxStreamMaps> StreamMaps{};
+  int StreamMapCount = 0;
+  std::array<TMetaDataMap, MaxMetaDataMaps> MetaDataMaps{};
+  int MetaDataMapCount = 0;
+  // One decoder per input stream and one encoder per output stream.
+  TCodecContextPtr InputCodecs[MaxFiles][MaxStreams];
+  TCodecContextPtr OutputCodecs[MaxFiles][MaxStreams];
+
+  // ---- Settings for the next input or output file
+  const AVInputFormat* ForcedInputFormat = nullptr;
+  const AVOutputFormat* ForcedOutputFormat = nullptr;
+  int FrameWidth = 0, FrameHeight = 0;
+  float FrameAspectRatio = 0.0f;
+  int FramePixFmt = -1;
+  int AudioSampleFmt = -1;
+  int FramePadTop = 0, FramePadBottom = 0, FramePadLeft = 0, FramePadRight = 0;
+  int PadColor[3] = {16, 128, 128};
+  int FrameTopCrop = 0, FrameBottomCrop = 0, FrameLeftCrop = 0, FrameRightCrop = 0;
+  int MaxFrames[FrameLimitCount] = {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX};
+  AVRational FrameRate{0, 0};
+  float VideoQScale = 0.0f;
+  TAvBytesPtr IntraMatrix, InterMatrix; // 64 uint16_t values
+  TAvTextPtr RcOverride;
+  int VideoDisable = 0;
+  int VideoDiscard = 0;
+  TAvTextPtr VideoCodecName;
+  int VideoCodecTag = 0;
+  int SameQuality = 0;
+  int Deinterlace = 0;
+  int TopFieldFirst = -1;
+  int MeThreshold = 0;
+  int IntraDcPrecision = 8;
+  int LoopInput = 0;
+  int LoopOutput = -1;
+  int QpHistogram = 0;
+  std::string VideoFilters;
+  bool FiltersInUse = false;
+  int IntraOnly = 0;
+  int AudioSampleRate = 44100;
+  float AudioQScale = -99999.0f;
+  int AudioDisable = 0;
+  int AudioChannels = 2;
+  TAvTextPtr AudioCodecName;
+  int AudioCodecTag = 0;
+  std::string AudioLanguage;
+  int SubtitleDisable = 0;
+  TAvTextPtr SubtitleCodecName;
+  std::string SubtitleLanguage;
+  float MuxPreload = 0.5f;
+  float MuxMaxDelay = 0.7f;
+  int64_t RecordingTime = INT64_MAX;
+  int64_t StartTime = 0;
+  int64_t RecordTimestamp = 0;
+  int64_t InputTsOffset = 0;
+  std::string MetaTitle, MetaAuthor, MetaCopyright, MetaComment, MetaGenre, MetaAlbum;
+  int MetaYear = 0, MetaTrack = 0;
+
+  // ---- Run behaviour
+  int HexDump = 0;
+  int PacketDump = 0;
+  int Psnr = 0;
+  int PassNumber = 0;
+  std::string PassLogFileName;
+  int AudioStreamCopy = 0, VideoStreamCopy = 0, SubtitleStreamCopy = 0;
+  int VideoSyncMethod = -1;
+  int AudioSyncMethod = 0;
+  float AudioDriftThreshold = 0.1f;
+  bool CopyTimestamps = false;
+  int Shortest = 0;
+  int VideoGlobalHeader = 0;
+  TAvTextPtr VStatsFileName;
+  FILE* VStatsFile = nullptr;
+  int ProgramId = 0;
+  int RateEmulation = 0;
+  int VideoChannel = 0;
+  TAvTextPtr VideoStandard;
+  int AudioVolume = 256;
+  bool StopOnError = false;
+  bool FrameHooksInUse = false;
+  int Verbose = 1;
+  int ThreadCount = 1;
+  int InputSync = 0;
+  uint64_t FileSizeLimit = 0;
+  int PgmYuvCompat = 0;
+  float DtsDeltaThreshold = 10.0f;
+  unsigned SwsFlags = SWS_BICUBIC;
+  std::vector<const char*> GenericOptionNames; // names owned by the libraries' tables
+  int GenericOptionCount = 0;
+  TCodecContextPtr CodecOptionContexts[MediaTypeCount];
+  TFormatContextPtr FormatOptionContext;
+  TSwsPtr ScalerOptionContext;
+  // Pending bitstream filter chains for the next stream of each type.
+  std::vector<std::string> VideoBitstreamFilters, AudioBitstreamFilters,
+      SubtitleBitstreamFilters;
+  TBitstreamChain BitstreamFilters[MaxFiles][MaxStreams];
+
+  // ---- Counters of a run
+  int64_t StartWallClock = 0;
+  int64_t VideoBytesWritten = 0;
+  int64_t AudioBytesWritten = 0;
+  int64_t GlobalHeaderBytes = 0;
+  int FramesDuplicated = 0, FramesDropped = 0;
+  int EncodeBufferSize = 262144;
+  TAvBytesPtr EncodeBuffer;
+  std::list<TOutputStreamState*> OpenEncoders;
+  std::list<TInputStreamState*> OpenDecoders;
+  int TotalOutputDuration = -1; // milliseconds
+  std::unique_ptr<TRunTables> Run;
+
+  // ---- Frame hook and custom hook state
+  THookModule* FirstHookModule = nullptr;
+  TAvBytesPtr HookBuffer;
+  int HookBufferSize = 0;
+  int HookPixFmt = AV_PIX_FMT_BGR24;
+  uint8_t HookBitmapFormat = 6; // 24 bits per pixel
+  std::unique_ptr<THookBitmap> HookBitmap;
+  TAvBytesPtr HookRgbBuffer;
+  int HookRgbBufferSize = 0;
+  TSwsPtr ToRgbScaler, FromRgbScaler;
+  int HookFrameNumber = 0;
+  THookAction HookAction = haContinue;
+  std::vector<THookTimeRange> HookTimeRanges;
+  int HookRangeIndex = 0;
+  int HookRangeCount = 0;
+
+  // ---- Run control and callbacks
+  TFFmpegThread* WorkerThread = nullptr; // set while a worker runs this engine
+  // Read from other threads (Stop, Cancel), hence atomic.
+  std::atomic<bool> Running{false};
+  std::atomic<bool> StopRequested{false};
+  std::atomic<bool> Finished{false};
+  std::atomic<bool> Terminated{false};
+  bool ExceptionRaised = false;
+  std::string ExceptionMessage;
+  std::string LastError;
+  TCallback<TBeforeHookFunc> BeforeHookCallback;
+  TCallback<TCustomHookFunc> CustomHookCallback;
+  TCallback<TLogFunc> LogCallback;
+  TCallback<TProgressFunc> ProgressCallback;
+  TCallback<TTerminateFunc> TerminateCallback;
+  int64_t ReportInterval = 500000; // microseconds
+
+protected:
+  // The run: filled by the transcode stages.
+  void Transcode();
+
+private:
+  // Threads owned by the engine; joined before it goes away.
+  std::unique_ptr<TFFmpegThread> OwnedWorker;
+  std::unique_ptr<TDoTerminateThread> OwnedTerminator;
+};
+
+// Process-wide: serialises every codec open and close and every stream probe.
+std::mutex& CodecLock();
+
+// Process-wide quantizer histogram of the progress report.
+extern std::array<std::atomic<uint32_t>, 52> QuantizerHistogram;
+
+} // namespace kestro

@@ -1,0 +1,18 @@
+// The tables one run builds for its inputs and outputs; they live in the
+// engine while the run lasts so that the end-of-run clean-up can still reach
+// the codecs they list.
+#pragma once
+
+#include "FFmpeg.h"
+
+#include <vector>
+
+namespace kestro {
+
+struct TRunTables {
+  std::vector<TInputFileState> InputFileStates;
+  std::vector<std::unique_ptr<TInputStreamState>> InputStreams;
+  std::vector<std::unique_ptr<TOutputStreamState>> OutputStreams;
+};
+
+} // namespace kestro
