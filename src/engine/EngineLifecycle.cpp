@@ -255,6 +255,7 @@ void TCustomFFmpeg::ReleaseResources() {
   for (int f = 0; f < MaxFiles; ++f) {
     for (int s = 0; s < MaxStreams; ++s) {
       OutputCodecs[f][s].reset();
+      StreamCopy[f][s] = false;
       BitstreamFilters[f][s] = {};
     }
     if (!OutputFiles[f])
@@ -269,8 +270,7 @@ void TCustomFFmpeg::ReleaseResources() {
   OutputFileCount = 0;
 
   for (int f = 0; f < MaxFiles; ++f) {
-    for (auto& decoder : InputCodecs[f])
-      decoder.reset();
+    InputCodecs[f].clear();
     InputFiles[f].reset();
   }
   InputFileCount = 0;

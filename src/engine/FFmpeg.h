@@ -160,6 +160,7 @@ struct TInputStreamState {
 };
 
 struct TOutputStreamState {
+  AVFormatContext* Output = nullptr; // the file this stream belongs to
   int FileIndex = 0;
   int StreamIndex = 0;
   int SourceStreamIndex = 0;
@@ -187,6 +188,13 @@ struct TOutputStreamState {
   FILE* PassLogFile = nullptr;
   // End time in seconds of the last packet written to this stream.
   double LastPacketEnd = 0.0;
+  // What the encoder said of its last coded picture (from the packets'
+  // quality side data): quality in lambda units, picture type, and the
+  // squared errors of that picture and of the whole run, per plane.
+  int LastQuality = 0;
+  int LastPictType = 0;
+  uint64_t LastError[4] = {};
+  uint64_t TotalError[4] = {};
 };
 
 // Per output stream: the bitstream filters its packets pass when written.
@@ -249,6 +257,30 @@ public:
   bool OpenInputFile(const std::string& fileName);
   bool OpenOutputFile(const std::string& fileName);
   bool FindCodec(const char* name, AVMediaType type, AVCodecID& codecId, bool encoder);
+  void check_audio_video_sub_inputs(bool& hasVideo, bool& hasAudio, bool& hasSubtitle);
+  void new_video_stream(AVFormatContext* outputContext);
+  void new_audio_stream(AVFormatContext* outputContext);
+  void new_subtitle_stream(AVFormatContext* outputContext);
+  void OptTarget(const std::string& value);
+
+  // Run stages.
+  // The one way a packet reaches an output: through the stream's bitstream
+  // filters, then the interleaving muxer. Timestamps are in the output
+  // stream's time base.
+  void WritePacket(AVFormatContext* output, AVPacket* packet, TBitstreamChain& chain,
+                   AVCodecContext* encoder);
+  int DecodeAndDispatchPacket(TInputStreamState& input, int inputIndex, AVPacket* packet);
+  void EncodeAndWriteSubtitle(AVFormatContext* output, TOutputStreamState& stream,
+                              TInputStreamState& input, const AVSubtitle* subtitle, int64_t pts);
+  void EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamState& stream,
+                           TInputStreamState& input, const uint8_t* data, int size);
+  void EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamState& stream,
+                           TInputStreamState& input, AVFrame* picture, int& frameSize);
+  void WriteVideoStats(AVFormatContext* output, TOutputStreamState& stream, int frameSize);
+  // Sends one frame (null: drain) to the stream's encoder and writes every
+  // packet it gives back; returns the bytes written.
+  int EncodeAndWriteFrame(AVFormatContext* output, TOutputStreamState& stream, AVFrame* frame);
+  void PrintReport(bool lastReport);
 
   // Logging: only call with a level the caller decided to report.
   void Log(int level, const std::string& message);
@@ -266,8 +298,10 @@ public:
   std::array<TMetaDataMap, MaxMetaDataMaps> MetaDataMaps{};
   int MetaDataMapCount = 0;
   // One decoder per input stream and one encoder per output stream.
-  TCodecContextPtr InputCodecs[MaxFiles][MaxStreams];
+  std::vector<TCodecContextPtr> InputCodecs[MaxFiles];
   TCodecContextPtr OutputCodecs[MaxFiles][MaxStreams];
+  // Output streams written as copies of their source, without re-encoding.
+  bool StreamCopy[MaxFiles][MaxStreams]{};
 
   // ---- Settings for the next input or output file
   const AVInputFormat* ForcedInputFormat = nullptr;

@@ -1,0 +1,516 @@
+// Creating an output: container, streams with their encoder settings,
+// metadata, and the file opened for writing.
+#include "EngineText.h"
+#include "FFmpeg.h"
+#include "filters/FilterChecks.h"
+
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+namespace kestro {
+
+namespace {
+
+// The fraction nearest to d with numerator and denominator up to 255.
+AVRational NearestFraction255(double d) {
+  int e = int(std::log2(std::fabs(d) + 1e-20));
+  if (e < 0)
+    e = 0;
+  const int64_t denominator = int64_t(1) << (61 - e);
+  const int64_t numerator = int64_t(d * double(denominator) + 0.5);
+  AVRational r{0, 1};
+  avutil::av_reduce(&r.num, &r.den, numerator, denominator, 255);
+  return r;
+}
+
+// |a - b| compared exactly, as reduced fractions.
+AVRational Distance(AVRational a, AVRational b) {
+  const int64_t num = std::llabs(int64_t(a.num) * b.den - int64_t(b.num) * a.den);
+  const int64_t den = int64_t(a.den) * b.den;
+  AVRational r{0, 1};
+  avutil::av_reduce(&r.num, &r.den, num, den, INT32_MAX);
+  return r;
+}
+
+AVRational NearestSupportedRate(const AVCodec* codec, AVRational wanted) {
+  if (!codec || !codec->supported_framerates)
+    return wanted;
+  AVRational best = wanted;
+  AVRational bestDistance{INT32_MAX, 1};
+  bool first = true;
+  for (const AVRational* p = codec->supported_framerates; p->num || p->den; ++p) {
+    const AVRational d = Distance(*p, wanted);
+    if (first || int64_t(d.num) * bestDistance.den < int64_t(bestDistance.num) * d.den) {
+      best = *p;
+      bestDistance = d;
+      first = false;
+    }
+  }
+  return best;
+}
+
+template <typename T, typename F> T FirstListedUnlessListed(const T* list, T wanted, F end) {
+  if (!list)
+    return wanted;
+  for (const T* p = list; !end(*p); ++p)
+    if (*p == wanted)
+      return wanted;
+  return list[0];
+}
+
+// One integer of an override entry: digits with an optional sign, ending
+// at the first character that cannot continue it.
+bool ReadOverrideInt(const char*& p, int& value) {
+  const char* start = p;
+  if (*p == '+' || *p == '-')
+    ++p;
+  if (!std::isdigit(static_cast<unsigned char>(*p)))
+    return false;
+  value = int(std::strtol(start, const_cast<char**>(&p), 10));
+  return true;
+}
+
+void ParseRcOverride(AVCodecContext* encoder, const char* text) {
+  const char* p = text;
+  int count = 0;
+  while (p) {
+    int start = 0, end = 0, q = 0;
+    if (!ReadOverrideInt(p, start) || !*p)
+      throw FFMpegException("error parsing rc_override");
+    ++p;
+    if (!ReadOverrideInt(p, end) || !*p)
+      throw FFMpegException("error parsing rc_override");
+    ++p;
+    const char* qStart = p;
+    if (!ReadOverrideInt(p, q))
+      q = 0;
+    auto* grown = static_cast<RcOverride*>(
+        avutil::av_realloc(encoder->rc_override, sizeof(RcOverride) * (count + 1)));
+    if (!grown)
+      throw FFMpegException("error parsing rc_override");
+    encoder->rc_override = grown;
+    RcOverride& entry = grown[count++];
+    entry.start_frame = start;
+    entry.end_frame = end;
+    if (q > 0) {
+      entry.qscale = q;
+      entry.quality_factor = 1.0f;
+    } else {
+      entry.qscale = 0;
+      entry.quality_factor = float(-q) / 100.0f;
+    }
+    encoder->rc_override_count = count;
+    p = std::strchr(qStart, '/');
+    if (p)
+      ++p;
+  }
+}
+
+void SetLanguage(AVStream* stream, std::string& language) {
+  if (language.empty())
+    return;
+  avutil::av_dict_set(&stream->metadata, "language", language.substr(0, 3).c_str(), 0);
+  language.clear();
+}
+
+} // namespace
+
+void TCustomFFmpeg::check_audio_video_sub_inputs(bool& hasVideo, bool& hasAudio,
+                                                 bool& hasSubtitle) {
+  hasVideo = hasAudio = hasSubtitle = false;
+  for (int f = 0; f < InputFileCount; ++f)
+    for (unsigned s = 0; s < InputFiles[f]->nb_streams; ++s)
+      switch (InputFiles[f]->streams[s]->codecpar->codec_type) {
+      case AVMEDIA_TYPE_VIDEO:
+        hasVideo = true;
+        break;
+      case AVMEDIA_TYPE_AUDIO:
+        hasAudio = true;
+        break;
+      case AVMEDIA_TYPE_SUBTITLE:
+        hasSubtitle = true;
+        break;
+      case AVMEDIA_TYPE_UNKNOWN:
+      case AVMEDIA_TYPE_DATA:
+      case AVMEDIA_TYPE_ATTACHMENT:
+        break;
+      default:
+        throw FFMpegException("invalid codec_type of input file");
+      }
+}
+
+namespace {
+
+// The index `context` has, or is about to get, in the engine's outputs.
+int OutputIndexOf(const TCustomFFmpeg& e, const AVFormatContext* context) {
+  for (int f = 0; f < e.OutputFileCount; ++f)
+    if (e.OutputFiles[f].get() == context)
+      return f;
+  return e.OutputFileCount;
+}
+
+} // namespace
+
+// Adds a stream to `context`, or raises once the per-file table is full.
+static AVStream* AddStream(AVFormatContext* context) {
+  if (context->nb_streams >= unsigned(MaxStreams))
+    throw FFMpegException("Could not alloc stream");
+  AVStream* stream = avformat::avformat_new_stream(context, nullptr);
+  if (!stream)
+    throw FFMpegException("Could not alloc stream");
+  stream->id = int(context->nb_streams) - 1;
+  return stream;
+}
+
+void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
+  AVStream* stream;
+  try {
+    stream = AddStream(context);
+  } catch (...) {
+    VideoCodecName.reset();
+    throw;
+  }
+  const int f = OutputIndexOf(*this, context);
+  const int s = stream->index;
+  BitstreamFilters[f][s].Specs = std::move(VideoBitstreamFilters);
+  VideoBitstreamFilters.clear();
+
+  const AVCodec* encoder = nullptr;
+  AVCodecID codecId = AV_CODEC_ID_NONE;
+  if (!VideoStreamCopy) {
+    if (VideoCodecName) {
+      if (!FindCodec(VideoCodecName.get(), AVMEDIA_TYPE_VIDEO, codecId, true)) {
+        VideoCodecName.reset();
+        throw FFMpegException(LastError);
+      }
+    } else {
+      codecId = avformat::av_guess_codec(context->oformat, nullptr, context->url, nullptr,
+                                         AVMEDIA_TYPE_VIDEO);
+    }
+    encoder = avcodec::avcodec_find_encoder(codecId);
+  }
+  OutputCodecs[f][s].reset(avcodec::avcodec_alloc_context3(encoder));
+  AVCodecContext* c = OutputCodecs[f][s].get();
+  if (!c) {
+    VideoCodecName.reset();
+    throw FFMpegException("Could not alloc stream");
+  }
+  c->codec_type = AVMEDIA_TYPE_VIDEO;
+  stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+  if (ThreadCount > 1)
+    c->thread_count = ThreadCount;
+  if (VideoCodecTag)
+    c->codec_tag = unsigned(VideoCodecTag);
+  AVCodecContext* defaults = CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get();
+  if ((VideoGlobalHeader & 1) ||
+      (VideoGlobalHeader == 0 && (context->oformat->flags & AVFMT_GLOBALHEADER))) {
+    c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (defaults)
+      defaults->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
+  if (VideoGlobalHeader & 2) {
+    c->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
+    if (defaults)
+      defaults->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
+  }
+
+  if (VideoStreamCopy) {
+    StreamCopy[f][s] = true;
+    stream->sample_aspect_ratio = NearestFraction255(
+        FrameWidth * FrameHeight != 0 ? FrameAspectRatio * FrameHeight / FrameWidth
+                                      : FrameAspectRatio * 3.0 / 4.0);
+  } else {
+    const AVRational rate = FrameRate.num ? FrameRate : AVRational{25, 1};
+    c->codec_id = codecId;
+    SetContextOptions(c, defaults, AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
+    const AVRational chosen = NearestSupportedRate(encoder, rate);
+    c->time_base = {chosen.den, chosen.num};
+    c->framerate = chosen;
+    c->width = FrameWidth + FramePadLeft + FramePadRight;
+    c->height = FrameHeight + FramePadTop + FramePadBottom;
+    c->sample_aspect_ratio = NearestFraction255(
+        c->width * c->height != 0 ? FrameAspectRatio * c->height / c->width
+                                  : FrameAspectRatio * 3.0 / 4.0);
+    stream->sample_aspect_ratio = c->sample_aspect_ratio;
+    c->pix_fmt = FirstListedUnlessListed<AVPixelFormat>(
+        encoder ? encoder->pix_fmts : nullptr, AVPixelFormat(FramePixFmt),
+        [](AVPixelFormat p) { return p == AV_PIX_FMT_NONE; });
+    if (IntraOnly)
+      c->gop_size = 0;
+    if (VideoQScale != 0.0f || SameQuality) {
+      c->flags |= AV_CODEC_FLAG_QSCALE;
+      c->global_quality = int(FF_QP2LAMBDA * VideoQScale);
+    }
+    auto copyMatrix = [](const TAvBytesPtr& matrix) -> uint16_t* {
+      if (!matrix)
+        return nullptr;
+      auto* copy = static_cast<uint16_t*>(avutil::av_malloc(64 * sizeof(uint16_t)));
+      if (copy)
+        std::memcpy(copy, matrix.get(), 64 * sizeof(uint16_t));
+      return copy;
+    };
+    if (IntraMatrix)
+      c->intra_matrix = copyMatrix(IntraMatrix);
+    if (InterMatrix)
+      c->inter_matrix = copyMatrix(InterMatrix);
+    c->thread_count = ThreadCount;
+    if (RcOverride) {
+      try {
+        ParseRcOverride(c, RcOverride.get());
+      } catch (...) {
+        VideoCodecName.reset();
+        throw;
+      }
+    }
+    if (c->rc_initial_buffer_occupancy == 0)
+      c->rc_initial_buffer_occupancy = c->rc_buffer_size * 3 / 4;
+    c->intra_dc_precision = IntraDcPrecision - 8;
+    if (Psnr)
+      c->flags |= AV_CODEC_FLAG_PSNR;
+    if (PassNumber == 1)
+      c->flags |= AV_CODEC_FLAG_PASS1;
+    else if (PassNumber)
+      c->flags |= AV_CODEC_FLAG_PASS2;
+  }
+  VideoDisable = 0;
+  VideoCodecName.reset();
+  VideoStreamCopy = 0;
+}
+
+void TCustomFFmpeg::new_audio_stream(AVFormatContext* context) {
+  AVStream* stream;
+  try {
+    stream = AddStream(context);
+  } catch (...) {
+    AudioCodecName.reset();
+    AudioLanguage.clear();
+    throw;
+  }
+  const int f = OutputIndexOf(*this, context);
+  const int s = stream->index;
+  BitstreamFilters[f][s].Specs = std::move(AudioBitstreamFilters);
+  AudioBitstreamFilters.clear();
+
+  const AVCodec* encoder = nullptr;
+  AVCodecID codecId = AV_CODEC_ID_NONE;
+  if (!AudioStreamCopy) {
+    codecId = avformat::av_guess_codec(context->oformat, nullptr, context->url, nullptr,
+                                       AVMEDIA_TYPE_AUDIO);
+    if (AudioCodecName && !FindCodec(AudioCodecName.get(), AVMEDIA_TYPE_AUDIO, codecId, true)) {
+      AudioCodecName.reset();
+      AudioLanguage.clear();
+      throw FFMpegException(LastError);
+    }
+    encoder = avcodec::avcodec_find_encoder(codecId);
+  }
+  OutputCodecs[f][s].reset(avcodec::avcodec_alloc_context3(encoder));
+  AVCodecContext* c = OutputCodecs[f][s].get();
+  if (!c) {
+    AudioCodecName.reset();
+    AudioLanguage.clear();
+    throw FFMpegException("Could not alloc stream");
+  }
+  c->codec_type = AVMEDIA_TYPE_AUDIO;
+  stream->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
+  if (ThreadCount > 1)
+    c->thread_count = ThreadCount;
+  if (AudioCodecTag)
+    c->codec_tag = unsigned(AudioCodecTag);
+  AVCodecContext* defaults = CodecOptionContexts[AVMEDIA_TYPE_AUDIO].get();
+  if (context->oformat->flags & AVFMT_GLOBALHEADER) {
+    c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (defaults)
+      defaults->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
+  avutil::av_channel_layout_uninit(&c->ch_layout);
+  avutil::av_channel_layout_default(&c->ch_layout, AudioChannels);
+  if (AudioStreamCopy) {
+    StreamCopy[f][s] = true;
+  } else {
+    c->codec_id = codecId;
+    SetContextOptions(c, defaults, AV_OPT_FLAG_AUDIO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
+    if (AudioQScale > -99999.0f) {
+      c->flags |= AV_CODEC_FLAG_QSCALE;
+      c->global_quality = int(FF_QP2LAMBDA * AudioQScale);
+    }
+    c->thread_count = ThreadCount;
+    c->sample_fmt = FirstListedUnlessListed<AVSampleFormat>(
+        encoder ? encoder->sample_fmts : nullptr, AVSampleFormat(AudioSampleFmt),
+        [](AVSampleFormat p) { return p == AV_SAMPLE_FMT_NONE; });
+  }
+  c->sample_rate = AudioSampleRate;
+  c->time_base = {1, AudioSampleRate > 0 ? AudioSampleRate : 1};
+  SetLanguage(stream, AudioLanguage);
+  AudioDisable = 0;
+  AudioCodecName.reset();
+  AudioStreamCopy = 0;
+}
+
+void TCustomFFmpeg::new_subtitle_stream(AVFormatContext* context) {
+  AVStream* stream;
+  try {
+    stream = AddStream(context);
+  } catch (...) {
+    SubtitleCodecName.reset();
+    SubtitleLanguage.clear();
+    throw;
+  }
+  const int f = OutputIndexOf(*this, context);
+  const int s = stream->index;
+  BitstreamFilters[f][s].Specs = std::move(SubtitleBitstreamFilters);
+  SubtitleBitstreamFilters.clear();
+  stream->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
+
+  AVCodecID codecId = AV_CODEC_ID_NONE;
+  if (!SubtitleStreamCopy &&
+      !FindCodec(SubtitleCodecName.get(), AVMEDIA_TYPE_SUBTITLE, codecId, true)) {
+    SubtitleCodecName.reset();
+    SubtitleLanguage.clear();
+    throw FFMpegException(LastError);
+  }
+  const AVCodec* encoder = SubtitleStreamCopy ? nullptr : avcodec::avcodec_find_encoder(codecId);
+  OutputCodecs[f][s].reset(avcodec::avcodec_alloc_context3(encoder));
+  AVCodecContext* c = OutputCodecs[f][s].get();
+  if (!c) {
+    SubtitleCodecName.reset();
+    SubtitleLanguage.clear();
+    throw FFMpegException("Could not alloc stream");
+  }
+  c->codec_type = AVMEDIA_TYPE_SUBTITLE;
+  if (SubtitleStreamCopy) {
+    StreamCopy[f][s] = true;
+  } else {
+    SetContextOptions(c, CodecOptionContexts[AVMEDIA_TYPE_SUBTITLE].get(),
+                      AV_OPT_FLAG_SUBTITLE_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
+    c->codec_id = codecId;
+  }
+  SetLanguage(stream, SubtitleLanguage);
+  SubtitleDisable = 0;
+  SubtitleCodecName.reset();
+  SubtitleStreamCopy = 0;
+}
+
+bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
+  const int f = OutputFileCount;
+  TFormatContextPtr context;
+  auto fail = [&](const std::string& message) {
+    LastError = message;
+    if (f < MaxFiles)
+      for (int s = 0; s < MaxStreams; ++s) {
+        OutputCodecs[f][s].reset();
+        StreamCopy[f][s] = false;
+        BitstreamFilters[f][s] = {};
+      }
+    if (context && context->pb && !(context->oformat->flags & AVFMT_NOFILE))
+      avformat::avio_closep(&context->pb);
+    ForcedOutputFormat = nullptr;
+    ForcedInputFormat = nullptr;
+    return false;
+  };
+  if (f >= MaxFiles)
+    return fail(Format("%s: too many output files (at most %d)", fileName.c_str(), MaxFiles));
+  if (std::string conflict = FilterOptionConflict(*this); !conflict.empty())
+    return fail(conflict);
+  FiltersInUse = !VideoFilters.empty();
+
+  if (!ForcedOutputFormat)
+    ForcedOutputFormat = avformat::av_guess_format(nullptr, fileName.c_str(), nullptr);
+  if (!ForcedOutputFormat)
+    return fail(Format("Unable to find a suitable output format for '%s'", fileName.c_str()));
+  {
+    AVFormatContext* raw = nullptr;
+    avformat::avformat_alloc_output_context2(&raw, ForcedOutputFormat, nullptr, fileName.c_str());
+    context.reset(raw);
+  }
+  if (!context)
+    return fail(FormatOpenError(fileName, AVERROR(ENOMEM)));
+  const AVOutputFormat* format = context->oformat;
+
+  bool useVideo = format->video_codec != AV_CODEC_ID_NONE || VideoStreamCopy || VideoCodecName;
+  bool useAudio = format->audio_codec != AV_CODEC_ID_NONE || AudioStreamCopy || AudioCodecName;
+  bool useSubtitle =
+      format->subtitle_codec != AV_CODEC_ID_NONE || SubtitleStreamCopy || SubtitleCodecName;
+  if (InputFileCount > 0) {
+    bool hasVideo, hasAudio, hasSubtitle;
+    try {
+      check_audio_video_sub_inputs(hasVideo, hasAudio, hasSubtitle);
+    } catch (const std::exception& e) {
+      return fail(Format("check_audio_video_sub_inputs fail: %s", e.what()));
+    }
+    useVideo = useVideo && hasVideo;
+    useAudio = useAudio && hasAudio;
+    useSubtitle = useSubtitle && hasSubtitle;
+  }
+  if (AudioDisable)
+    useAudio = false;
+  if (VideoDisable)
+    useVideo = false;
+  if (SubtitleDisable)
+    useSubtitle = false;
+
+  struct TCreator {
+    bool Use;
+    void (TCustomFFmpeg::*Create)(AVFormatContext*);
+    const char* Failure;
+  } creators[] = {
+      {useVideo, &TCustomFFmpeg::new_video_stream, "new_video_stream fail: %s"},
+      {useAudio, &TCustomFFmpeg::new_audio_stream, "new_audio_stream fail: %s"},
+      {useSubtitle, &TCustomFFmpeg::new_subtitle_stream, "new_subtitle_stream fail: %s"},
+  };
+  for (const TCreator& creator : creators) {
+    if (!creator.Use)
+      continue;
+    try {
+      (this->*creator.Create)(context.get());
+    } catch (const std::exception& e) {
+      return fail(Format(creator.Failure, e.what()));
+    }
+  }
+
+  if (RecordTimestamp) {
+    const time_t seconds = time_t(RecordTimestamp);
+    struct tm utc {};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000000Z", &utc);
+    avutil::av_dict_set(&context->metadata, "creation_time", text, 0);
+  }
+  struct TMeta {
+    const char* Key;
+    const std::string& Value;
+    size_t Limit;
+  } meta[] = {{"title", MetaTitle, 511},     {"artist", MetaAuthor, 511},
+              {"copyright", MetaCopyright, 511}, {"comment", MetaComment, 511},
+              {"album", MetaAlbum, 511},     {"genre", MetaGenre, 31}};
+  for (const TMeta& m : meta)
+    if (!m.Value.empty())
+      avutil::av_dict_set(&context->metadata, m.Key, m.Value.substr(0, m.Limit).c_str(), 0);
+  if (MetaYear > 0)
+    avutil::av_dict_set(&context->metadata, "date", std::to_string(MetaYear).c_str(), 0);
+  if (MetaTrack > 0)
+    avutil::av_dict_set(&context->metadata, "track", std::to_string(MetaTrack).c_str(), 0);
+
+  if ((format->flags & AVFMT_NEEDNUMBER) &&
+      !avformat::av_filename_number_test(context->url))
+    return fail(FormatOpenError(context->url, AVERROR(EDOM)));
+  if (!(format->flags & AVFMT_NOFILE) &&
+      avformat::avio_open(&context->pb, fileName.c_str(), AVIO_FLAG_WRITE) < 0)
+    return fail(Format("Could not open '%s'", fileName.c_str()));
+
+  context->max_delay = int(MuxMaxDelay * 1000000);
+  // Preload and loop count live in the muxers that have them.
+  if (context->priv_data) {
+    avutil::av_opt_set_int(context->priv_data, "preload", int64_t(MuxPreload * 1000000), 0);
+    if (LoopOutput >= 0)
+      avutil::av_opt_set_int(context->priv_data, "loop", LoopOutput, 0);
+  }
+  SetContextOptions(context.get(), FormatOptionContext.get(), AV_OPT_FLAG_ENCODING_PARAM);
+  OutputFiles[f].reset(context.release());
+  ++OutputFileCount;
+  ForcedOutputFormat = nullptr;
+  ForcedInputFormat = nullptr;
+  return true;
+}
+
+} // namespace kestro

@@ -1,0 +1,5 @@
+#include "FFmpeg.h"
+namespace kestro {
+void TCustomFFmpeg::SetContextOptions(void*, void*, int) {}
+void TCustomFFmpeg::OptTarget(const std::string&) {}
+}
