@@ -94,6 +94,11 @@ void TDoTerminateThread::Execute() { Engine->NotifyTerminated(); }
 
 // ---- Engine
 
+TOutputStreamState::~TOutputStreamState() {
+  if (PassLogFile)
+    myutil::my_fclose(PassLogFile);
+}
+
 TCustomFFmpeg::TCustomFFmpeg() { InitDefaults(); }
 
 TCustomFFmpeg::~TCustomFFmpeg() {

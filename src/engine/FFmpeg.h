@@ -141,6 +141,7 @@ struct TInputFileState {
 
 struct TInputStreamState {
   int FileIndex = 0;
+  int RateEmulation = 0; // read this stream no faster than real time
   int StreamIndex = 0;
   AVStream* Stream = nullptr;
   AVCodecContext* Decoder = nullptr; // owned by the engine (InputCodecs)
@@ -157,9 +158,18 @@ struct TInputStreamState {
   TFramePtr FilterFrame;
   int HasFilterFrame = 0;
   TFramePtr FilterPicture;
+  // Decoded audio is brought to interleaved 16-bit samples at the
+  // decoder's rate and channel count; this converter does it.
+  TSwrPtr ToS16;
+  int ToS16Format = -1, ToS16Rate = 0, ToS16Channels = 0;
+  bool DecoderDrained = false;
 };
 
 struct TOutputStreamState {
+  TOutputStreamState() = default;
+  ~TOutputStreamState(); // closes the pass log file
+  TOutputStreamState(const TOutputStreamState&) = delete;
+  TOutputStreamState& operator=(const TOutputStreamState&) = delete;
   AVFormatContext* Output = nullptr; // the file this stream belongs to
   int FileIndex = 0;
   int StreamIndex = 0;
@@ -277,6 +287,8 @@ public:
   void EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamState& stream,
                            TInputStreamState& input, AVFrame* picture, int& frameSize);
   void WriteVideoStats(AVFormatContext* output, TOutputStreamState& stream, int frameSize);
+  // End of input: what is left in the stream's sample FIFO, then the encoder's delay.
+  void FlushAudioFifo(AVFormatContext* output, TOutputStreamState& stream);
   // Sends one frame (null: drain) to the stream's encoder and writes every
   // packet it gives back; returns the bytes written.
   int EncodeAndWriteFrame(AVFormatContext* output, TOutputStreamState& stream, AVFrame* frame);
@@ -300,6 +312,8 @@ public:
   // One decoder per input stream and one encoder per output stream.
   std::vector<TCodecContextPtr> InputCodecs[MaxFiles];
   TCodecContextPtr OutputCodecs[MaxFiles][MaxStreams];
+  // Per input file: read no faster than real time ("re" when it was opened).
+  int InputRateEmulation[MaxFiles]{};
   // Output streams written as copies of their source, without re-encoding.
   bool StreamCopy[MaxFiles][MaxStreams]{};
 
@@ -437,9 +451,21 @@ public:
   TCallback<TTerminateFunc> TerminateCallback;
   int64_t ReportInterval = 500000; // microseconds
 
+  // Video pre-processing: frame hooks and deinterlacing, and the filter graph.
+  void PrepareVideoFrame(TInputStreamState& input, AVFrame* picture);
+  int BuildVideoFilterGraph(TInputStreamState& input, TOutputStreamState& output);
+
 protected:
-  // The run: filled by the transcode stages.
+  // The run: set-up, packet loop and end (one stage per file).
   void Transcode();
+  void SetupRun();
+  void RunMainLoop();
+  void EndRun();
+
+  // Working storage of the decoding stage, kept between packets.
+  TFramePtr DecodedFrame;
+  std::vector<uint8_t> DecodedAudio;
+  std::vector<uint8_t> SubtitleBuffer;
 
 private:
   // Threads owned by the engine; joined before it goes away.

@@ -234,6 +234,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     if (duration > TotalOutputDuration)
       TotalOutputDuration = int(std::min<int64_t>(duration, INT32_MAX));
   }
+  InputRateEmulation[fileIndex] = RateEmulation;
   InputTsOffsets[fileIndex] = CopyTimestamps ? InputTsOffset : InputTsOffset - start;
   if (Verbose >= 0)
     avformat::av_dump_format(input.get(), fileIndex, fileName.c_str(), 0);

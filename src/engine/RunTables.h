@@ -13,6 +13,7 @@ struct TRunTables {
   std::vector<TInputFileState> InputFileStates;
   std::vector<std::unique_ptr<TInputStreamState>> InputStreams;
   std::vector<std::unique_ptr<TOutputStreamState>> OutputStreams;
+  int64_t LastReportTime = 0; // wall clock of the last progress report
 };
 
 } // namespace kestro

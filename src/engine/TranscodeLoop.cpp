@@ -4,6 +4,8 @@
 #include "FFmpeg.h"
 #include "RunTables.h"
 
+#include <cmath>
+
 namespace kestro {
 
 namespace {
@@ -58,6 +60,148 @@ void TCustomFFmpeg::WritePacket(AVFormatContext* output, AVPacket* packet, TBits
   const int result = avformat::av_interleaved_write_frame(output, packet);
   if (result < 0)
     throw FFMpegException(FormatOpenError("av_interleaved_write_frame()", result));
+}
+
+} // namespace kestro
+
+namespace kestro {
+
+void TCustomFFmpeg::RunMainLoop() {
+  TRunTables& run = *Run;
+  TPacketPtr packet(avcodec::av_packet_alloc());
+  if (!packet)
+    throw FFMpegException("av_mallocz fail");
+  while (!StopRequested) {
+    // The input whose mapped output lags most (or, with "isync", whose
+    // input clock lags most) is read next.
+    double smallestOutput = 1e100, smallestInput = 1e100;
+    int chosen = -1;
+    for (auto& ost : run.OutputStreams) {
+      const TInputStreamState& source = *run.InputStreams[ost->SourceStreamIndex];
+      const AVCodecContext* enc = ost->Encoder;
+      const double outputTime =
+          ost->MustEncode && enc->codec_type == AVMEDIA_TYPE_VIDEO
+              ? double(ost->SyncPts) * enc->time_base.num / enc->time_base.den
+              : ost->LastPacketEnd;
+      const double inputTime = double(source.Pts);
+      if (!run.InputFileStates[source.FileIndex].AtEnd) {
+        if (inputTime < smallestInput) {
+          smallestInput = inputTime;
+          if (InputSync)
+            chosen = source.FileIndex;
+        }
+        if (outputTime < smallestOutput) {
+          smallestOutput = outputTime;
+          if (!InputSync)
+            chosen = source.FileIndex;
+        }
+      }
+      const int type = enc->codec_type;
+      if (type >= 0 && type < FrameLimitCount && ost->FramesWritten >= MaxFrames[type]) {
+        chosen = -1;
+        break;
+      }
+    }
+    if (chosen < 0)
+      break;
+    if (double(RecordingTime) / 1000000.0 <= smallestOutput)
+      break;
+    if (FileSizeLimit && OutputFiles[0]->pb &&
+        uint64_t(avformat::avio_seek(OutputFiles[0]->pb, 0, SEEK_CUR)) > FileSizeLimit)
+      break;
+
+    AVFormatContext* input = InputFiles[chosen].get();
+    if (avformat::av_read_frame(input, packet.get()) < 0) {
+      run.InputFileStates[chosen].AtEnd = 1;
+      if (Shortest)
+        break;
+      continue;
+    }
+    if (PacketDump)
+      avformat::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet.get(), HexDump,
+                                 input->streams[packet->stream_index]);
+
+    const TInputFileState& file = run.InputFileStates[chosen];
+    if (packet->stream_index >= file.StreamCount ||
+        run.InputStreams[file.FirstStream + packet->stream_index]->Discard) {
+      avcodec::av_packet_unref(packet.get());
+    } else {
+      const int index = file.FirstStream + packet->stream_index;
+      TInputStreamState& ist = *run.InputStreams[index];
+      const AVRational tb = ist.Stream->time_base;
+      const int64_t offset = avutil::av_rescale_q(InputTsOffsets[chosen], AV_TIME_BASE_Q, tb);
+      if (packet->dts != AV_NOPTS_VALUE)
+        packet->dts += offset;
+      if (packet->pts != AV_NOPTS_VALUE)
+        packet->pts += offset;
+      const int s = packet->stream_index;
+      if (const double scale = s < MaxStreams ? InputTsScales[chosen][s] : 0.0; scale != 0.0) {
+        if (packet->dts != AV_NOPTS_VALUE)
+          packet->dts = llrint(double(packet->dts) * scale);
+        if (packet->pts != AV_NOPTS_VALUE)
+          packet->pts = llrint(double(packet->pts) * scale);
+      }
+      if (packet->dts != AV_NOPTS_VALUE && ist.NextPts != NoTimestamp) {
+        const int64_t packetDts = avutil::av_rescale_q(packet->dts, tb, AV_TIME_BASE_Q);
+        const int64_t delta = packetDts - ist.NextPts;
+        if ((std::llabs(delta) > int64_t(DtsDeltaThreshold * 1000000.0) || packetDts + 1 < ist.Pts) &&
+            !CopyTimestamps) {
+          InputTsOffsets[ist.FileIndex] -= delta;
+          if (Verbose > 2 && LogCallback)
+            Log(1, Format("timestamp discontinuity %lld, new offset= %lld", (long long)delta,
+                          (long long)InputTsOffsets[ist.FileIndex]));
+          const int64_t shift = avutil::av_rescale_q(delta, AV_TIME_BASE_Q, tb);
+          packet->dts -= shift;
+          if (packet->pts != AV_NOPTS_VALUE)
+            packet->pts -= shift;
+        }
+      }
+      const int result = DecodeAndDispatchPacket(ist, index, packet.get());
+      avcodec::av_packet_unref(packet.get());
+      if (result < 0) {
+        const std::string text =
+            Format("Error while decoding stream #%d.%d", ist.FileIndex, ist.StreamIndex);
+        if (StopOnError)
+          throw FFMpegException(text);
+        if (Verbose >= 0 && LogCallback)
+          Log(1, text);
+        continue;
+      }
+    }
+    const int64_t now = avutil::av_gettime();
+    if (now - run.LastReportTime > ReportInterval) {
+      run.LastReportTime = now;
+      PrintReport(false);
+    }
+  }
+}
+
+void TCustomFFmpeg::EndRun() {
+  TRunTables& run = *Run;
+  for (size_t i = 0; i < run.InputStreams.size(); ++i)
+    if (run.InputStreams[i]->MustDecode)
+      DecodeAndDispatchPacket(*run.InputStreams[i], int(i), nullptr);
+  for (int f = 0; f < OutputFileCount; ++f)
+    avformat::av_write_trailer(OutputFiles[f].get());
+  PrintReport(true);
+  for (auto& ost : run.OutputStreams) {
+    if (!ost->MustEncode)
+      continue;
+    avutil::av_freep(&ost->Encoder->stats_in);
+    std::lock_guard<std::mutex> lock(CodecLock());
+    avcodec::avcodec_close(ost->Encoder);
+    OpenEncoders.remove(ost.get());
+  }
+  for (auto& ist : run.InputStreams) {
+    if (!ist->MustDecode)
+      continue;
+    std::lock_guard<std::mutex> lock(CodecLock());
+    avcodec::avcodec_close(ist->Decoder);
+    OpenDecoders.remove(ist.get());
+  }
+  Finished = !StopRequested;
+  Run.reset();
+  EncodeBuffer.reset();
 }
 
 } // namespace kestro

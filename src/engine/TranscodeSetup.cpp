@@ -1,11 +1,447 @@
-// The run's set-up: stream tables, maps, codecs, headers.
+// The run's set-up: stream tables, the source of every output stream,
+// encoder or copy parameters, scalers, two-pass files, codecs, headers.
+#include "EngineText.h"
 #include "FFmpeg.h"
 #include "RunTables.h"
 
+#include <cstring>
+
 namespace kestro {
 
+namespace {
+
+const char* Language(const AVStream* stream) {
+  const AVDictionaryEntry* e = avutil::av_dict_get(stream->metadata, "language", nullptr, 0);
+  return e ? e->value : nullptr;
+}
+
+double Seconds(AVRational r) { return r.den ? double(r.num) / r.den : 0.0; }
+
+// The decoder's tag goes along unless the output format knows the codec
+// under a different tag.
+unsigned CopiedCodecTag(const AVOutputFormat* format, const AVCodecParameters* source) {
+  if (!format->codec_tag ||
+      avformat::av_codec_get_id(format->codec_tag, source->codec_tag) != AV_CODEC_ID_NONE ||
+      avformat::av_codec_get_tag(format->codec_tag, source->codec_id) == 0)
+    return source->codec_tag;
+  return 0;
+}
+
+} // namespace
+
 void TCustomFFmpeg::Transcode() {
-  throw FFMpegException("Transcoding is not available in this build");
+  try {
+    SetupRun();
+    RunMainLoop();
+    EndRun();
+  } catch (...) {
+    CloseOpenEncoders();
+    CloseOpenDecoders();
+    Run.reset();
+    EncodeBuffer.reset();
+    throw;
+  }
+}
+
+void TCustomFFmpeg::SetupRun() {
+  Run = std::make_unique<TRunTables>();
+  TRunTables& run = *Run;
+
+  // Input tables.
+  run.InputFileStates.resize(InputFileCount);
+  for (int f = 0; f < InputFileCount; ++f) {
+    AVFormatContext* input = InputFiles[f].get();
+    run.InputFileStates[f].FirstStream = int(run.InputStreams.size());
+    run.InputFileStates[f].StreamCount = int(input->nb_streams);
+    for (unsigned s = 0; s < input->nb_streams; ++s) {
+      auto state = std::make_unique<TInputStreamState>();
+      state->FileIndex = f;
+      state->StreamIndex = int(s);
+      state->Stream = input->streams[s];
+      state->Decoder = s < InputCodecs[f].size() ? InputCodecs[f][s].get() : nullptr;
+      state->Discard = 1;
+      state->RateEmulation = InputRateEmulation[f];
+      if (state->RateEmulation) {
+        state->ReadStart = avutil::av_gettime();
+        state->FramesRead = 0;
+      }
+      run.InputStreams.push_back(std::move(state));
+    }
+  }
+
+  // Output stream count and the maps.
+  int outputStreamCount = 0;
+  for (int f = 0; f < OutputFileCount; ++f) {
+    if (OutputFiles[f]->nb_streams == 0)
+      throw FFMpegException("Output file does not contain any stream");
+    outputStreamCount += int(OutputFiles[f]->nb_streams);
+  }
+  if (StreamMapCount >= 1 && StreamMapCount != outputStreamCount)
+    throw FFMpegException("Number of stream maps must match number of output streams");
+  auto validStream = [&](int file, int stream) {
+    return file >= 0 && file < InputFileCount && stream >= 0 &&
+           stream < run.InputFileStates[file].StreamCount;
+  };
+  for (int i = 0; i < StreamMapCount; ++i) {
+    const TStreamMap& map = StreamMaps[i];
+    if (!validStream(map.FileIndex, map.StreamIndex))
+      throw FFMpegException(
+          Format("Could not find input stream #%d.%d", map.FileIndex, map.StreamIndex));
+    if (!validStream(map.SyncFileIndex, map.SyncStreamIndex))
+      throw FFMpegException(Format("Could not find sync stream #%d.%d", map.SyncFileIndex,
+                                   map.SyncStreamIndex));
+  }
+
+  // Output stream table and the source of each stream.
+  auto inputType = [&](int index) {
+    return run.InputStreams[index]->Stream->codecpar->codec_type;
+  };
+  int n = 0;
+  for (int f = 0; f < OutputFileCount; ++f) {
+    AVFormatContext* output = OutputFiles[f].get();
+    for (unsigned s = 0; s < output->nb_streams; ++s, ++n) {
+      auto ost = std::make_unique<TOutputStreamState>();
+      ost->Output = output;
+      ost->FileIndex = f;
+      ost->StreamIndex = int(s);
+      ost->Stream = output->streams[s];
+      ost->Encoder = OutputCodecs[f][s].get();
+      const AVMediaType type = ost->Encoder->codec_type;
+      int source = -1;
+      if (StreamMapCount) {
+        const TStreamMap& map = StreamMaps[n];
+        source = run.InputFileStates[map.FileIndex].FirstStream + map.StreamIndex;
+        if (inputType(source) != type) {
+          avformat::av_dump_format(output, f, output->url, 1);
+          throw FFMpegException(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d",
+                                       map.FileIndex, map.StreamIndex, f, int(s)));
+        }
+      } else if (ProgramId) {
+        for (int i = 0; i < InputFileCount && source < 0; ++i) {
+          AVFormatContext* input = InputFiles[i].get();
+          for (unsigned p = 0; p < input->nb_programs && source < 0; ++p) {
+            const AVProgram* program = input->programs[p];
+            if (program->id != ProgramId)
+              continue;
+            for (unsigned k = 0; k < program->nb_stream_indexes && source < 0; ++k) {
+              const int candidate =
+                  run.InputFileStates[i].FirstStream + int(program->stream_index[k]);
+              if (run.InputStreams[candidate]->Discard && inputType(candidate) == type)
+                source = candidate;
+            }
+          }
+        }
+      } else {
+        for (int i = 0; i < int(run.InputStreams.size()) && source < 0; ++i)
+          if (run.InputStreams[i]->Discard && inputType(i) == type)
+            source = i;
+        if (source < 0)
+          for (int i = int(run.InputStreams.size()) - 1; i >= 0 && source < 0; --i)
+            if (inputType(i) == type)
+              source = i;
+      }
+      if (source < 0) {
+        avformat::av_dump_format(output, f, output->url, 1);
+        throw FFMpegException(
+            Format("Could not find input stream matching output stream #%d.%d", f, int(s)));
+      }
+      ost->SourceStreamIndex = source;
+      run.InputStreams[source]->Discard = 0;
+      if (StreamMapCount) {
+        const TStreamMap& map = StreamMaps[n];
+        ost->SyncInput =
+            run.InputStreams[run.InputFileStates[map.SyncFileIndex].FirstStream +
+                             map.SyncStreamIndex]
+                .get();
+      } else {
+        ost->SyncInput = run.InputStreams[source].get();
+      }
+      run.OutputStreams.push_back(std::move(ost));
+    }
+  }
+
+  // Parameters of every output stream.
+  for (size_t n = 0; n < run.OutputStreams.size(); ++n) {
+    TOutputStreamState& ost = *run.OutputStreams[n];
+    TInputStreamState& ist = *run.InputStreams[ost.SourceStreamIndex];
+    AVCodecContext* enc = ost.Encoder;
+    AVCodecContext* dec = ist.Decoder;
+    const AVCodecParameters* source = ist.Stream->codecpar;
+    if (!Language(ost.Stream))
+      if (const char* language = Language(ist.Stream))
+        avutil::av_dict_set(&ost.Stream->metadata, "language",
+                            std::string(language).substr(0, 3).c_str(), 0);
+    ost.Stream->disposition = ist.Stream->disposition;
+
+    if (StreamCopy[ost.FileIndex][ost.StreamIndex]) {
+      AVCodecParameters* par = ost.Stream->codecpar;
+      const unsigned tag = enc->codec_tag;
+      const AVRational sar = ost.Stream->sample_aspect_ratio;
+      avcodec::avcodec_parameters_copy(par, source);
+      par->codec_tag = tag ? tag : CopiedCodecTag(ost.Output->oformat, source);
+      ost.Stream->sample_aspect_ratio = sar.num ? sar : ist.Stream->sample_aspect_ratio;
+      const AVRational decoderBase = dec ? dec->time_base : AVRational{0, 1};
+      ost.Stream->time_base =
+          Seconds(decoderBase) > Seconds(ist.Stream->time_base) &&
+                  Seconds(ist.Stream->time_base) < 0.001
+              ? decoderBase
+              : ist.Stream->time_base;
+      switch (par->codec_type) {
+      case AVMEDIA_TYPE_AUDIO:
+        if (AudioVolume != 256)
+          throw FFMpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
+        if ((par->block_align == 1 && par->codec_id == AV_CODEC_ID_MP3) ||
+            par->codec_id == AV_CODEC_ID_AC3)
+          par->block_align = 0;
+        break;
+      case AVMEDIA_TYPE_VIDEO:
+        if (CustomHookCallback)
+          throw FFMpegException(
+              "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+        if (FrameHooksInUse)
+          throw FFMpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
+        break;
+      case AVMEDIA_TYPE_SUBTITLE:
+        break;
+      default:
+        throw FFMpegException("invalid codec_type of output stream");
+      }
+      continue;
+    }
+
+    switch (enc->codec_type) {
+    case AVMEDIA_TYPE_AUDIO:
+      ost.SampleFifo.reset(avutil::av_fifo_alloc2(1024, 1, AV_FIFO_FLAG_AUTO_GROW));
+      if (!ost.SampleFifo)
+        throw FFMpegException("av_fifo_init fail");
+      ost.ReformatFormats = -6;
+      ost.UsesResampler = (enc->sample_rate != source->sample_rate || AudioSyncMethod > 1) ? 1 : 0;
+      break;
+    case AVMEDIA_TYPE_VIDEO: {
+      const int cropW = FrameLeftCrop + FrameRightCrop, cropH = FrameTopCrop + FrameBottomCrop;
+      const int padW = FramePadLeft + FramePadRight, padH = FramePadTop + FramePadBottom;
+      const int decW = source->width, decH = source->height;
+      const AVPixelFormat decFormat = AVPixelFormat(source->format);
+      ost.CropsPicture = (cropW + cropH) != 0;
+      ost.PadsPicture = (padW + padH) != 0;
+      ost.UsesScaler = (enc->width + cropW != decW + padW || enc->height + cropH != decH + padH ||
+                        enc->pix_fmt != decFormat)
+                           ? 1
+                           : 0;
+      if (ost.CropsPicture) {
+        ost.TopCrop = FrameTopCrop;
+        ost.LeftCrop = FrameLeftCrop;
+      }
+      auto allocatePicture = [&](const char* failure) {
+        ost.ScaledPicture.reset(avutil::av_frame_alloc());
+        if (!ost.ScaledPicture)
+          throw FFMpegException(failure);
+        ost.ScaledPicture->format = enc->pix_fmt;
+        ost.ScaledPicture->width = enc->width;
+        ost.ScaledPicture->height = enc->height;
+        if (avutil::av_frame_get_buffer(ost.ScaledPicture.get(), 0) < 0)
+          throw FFMpegException(failure);
+      };
+      if (ost.PadsPicture) {
+        ost.TopPad = FramePadTop;
+        ost.BottomPad = FramePadBottom;
+        ost.LeftPad = FramePadLeft;
+        ost.RightPad = FramePadRight;
+        if (!ost.UsesScaler)
+          allocatePicture("avpicture_alloc fail");
+      }
+      if (ost.UsesScaler) {
+        allocatePicture("Cannot allocate temp picture, check pix fmt");
+        int64_t flags = SwsFlags;
+        if (ScalerOptionContext &&
+            avutil::av_opt_get_int(ScalerOptionContext.get(), "sws_flags", 0, &flags) >= 0)
+          SwsFlags = unsigned(flags);
+        ost.Scaler.reset(swscale::sws_getContext(decW - cropW, decH - cropH, decFormat,
+                                                 enc->width - padW, enc->height - padH,
+                                                 enc->pix_fmt, int(SwsFlags), nullptr, nullptr,
+                                                 nullptr));
+        if (!ost.Scaler)
+          throw FFMpegException("Cannot get resampling context");
+        ost.ScaleSourceHeight = FiltersInUse ? decH : decH - cropH;
+      }
+      ost.MustEncode = 1;
+      ist.MustDecode = 1;
+      LastError.clear();
+      if (FiltersInUse && BuildVideoFilterGraph(ist, ost) < 0) {
+        if (LastError.empty())
+          LastError = "Error opening filters!";
+        else
+          LastError = "Error opening filters: " + LastError;
+        throw FFMpegException(LastError);
+      }
+      break;
+    }
+    case AVMEDIA_TYPE_SUBTITLE:
+      break;
+    default:
+      throw FFMpegException("invalid codec_type of output stream");
+    }
+    ost.MustEncode = 1;
+    ist.MustDecode = 1;
+
+    // Two-pass statistics files.
+    if (enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) {
+      std::string name = (PassLogFileName.empty() ? std::string("ffmpeg2pass") : PassLogFileName) +
+                         "-" + std::to_string(n) + ".log";
+      if (name.size() >= 1024)
+        name.resize(1023);
+      if (enc->flags & AV_CODEC_FLAG_PASS1) {
+        ost.PassLogFile = myutil::my_fopen(name.c_str(), "w");
+        if (!ost.PassLogFile)
+          throw FFMpegException("creat file fail: " + name);
+      } else {
+        FILE* file = myutil::my_fopen(name.c_str(), "r");
+        if (!file)
+          throw FFMpegException("creat open fail: " + name);
+        myutil::my_fseek(file, 0, SEEK_END);
+        const long size = myutil::my_ftell(file);
+        myutil::my_fseek(file, 0, SEEK_SET);
+        char* buffer = size >= 0 ? static_cast<char*>(avutil::av_malloc(size_t(size) + 1)) : nullptr;
+        if (!buffer) {
+          myutil::my_fclose(file);
+          throw FFMpegException("Could not allocate log buffer");
+        }
+        const size_t read = myutil::my_fread(buffer, 1, size_t(size), file);
+        myutil::my_fclose(file);
+        buffer[read] = 0;
+        enc->stats_in = buffer;
+      }
+    }
+  }
+
+  // The shared encode buffer.
+  for (auto& ost : run.OutputStreams)
+    if (ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO &&
+        int64_t(4) * ost->Encoder->width * ost->Encoder->height > EncodeBufferSize)
+      EncodeBufferSize = 4 * ost->Encoder->width * ost->Encoder->height;
+  if (!EncodeBuffer) {
+    EncodeBuffer.reset(static_cast<uint8_t*>(avutil::av_malloc(EncodeBufferSize)));
+    if (!EncodeBuffer)
+      throw FFMpegException("av_malloc fail");
+  }
+
+  for (int f = 0; f < OutputFileCount; ++f)
+    avformat::av_dump_format(OutputFiles[f].get(), f, OutputFiles[f]->url, 1);
+
+  if (Verbose >= 0 && LogCallback) {
+    Log(1, "Stream mapping:");
+    for (auto& ost : run.OutputStreams) {
+      const TInputStreamState& source = *run.InputStreams[ost->SourceStreamIndex];
+      Log(1, Format("  Stream #%d.%d -> #%d.%d", source.FileIndex, source.StreamIndex,
+                    ost->FileIndex, ost->StreamIndex));
+      if (ost->SyncInput != &source)
+        Log(1, Format(" [sync #%d.%d]", ost->SyncInput->FileIndex, ost->SyncInput->StreamIndex));
+    }
+  }
+
+  // Encoders, then decoders, each opened under the codec lock.
+  for (auto& ost : run.OutputStreams) {
+    if (!ost->MustEncode)
+      continue;
+    AVCodecContext* enc = ost->Encoder;
+    const AVCodec* codec = avcodec::avcodec_find_encoder(enc->codec_id);
+    if (!codec)
+      throw FFMpegException(Format("Unsupported codec for output stream #%d.%d", ost->FileIndex,
+                                   ost->StreamIndex));
+    {
+      std::lock_guard<std::mutex> lock(CodecLock());
+      if (avcodec::avcodec_open2(enc, codec, nullptr) < 0)
+        throw FFMpegException(Format("Error while opening codec for output stream #%d.%d - maybe "
+                                     "incorrect parameters such as bit_rate, rate, width or height",
+                                     ost->FileIndex, ost->StreamIndex));
+      OpenEncoders.push_front(ost.get());
+    }
+    // The muxer learns the stream from the opened encoder.
+    avcodec::avcodec_parameters_from_context(ost->Stream->codecpar, enc);
+    ost->Stream->time_base = enc->time_base;
+    GlobalHeaderBytes += enc->extradata_size;
+  }
+  for (auto& ist : run.InputStreams) {
+    if (!ist->MustDecode)
+      continue;
+    const AVCodec* codec = avcodec::avcodec_find_decoder(ist->Decoder->codec_id);
+    if (!codec)
+      throw FFMpegException(Format("Unsupported codec (id=%d) for input stream #%d.%d",
+                                   int(ist->Decoder->codec_id), ist->FileIndex, ist->StreamIndex));
+    std::lock_guard<std::mutex> lock(CodecLock());
+    if (avcodec::avcodec_open2(ist->Decoder, codec, nullptr) < 0)
+      throw FFMpegException(Format("Error while opening codec for input stream #%d.%d",
+                                   ist->FileIndex, ist->StreamIndex));
+    OpenDecoders.push_front(ist.get());
+  }
+
+  for (auto& ist : run.InputStreams) {
+    ist->Pts = 0;
+    ist->NextPts = NoTimestamp;
+    ist->AtStart = 1;
+  }
+
+  // Bitstream filters see the stream's final parameters.
+  for (auto& ost : run.OutputStreams) {
+    TBitstreamChain& chain = BitstreamFilters[ost->FileIndex][ost->StreamIndex];
+    chain.Filters.clear();
+    const AVCodecParameters* parameters = ost->Stream->codecpar;
+    AVRational timeBase = ost->Stream->time_base;
+    for (const std::string& spec : chain.Specs) {
+      AVBSFContext* raw = nullptr;
+      if (avcodec::av_bsf_list_parse_str(spec.c_str(), &raw) < 0 || !raw)
+        throw FFMpegException("Unknown bitstream filter " + spec);
+      TBsfPtr filter(raw);
+      avcodec::avcodec_parameters_copy(filter->par_in, parameters);
+      filter->time_base_in = timeBase;
+      if (avcodec::av_bsf_init(filter.get()) < 0)
+        throw FFMpegException("Error initializing bitstream filter " + spec);
+      parameters = filter->par_out;
+      timeBase = filter->time_base_out;
+      chain.Filters.push_back(std::move(filter));
+    }
+    if (!chain.Filters.empty())
+      avcodec::avcodec_parameters_copy(ost->Stream->codecpar, parameters);
+  }
+
+  // Meta-data maps.
+  for (int i = 0; i < MetaDataMapCount; ++i) {
+    const TMetaDataMap& map = MetaDataMaps[i];
+    if (map.OutputFileIndex < 0 || map.OutputFileIndex >= OutputFileCount)
+      throw FFMpegException(Format("Invalid output file index %d map_meta_data(%d,%d)",
+                                   map.OutputFileIndex, map.OutputFileIndex, map.InputFileIndex));
+    if (map.InputFileIndex < 0 || map.InputFileIndex >= InputFileCount)
+      throw FFMpegException(Format("Invalid input file index %d map_meta_data(%d,%d)",
+                                   map.InputFileIndex, map.OutputFileIndex, map.InputFileIndex));
+    const AVDictionary* from = InputFiles[map.InputFileIndex]->metadata;
+    AVDictionary** to = &OutputFiles[map.OutputFileIndex]->metadata;
+    for (const char* key :
+         {"title", "artist", "author", "copyright", "comment", "album", "date", "track", "genre"})
+      if (const AVDictionaryEntry* e = avutil::av_dict_get(from, key, nullptr, 0))
+        avutil::av_dict_set(to, key, e->value, 0);
+  }
+
+  bool allRtp = OutputFileCount > 0;
+  for (int f = 0; f < OutputFileCount; ++f) {
+    if (avformat::avformat_write_header(OutputFiles[f].get(), nullptr) < 0)
+      throw FFMpegException(Format(
+          "Could not write header for output file #%d (incorrect codec parameters ?)", f));
+    allRtp = allRtp && std::strcmp(OutputFiles[f]->oformat->name, "rtp") == 0;
+  }
+  if (allRtp && LogCallback) {
+    char sdp[2048] = {0};
+    std::vector<AVFormatContext*> outputs;
+    for (int f = 0; f < OutputFileCount; ++f)
+      outputs.push_back(OutputFiles[f].get());
+    avformat::av_sdp_create(outputs.data(), OutputFileCount, sdp, sizeof sdp);
+    std::string text = sdp;
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    const size_t last = text.find_last_not_of(" \t\r\n");
+    Log(1, "SDP: " + (first == std::string::npos ? std::string() : text.substr(first, last - first + 1)));
+  }
+
+  StartWallClock = avutil::av_gettime();
+  run.LastReportTime = StartWallClock;
 }
 
 } // namespace kestro

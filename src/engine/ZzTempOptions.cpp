@@ -3,3 +3,12 @@ namespace kestro {
 void TCustomFFmpeg::SetContextOptions(void*, void*, int) {}
 void TCustomFFmpeg::OptTarget(const std::string&) {}
 }
+namespace kestro {
+void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext*, TOutputStreamState&, TInputStreamState&, const uint8_t*, int) {}
+void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext*, TOutputStreamState&, TInputStreamState&, AVFrame*, int&) {}
+void TCustomFFmpeg::WriteVideoStats(AVFormatContext*, TOutputStreamState&, int) {}
+int TCustomFFmpeg::EncodeAndWriteFrame(AVFormatContext*, TOutputStreamState&, AVFrame*) { return 0; }
+void TCustomFFmpeg::FlushAudioFifo(AVFormatContext*, TOutputStreamState&) {}
+void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState&, AVFrame*) {}
+int TCustomFFmpeg::BuildVideoFilterGraph(TInputStreamState&, TOutputStreamState&) { return -1; }
+}

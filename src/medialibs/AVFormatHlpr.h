@@ -50,7 +50,8 @@ extern "C" {
   X(av_guess_frame_rate) \
   X(av_guess_sample_aspect_ratio) \
   X(av_find_best_stream) \
-  X(av_find_program_from_stream)
+  X(av_find_program_from_stream) \
+  X(av_pkt_dump_log2)
 
 namespace avformat {
 KESTRO_AVFORMAT_FUNCTIONS(KESTRO_DECLARE_SLOT)

@@ -1,0 +1,276 @@
+// Decoding one packet of an input stream, keeping the stream's clock, and
+// handing every decoded unit (or, for copied streams, the packet itself)
+// to the output streams it feeds.
+#include "EngineText.h"
+#include "FFmpeg.h"
+#include "RunTables.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace kestro {
+
+namespace {
+
+int64_t FrameStep(const AVCodecContext* codec) {
+  if (!codec || !codec->time_base.num || !codec->time_base.den)
+    return 0;
+  return int64_t(1000000) * codec->time_base.num / codec->time_base.den;
+}
+
+// (sample * volume + 128) >> 8, saturated to 16 bits.
+void ApplyVolume(uint8_t* data, int bytes, int volume) {
+  auto* samples = reinterpret_cast<int16_t*>(data);
+  for (int i = 0; i < bytes / 2; ++i) {
+    const int v = (samples[i] * volume + 128) >> 8;
+    samples[i] = int16_t(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
+  }
+}
+
+struct TSubtitleOwner {
+  AVSubtitle* Subtitle = nullptr;
+  ~TSubtitleOwner() {
+    if (Subtitle)
+      avcodec::avsubtitle_free(Subtitle);
+  }
+};
+
+} // namespace
+
+// Brings a decoded audio frame to interleaved 16-bit samples in
+// DecodedAudio; returns the byte count.
+static int ToS16(TInputStreamState& ist, const AVFrame* frame, std::vector<uint8_t>& out) {
+  const int channels = frame->ch_layout.nb_channels;
+  if (!ist.ToS16 || ist.ToS16Format != frame->format || ist.ToS16Rate != frame->sample_rate ||
+      ist.ToS16Channels != channels) {
+    SwrContext* swr = nullptr;
+    // The library takes the layouts by non-const pointer but only reads them.
+    auto* layout = const_cast<AVChannelLayout*>(&frame->ch_layout);
+    if (swresample::swr_alloc_set_opts2(&swr, layout, AV_SAMPLE_FMT_S16,
+                                        frame->sample_rate, layout,
+                                        AVSampleFormat(frame->format), frame->sample_rate, 0,
+                                        nullptr) < 0 ||
+        swresample::swr_init(swr) < 0) {
+      swresample::swr_free(&swr);
+      return -1;
+    }
+    ist.ToS16.reset(swr);
+    ist.ToS16Format = frame->format;
+    ist.ToS16Rate = frame->sample_rate;
+    ist.ToS16Channels = channels;
+  }
+  const size_t bytes = size_t(frame->nb_samples) * channels * 2;
+  if (out.size() < bytes)
+    out.resize(bytes);
+  uint8_t* planes[1] = {out.data()};
+  const int converted =
+      swresample::swr_convert(ist.ToS16.get(), planes, frame->nb_samples,
+                              const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+  return converted < 0 ? -1 : converted * channels * 2;
+}
+
+int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputIndex,
+                                           AVPacket* packet) {
+  TRunTables& run = *Run;
+  AVCodecContext* dec = ist.Decoder;
+  const AVMediaType type = ist.Stream->codecpar->codec_type;
+  if (ist.NextPts == NoTimestamp)
+    ist.NextPts = ist.Pts;
+  if (packet && packet->dts != AV_NOPTS_VALUE)
+    ist.Pts = ist.NextPts = avutil::av_rescale_q(packet->dts, ist.Stream->time_base, AV_TIME_BASE_Q);
+  if (packet && packet->size <= 0)
+    return 0;
+
+  // Copied streams get each packet exactly once, with its own payload,
+  // whatever the decoder makes of it.
+  if (packet && (StartTime == 0 || ist.Pts >= StartTime))
+    for (auto& ost : run.OutputStreams) {
+      if (ost->SourceStreamIndex != inputIndex || ost->MustEncode)
+        continue;
+      if (ost->FramesWritten == 0 && !(packet->flags & AV_PKT_FLAG_KEY))
+        continue; // a copy starts at a key frame
+      if (type == AVMEDIA_TYPE_AUDIO)
+        AudioBytesWritten += packet->size;
+      else if (type == AVMEDIA_TYPE_VIDEO) {
+        VideoBytesWritten += packet->size;
+        ++ost->SyncPts;
+      }
+      TPacketPtr copy(avcodec::av_packet_clone(packet));
+      if (!copy)
+        throw FFMpegException("av_mallocz fail");
+      const AVRational from = ist.Stream->time_base, to = ost->Stream->time_base;
+      copy->stream_index = ost->StreamIndex;
+      copy->pts = packet->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE
+                                                : avutil::av_rescale_q(packet->pts, from, to);
+      copy->dts = packet->dts == AV_NOPTS_VALUE ? avutil::av_rescale_q(ist.Pts, AV_TIME_BASE_Q, to)
+                                                : avutil::av_rescale_q(packet->dts, from, to);
+      copy->duration = avutil::av_rescale_q(packet->duration, from, to);
+      WritePacket(ost->Output, copy.get(), BitstreamFilters[ost->FileIndex][ost->StreamIndex],
+                  ost->Encoder);
+      ++ost->Encoder->frame_number;
+      ++ost->FramesWritten;
+    }
+
+  if (!ist.MustDecode) {
+    // Only the clock moves.
+    if (packet) {
+      if (type == AVMEDIA_TYPE_AUDIO && ist.Stream->codecpar->sample_rate > 0)
+        ist.NextPts += int64_t(1000000) * ist.Stream->codecpar->frame_size /
+                       ist.Stream->codecpar->sample_rate;
+      else if (type == AVMEDIA_TYPE_VIDEO)
+        ist.NextPts += FrameStep(dec);
+      ist.Pts = ist.NextPts;
+    }
+    return 0;
+  }
+  if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_SUBTITLE)
+    return -1;
+
+  if (type == AVMEDIA_TYPE_SUBTITLE) {
+    if (!packet)
+      return 0;
+    AVSubtitle subtitle{};
+    int got = 0;
+    if (avcodec::avcodec_decode_subtitle2(dec, &subtitle, &got, packet) < 0)
+      return -1;
+    if (!got)
+      return 0;
+    TSubtitleOwner owner{&subtitle};
+    ist.Pts = ist.NextPts;
+    if (StartTime == 0 || ist.Pts >= StartTime)
+      for (auto& ost : run.OutputStreams)
+        if (ost->SourceStreamIndex == inputIndex && ost->MustEncode)
+          EncodeAndWriteSubtitle(ost->Output, *ost, ist, &subtitle, packet->pts);
+    return 0;
+  }
+
+  if (!DecodedFrame)
+    DecodedFrame.reset(avutil::av_frame_alloc());
+  AVFrame* frame = DecodedFrame.get();
+  if (!frame)
+    throw FFMpegException("av_mallocz fail");
+  if (packet) {
+    const int sent = avcodec::avcodec_send_packet(dec, packet);
+    if (sent < 0 && sent != AVERROR(EAGAIN))
+      return -1;
+  } else {
+    if (ist.DecoderDrained)
+      return 0;
+    ist.DecoderDrained = true;
+    avcodec::avcodec_send_packet(dec, nullptr);
+  }
+
+  for (int unit = 0;; ++unit) {
+    const int received = avcodec::avcodec_receive_frame(dec, frame);
+    if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
+      break;
+    if (received < 0)
+      return -1;
+    ist.Pts = ist.NextPts;
+    if (unit > 0 && packet && Verbose > 0 && LogCallback)
+      Log(0, Format("Multiple frames in a packet from stream %d", packet->stream_index));
+
+    const uint8_t* audio = nullptr;
+    int audioBytes = 0;
+    if (type == AVMEDIA_TYPE_AUDIO) {
+      audioBytes = ToS16(ist, frame, DecodedAudio);
+      if (audioBytes < 0) {
+        avutil::av_frame_unref(frame);
+        return -1;
+      }
+      audio = DecodedAudio.data();
+      const int channels = frame->ch_layout.nb_channels;
+      if (frame->sample_rate > 0 && channels > 0)
+        ist.NextPts += int64_t(500000) * audioBytes / (int64_t(frame->sample_rate) * channels);
+      if (AudioVolume != 256)
+        ApplyVolume(DecodedAudio.data(), audioBytes, AudioVolume);
+    } else {
+      ist.NextPts += FrameStep(dec);
+      PrepareVideoFrame(ist, frame);
+    }
+
+    if (ist.RateEmulation) {
+      const int64_t target =
+          avutil::av_rescale(int64_t(ist.FramesRead) * dec->time_base.num, 1000000,
+                             dec->time_base.den ? dec->time_base.den : 1);
+      const int64_t ahead = target - (avutil::av_gettime() - ist.ReadStart);
+      if (ahead > 50000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
+      ++ist.FramesRead;
+    }
+
+    if (StartTime == 0 || ist.Pts >= StartTime)
+      for (auto& ost : run.OutputStreams) {
+        if (ost->SourceStreamIndex != inputIndex || !ost->MustEncode)
+          continue;
+        switch (ost->Encoder->codec_type) {
+        case AVMEDIA_TYPE_AUDIO:
+          EncodeAndWriteAudio(ost->Output, *ost, ist, audio, audioBytes);
+          break;
+        case AVMEDIA_TYPE_VIDEO: {
+          int frameSize = 0;
+          EncodeAndWriteVideo(ost->Output, *ost, ist, frame, frameSize);
+          if (VStatsFileName && frameSize)
+            WriteVideoStats(ost->Output, *ost, frameSize);
+          break;
+        }
+        default:
+          throw FFMpegException("invalid codec_type");
+        }
+      }
+    avutil::av_frame_unref(frame);
+  }
+
+  if (!packet)
+    for (auto& ost : run.OutputStreams) {
+      if (ost->SourceStreamIndex != inputIndex || !ost->MustEncode)
+        continue;
+      if (ost->Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
+        FlushAudioFifo(ost->Output, *ost);
+      else if (ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+        EncodeAndWriteFrame(ost->Output, *ost, nullptr);
+    }
+  return 0;
+}
+
+void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext* output, TOutputStreamState& ost,
+                                           TInputStreamState& ist, const AVSubtitle* subtitle,
+                                           int64_t pts) {
+  if (pts == AV_NOPTS_VALUE) {
+    if (StopOnError)
+      throw FFMpegException("Subtitle packets must have a pts");
+    Log(0, "Subtitle packets must have a pts");
+    return;
+  }
+  AVCodecContext* enc = ost.Encoder;
+  const int packets = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE ? 2 : 1;
+  if (SubtitleBuffer.size() < 65536)
+    SubtitleBuffer.resize(65536);
+  AVSubtitle timed = *subtitle;
+  timed.pts = avutil::av_rescale_q(pts, ist.Stream->time_base, AV_TIME_BASE_Q);
+  for (int i = 0; i < packets; ++i) {
+    const int size = avcodec::avcodec_encode_subtitle(enc, SubtitleBuffer.data(),
+                                                      int(SubtitleBuffer.size()), &timed);
+    if (size < 0)
+      throw FFMpegException("Subtitle encoding failed");
+    TPacketPtr packet(avcodec::av_packet_alloc());
+    if (!packet || avcodec::av_new_packet(packet.get(), size) < 0)
+      throw FFMpegException("av_mallocz fail");
+    std::memcpy(packet->data, SubtitleBuffer.data(), size_t(size));
+    packet->stream_index = ost.StreamIndex;
+    packet->pts = avutil::av_rescale_q(pts, ist.Stream->time_base, ost.Stream->time_base);
+    const AVRational ms{1, 1000};
+    if (packets == 2)
+      packet->pts += avutil::av_rescale_q(i == 0 ? subtitle->start_display_time
+                                                 : subtitle->end_display_time,
+                                          ms, ost.Stream->time_base);
+    else
+      packet->duration = avutil::av_rescale_q(
+          subtitle->end_display_time - subtitle->start_display_time, ms, ost.Stream->time_base);
+    packet->dts = packet->pts;
+    WritePacket(output, packet.get(), BitstreamFilters[ost.FileIndex][ost.StreamIndex], enc);
+  }
+}
+
+} // namespace kestro
