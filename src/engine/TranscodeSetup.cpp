@@ -44,6 +44,14 @@ void TCustomFFmpeg::Transcode() {
 }
 
 void TCustomFFmpeg::SetupRun() {
+  // The counts are only ever raised by a successful open; a table that
+  // disagrees with them is refused rather than read.
+  for (int f = 0; f < InputFileCount; ++f)
+    if (!InputFiles[f])
+      throw FFMpegException("Must supply at least one input file");
+  for (int f = 0; f < OutputFileCount; ++f)
+    if (!OutputFiles[f])
+      throw FFMpegException("Must supply at least one output file");
   Run = std::make_unique<TRunTables>();
   TRunTables& run = *Run;
 

@@ -129,8 +129,8 @@ TEST_F(EngineLifecycle, CancelBeforeStartNotifiesOnceFromAnotherThread) {
 }
 
 TEST_F(EngineLifecycle, WorkerStartsSuspendedAndRunsAfterResume) {
-  // No real files: the run fails at once, which is enough to see the thread
-  // body, the failure report and the clean-up.
+  // Counts without files: the run refuses them at once, which is enough to
+  // see the thread body, the failure report and the clean-up.
   Engine.OutputFileCount = 1;
   Engine.InputFileCount = 1;
   TFFmpegThread* worker = Engine.Start(true, tpLower);
