@@ -4,6 +4,7 @@
 #include "EngineText.h"
 #include "FFmpeg.h"
 #include "RunTables.h"
+#include "filters/VideoFilterGraph.h"
 
 #include <chrono>
 #include <cstring>
@@ -200,7 +201,10 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
       ++ist.FramesRead;
     }
 
-    if (StartTime == 0 || ist.Pts >= StartTime)
+    // One dispatch pass: the unit to every output stream it feeds.
+    auto dispatch = [&](AVFrame* picture) {
+      if (StartTime != 0 && ist.Pts < StartTime)
+        return;
       for (auto& ost : run.OutputStreams) {
         if (ost->SourceStreamIndex != inputIndex || !ost->MustEncode)
           continue;
@@ -210,7 +214,7 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
           break;
         case AVMEDIA_TYPE_VIDEO: {
           int frameSize = 0;
-          EncodeAndWriteVideo(ost->Output, *ost, ist, frame, frameSize);
+          EncodeAndWriteVideo(ost->Output, *ost, ist, picture, frameSize);
           if (VStatsFileName && frameSize)
             WriteVideoStats(ost->Output, *ost, frameSize);
           break;
@@ -219,6 +223,19 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
           throw FFMpegException("invalid codec_type");
         }
       }
+    };
+    if (type == AVMEDIA_TYPE_VIDEO && ist.FilterGraph) {
+      // Every picture the graph gives back is a pass of its own; a picture
+      // the graph cannot take goes on as decoded.
+      if (FeedFilterGraph(ist, frame) < 0)
+        dispatch(frame);
+      while (PullFilteredPicture(ist, ist.Pts) > 0) {
+        dispatch(ist.FilterPicture.get());
+        avutil::av_frame_unref(ist.FilterPicture.get());
+      }
+    } else {
+      dispatch(frame);
+    }
     avutil::av_frame_unref(frame);
   }
 

@@ -9,6 +9,4 @@ void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext*, TOutputStreamState&, T
 void TCustomFFmpeg::WriteVideoStats(AVFormatContext*, TOutputStreamState&, int) {}
 int TCustomFFmpeg::EncodeAndWriteFrame(AVFormatContext*, TOutputStreamState&, AVFrame*) { return 0; }
 void TCustomFFmpeg::FlushAudioFifo(AVFormatContext*, TOutputStreamState&) {}
-void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState&, AVFrame*) {}
-int TCustomFFmpeg::BuildVideoFilterGraph(TInputStreamState&, TOutputStreamState&) { return -1; }
 }

@@ -1,0 +1,137 @@
+// The per-stream video filter graph: the engine's source ("src"), an engine
+// "scale" when the sizes differ, the user's chain, and the sink ("out") set
+// to the encoder's pixel format.
+#include "EngineText.h"
+#include "FFmpeg.h"
+#include "filters/FilterChecks.h"
+#include "filters/VideoFilterGraph.h"
+
+namespace kestro {
+
+namespace {
+
+struct TInOutDeleter {
+  void operator()(AVFilterInOut* io) const { avfilter::avfilter_inout_free(&io); }
+};
+using TInOutPtr = std::unique_ptr<AVFilterInOut, TInOutDeleter>;
+
+TInOutPtr OpenEnd(const char* name, AVFilterContext* filter) {
+  TInOutPtr end(avfilter::avfilter_inout_alloc());
+  if (end) {
+    end->name = avutil::av_strdup(name);
+    end->filter_ctx = filter;
+    end->pad_idx = 0;
+    end->next = nullptr;
+  }
+  return end;
+}
+
+} // namespace
+
+int TCustomFFmpeg::BuildVideoFilterGraph(TInputStreamState& input, TOutputStreamState& output) {
+  const AVCodecParameters* dec = input.Stream->codecpar;
+  AVCodecContext* enc = output.Encoder;
+  if (FrameTopCrop + FrameBottomCrop + FrameLeftCrop + FrameRightCrop != 0) {
+    LastError = "Cannot enable crop options and filters at the same time.";
+    return -1;
+  }
+  TFilterGraphPtr graph(avfilter::avfilter_graph_alloc());
+  if (!graph)
+    return -1;
+
+  const AVRational sar = dec->sample_aspect_ratio.num ? dec->sample_aspect_ratio : AVRational{0, 1};
+  const std::string sourceArgs =
+      Format("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", dec->width,
+             dec->height, dec->format, AV_TIME_BASE, sar.num, sar.den ? sar.den : 1);
+  AVFilterContext* source = nullptr;
+  AVFilterContext* sink = nullptr;
+  if (avfilter::avfilter_graph_create_filter(&source, avfilter::avfilter_get_by_name("buffer"),
+                                             "src", sourceArgs.c_str(), nullptr, graph.get()) < 0)
+    return -1;
+  sink = avfilter::avfilter_graph_alloc_filter(graph.get(),
+                                               avfilter::avfilter_get_by_name("buffersink"), "out");
+  if (!sink)
+    return -1;
+  const AVPixelFormat formats[] = {enc->pix_fmt};
+  if (avutil::av_opt_set_bin(sink, "pix_fmts", reinterpret_cast<const uint8_t*>(formats),
+                             sizeof formats, AV_OPT_SEARCH_CHILDREN) < 0 ||
+      avfilter::avfilter_init_str(sink, nullptr) < 0)
+    return -1;
+
+  AVFilterContext* last = source;
+  const int padW = FramePadLeft + FramePadRight, padH = FramePadTop + FramePadBottom;
+  if (dec->width + padW != enc->width || dec->height + padH != enc->height) {
+    char args[255];
+    myutil::my_snprintf(args, sizeof args, "%d:%d", enc->width - padW, enc->height - padH);
+    AVFilterContext* scale = nullptr;
+    if (avfilter::avfilter_graph_create_filter(&scale, avfilter::avfilter_get_by_name("scale"),
+                                               nullptr, args, nullptr, graph.get()) < 0 ||
+        avfilter::avfilter_link(last, 0, scale, 0) < 0)
+      return -1;
+    last = scale;
+  }
+
+  TInOutPtr outputs = OpenEnd("in", last);
+  TInOutPtr inputs = OpenEnd("out", sink);
+  if (!outputs || !inputs)
+    return -1;
+  AVFilterInOut* in = inputs.release();
+  AVFilterInOut* out = outputs.release();
+  const int parsed = avfilter::avfilter_graph_parse_ptr(graph.get(), VideoFilters.c_str(), &in,
+                                                       &out, nullptr);
+  avfilter::avfilter_inout_free(&in);
+  avfilter::avfilter_inout_free(&out);
+  if (parsed < 0 || avfilter::avfilter_graph_config(graph.get(), nullptr) < 0)
+    return -1;
+
+  const int width = avfilter::av_buffersink_get_w(sink);
+  const int height = avfilter::av_buffersink_get_h(sink);
+  if (padW + padH != 0 && (width != FrameWidth || height != FrameHeight)) {
+    LastError = "Cannot enable pad options and the filters which resize frame at the same time. "
+                "(crop, rotate, scale, transpose, etc.)";
+    return -1;
+  }
+  enc->width = width + padW;
+  enc->height = height + padH;
+  input.InputFilter = source;
+  input.OutputFilter = sink;
+  input.FilterGraph = std::move(graph);
+  input.FilterFrame.reset(avutil::av_frame_alloc());
+  input.FilterPicture.reset(avutil::av_frame_alloc());
+  return input.FilterFrame && input.FilterPicture ? 0 : -1;
+}
+
+// Hands a decoded picture to the graph. The graph gets a copy that owns its
+// pixels: the picture may point into buffers the engine reuses.
+int FeedFilterGraph(TInputStreamState& input, const AVFrame* picture) {
+  AVFrame* frame = input.FilterFrame.get();
+  avutil::av_frame_unref(frame);
+  frame->format = picture->format;
+  frame->width = picture->width;
+  frame->height = picture->height;
+  if (avutil::av_frame_get_buffer(frame, 0) < 0)
+    return -1;
+  avutil::av_image_copy(frame->data, frame->linesize, const_cast<const uint8_t**>(picture->data),
+                        picture->linesize, AVPixelFormat(picture->format), picture->width,
+                        picture->height);
+  frame->pts = input.Pts;
+  frame->sample_aspect_ratio = picture->sample_aspect_ratio;
+  frame->interlaced_frame = picture->interlaced_frame;
+  frame->top_field_first = picture->top_field_first;
+  input.HasFilterFrame = 1;
+  const int result = avfilter::av_buffersrc_add_frame_flags(input.InputFilter, frame, 0);
+  input.HasFilterFrame = 0;
+  return result;
+}
+
+int PullFilteredPicture(TInputStreamState& input, int64_t& pts) {
+  AVFrame* picture = input.FilterPicture.get();
+  avutil::av_frame_unref(picture);
+  if (avfilter::av_buffersink_get_frame(input.OutputFilter, picture) < 0)
+    return -1;
+  if (picture->pts != AV_NOPTS_VALUE)
+    pts = picture->pts;
+  return 1;
+}
+
+} // namespace kestro
