@@ -468,6 +468,8 @@ protected:
   std::vector<uint8_t> SubtitleBuffer;
 
 private:
+  // Closes the outputs, deleting those that never got a byte.
+  void ReleaseOutputFiles();
   // Threads owned by the engine; joined before it goes away.
   std::unique_ptr<TFFmpegThread> OwnedWorker;
   std::unique_ptr<TDoTerminateThread> OwnedTerminator;
