@@ -125,6 +125,7 @@ void TCustomFFmpeg::InitDefaults() {
 
   ForcedInputFormat = nullptr;
   ForcedOutputFormat = nullptr;
+  InputIO = nullptr;
   FrameWidth = FrameHeight = 0;
   FrameAspectRatio = 0.0f;
   FramePixFmt = -1;
