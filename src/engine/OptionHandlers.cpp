@@ -28,6 +28,22 @@ std::string FormatName(TCustomFFmpeg& e, const std::string& name) {
   return "image2";
 }
 
+// Forces the demuxer, the muxer or both to the format named; fails only
+// when none of the sides asked for knows the name.
+void ForceFormats(TCustomFFmpeg& e, const std::string& value, bool input, bool output) {
+  if (value.empty())
+    return;
+  const std::string name = FormatName(e, value);
+  if (input)
+    e.ForcedInputFormat = avformat::av_find_input_format(name.c_str());
+  if (output)
+    e.ForcedOutputFormat = avformat::av_guess_format(name.c_str(), nullptr, nullptr);
+  if ((input && e.ForcedInputFormat) || (output && e.ForcedOutputFormat))
+    return;
+  const char* sides = input && output ? "input or output" : input ? "input" : "output";
+  throw FFMpegException(std::string("Unknown ") + sides + " format: " + name);
+}
+
 // Reads an index with the C conversion (base 0: "0x" hexadecimal, a leading
 // 0 octal) and moves past it. Values beyond int stay out of range rather
 // than wrapping into a valid-looking index.
@@ -48,6 +64,17 @@ void SkipSeparator(const char*& p) {
     ++p;
 }
 
+// The "list" value of a format option: the library's header line, then one
+// line per format it knows; only for a log receiver.
+template <typename Format, typename Known>
+void LogFormatTable(TCustomFFmpeg& e, char* (*describe)(char*, int, Format), Known known) {
+  if (!e.LogCallback)
+    return;
+  char line[128];
+  for (int i = -1; i < 0 || known(Format(i)); ++i)
+    e.Log(1, TrimBlanks(describe(line, sizeof(line), Format(i))));
+}
+
 std::string ExecutableFolder() {
   char path[PATH_MAX];
   const ssize_t size = readlink("/proc/self/exe", path, sizeof(path) - 1);
@@ -62,31 +89,15 @@ std::string ExecutableFolder() {
 // ---- Formats
 
 void TCustomFFmpeg::SetInputFormat(const std::string& value) {
-  if (value.empty())
-    return;
-  const std::string name = FormatName(*this, value);
-  ForcedInputFormat = avformat::av_find_input_format(name.c_str());
-  if (!ForcedInputFormat)
-    throw FFMpegException(Message("Unknown input format: %s", name.c_str()));
+  ForceFormats(*this, value, true, false);
 }
 
 void TCustomFFmpeg::SetOutputFormat(const std::string& value) {
-  if (value.empty())
-    return;
-  const std::string name = FormatName(*this, value);
-  ForcedOutputFormat = avformat::av_guess_format(name.c_str(), nullptr, nullptr);
-  if (!ForcedOutputFormat)
-    throw FFMpegException(Message("Unknown output format: %s", name.c_str()));
+  ForceFormats(*this, value, false, true);
 }
 
 void TCustomFFmpeg::OptFormat(const std::string& value) {
-  if (value.empty())
-    return;
-  const std::string name = FormatName(*this, value);
-  ForcedInputFormat = avformat::av_find_input_format(name.c_str());
-  ForcedOutputFormat = avformat::av_guess_format(name.c_str(), nullptr, nullptr);
-  if (!ForcedInputFormat && !ForcedOutputFormat)
-    throw FFMpegException(Message("Unknown input or output format: %s", name.c_str()));
+  ForceFormats(*this, value, true, true);
 }
 
 // ---- Picture geometry
@@ -166,28 +177,19 @@ void TCustomFFmpeg::OptAspectRatio(const std::string& value) {
 // ---- Pixel and sample formats
 
 void TCustomFFmpeg::OptPixFmt(const std::string& value) {
-  if (value != "list") {
+  if (value == "list")
+    LogFormatTable(*this, avutil::av_get_pix_fmt_string,
+                   [](AVPixelFormat f) { return avutil::av_pix_fmt_desc_get(f) != nullptr; });
+  else
     FramePixFmt = avutil::av_get_pix_fmt(value.c_str());
-    return;
-  }
-  if (!LogCallback)
-    return;
-  char line[128];
-  // The header line, then every format the library knows.
-  for (int i = -1; i < 0 || avutil::av_pix_fmt_desc_get(AVPixelFormat(i)); ++i)
-    Log(1, TrimBlanks(avutil::av_get_pix_fmt_string(line, sizeof(line), AVPixelFormat(i))));
 }
 
 void TCustomFFmpeg::OptSampleFmt(const std::string& value) {
-  if (value != "list") {
+  if (value == "list")
+    LogFormatTable(*this, avutil::av_get_sample_fmt_string,
+                   [](AVSampleFormat f) { return avutil::av_get_sample_fmt_name(f) != nullptr; });
+  else
     AudioSampleFmt = avutil::av_get_sample_fmt(value.c_str());
-    return;
-  }
-  if (!LogCallback)
-    return;
-  char line[128];
-  for (int i = -1; i < 0 || avutil::av_get_sample_fmt_name(AVSampleFormat(i)); ++i)
-    Log(1, TrimBlanks(avutil::av_get_sample_fmt_string(line, sizeof(line), AVSampleFormat(i))));
 }
 
 // ---- Codecs

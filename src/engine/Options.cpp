@@ -61,28 +61,26 @@ template <typename Target> TOptionRow Flag(const char* name, Target target) {
           }};
 }
 
+// A value read by `Parse` and handed to the target.
+template <auto Parse, typename Target> TOptionRow Parsed(const char* name, Target target) {
+  return {name, [target](TCustomFFmpeg& e, const std::string&, const std::string& v) {
+            Deliver(e, target, Parse(v));
+          }};
+}
+
+const std::string& AsText(const std::string& value) { return value; }
+
 template <typename Target> TOptionRow Int(const char* name, Target target) {
-  return {name, [target](TCustomFFmpeg& e, const std::string&, const std::string& v) {
-            Deliver(e, target, ParseInt(v));
-          }};
+  return Parsed<ParseInt>(name, target);
 }
-
 template <typename Target> TOptionRow Int64(const char* name, Target target) {
-  return {name, [target](TCustomFFmpeg& e, const std::string&, const std::string& v) {
-            Deliver(e, target, ParseInt64(v));
-          }};
+  return Parsed<ParseInt64>(name, target);
 }
-
 template <typename Target> TOptionRow Float(const char* name, Target target) {
-  return {name, [target](TCustomFFmpeg& e, const std::string&, const std::string& v) {
-            Deliver(e, target, ParseFloat(v));
-          }};
+  return Parsed<ParseFloat>(name, target);
 }
-
 template <typename Target> TOptionRow Text(const char* name, Target target) {
-  return {name, [target](TCustomFFmpeg& e, const std::string&, const std::string& v) {
-            Deliver(e, target, v);
-          }};
+  return Parsed<AsText>(name, target);
 }
 
 // Handlers that need the option's name as well as its value.
