@@ -24,7 +24,9 @@ typedef struct KestroHookPicture {
 } KestroHookPicture;
 
 /* Stores the module's state in *context; argv[0] is the module's file name.
-   Returns 0 on success. */
+   Returns 0 on success. The argv strings stay valid until the job lets the
+   module go (after its Release call), so the module may keep pointers to
+   them. */
 typedef int (*KestroHookConfigure)(void** context, int argc, char* argv[]);
 
 /* Edits the picture in place. pix_fmt is the media library's pixel format
@@ -35,10 +37,17 @@ typedef void (*KestroHookProcess)(void* context, KestroHookPicture* picture, int
 /* Frees what Configure made. */
 typedef void (*KestroHookRelease)(void* context);
 
-int Configure(void** context, int argc, char* argv[]);
-void Process(void* context, KestroHookPicture* picture, int pix_fmt, int width, int height,
-             int64_t pts);
-void Release(void* context);
+/* Exported whatever default visibility the module is built with. */
+#if defined(__GNUC__)
+#define KESTRO_HOOK_EXPORT __attribute__((visibility("default")))
+#else
+#define KESTRO_HOOK_EXPORT
+#endif
+
+KESTRO_HOOK_EXPORT int Configure(void** context, int argc, char* argv[]);
+KESTRO_HOOK_EXPORT void Process(void* context, KestroHookPicture* picture, int pix_fmt,
+                                int width, int height, int64_t pts);
+KESTRO_HOOK_EXPORT void Release(void* context);
 
 #ifdef __cplusplus
 }

@@ -252,26 +252,57 @@ public:
   void SetVideoSyncMethod(int value);
   void SetMuxMaxDelay(float seconds);
   void SetMuxPreload(float seconds);
-  void SetMetaTitle(const std::string& v) { MetaTitle = v; }
-  void SetMetaAuthor(const std::string& v) { MetaAuthor = v; }
-  void SetMetaCopyright(const std::string& v) { MetaCopyright = v; }
-  void SetMetaComment(const std::string& v) { MetaComment = v; }
-  void SetMetaGenre(const std::string& v) { MetaGenre = v; }
-  void SetMetaAlbum(const std::string& v) { MetaAlbum = v; }
-  void SetMetaYear(int v) { if (v > 0) MetaYear = v; }
-  void SetMetaTrack(int v) { if (v > 0) MetaTrack = v; }
+  // Empty texts and years or tracks of 0 leave the value set before.
+  void SetTitle(const std::string& v) { if (!v.empty()) MetaTitle = v; }
+  void SetAuthor(const std::string& v) { if (!v.empty()) MetaAuthor = v; }
+  void SetCopyright(const std::string& v) { if (!v.empty()) MetaCopyright = v; }
+  void SetComment(const std::string& v) { if (!v.empty()) MetaComment = v; }
+  void SetGenre(const std::string& v) { if (!v.empty()) MetaGenre = v; }
+  void SetAlbum(const std::string& v) { if (!v.empty()) MetaAlbum = v; }
+  void SetYear(int v) { if (v > 0) MetaYear = v; }
+  void SetTrack(int v) { if (v > 0) MetaTrack = v; }
   void SetTarget(const std::string& type, const std::string& norm,
                  const std::string& fallbackNorm);
+
+  // Option handlers: each validates its value, raises FFMpegException with
+  // the user-facing text when it is wrong, and writes the settings below.
+  enum TFrameSide { fsTop, fsBottom, fsLeft, fsRight };
+  void OptFormat(const std::string& value);
+  void OptFrameRate(const std::string& value);
+  void OptFrameSize(const std::string& value);
+  void OptFrameCrop(TFrameSide side, int value);
+  void OptFramePad(TFrameSide side, int value);
+  void OptPadColor(int value);
+  void OptAspectRatio(const std::string& value);
+  void OptPixFmt(const std::string& value);
+  void OptSampleFmt(const std::string& value);
+  void OptQScale(float value);
+  void OptBitrate(const std::string& name, const std::string& value);
+  void OptCodecName(AVMediaType type, const std::string& value);
+  void OptCodecTag(const std::string& name, const std::string& value);
+  void OptVideoHook(const std::string& value);
+  void OptStreamMap(const std::string& value);
+  void OptMetaDataMap(const std::string& value);
+  void OptInputTsScale(const std::string& value);
+  // Microseconds of a duration or date text; raises when it does not parse.
+  int64_t ParseTime(const std::string& optionName, const std::string& text, bool isDuration);
+  void OptRecordTimestamp(int64_t microseconds);
+  void OptPass(int value);
+  void ParseMatrix(TAvBytesPtr& matrix, const std::string& text);
+  void OptVStats();
+  void OptVStatsFile(const std::string& value);
+  void OptBitstreamFilter(const std::string& name, const std::string& value);
+  // Options that hand over to the target presets and output creation.
+  void OptTarget(const std::string& value);
+  void new_video_stream(AVFormatContext* outputContext);
+  void new_audio_stream(AVFormatContext* outputContext);
+  void new_subtitle_stream(AVFormatContext* outputContext);
 
   // Files.
   bool OpenInputFile(const std::string& fileName);
   bool OpenOutputFile(const std::string& fileName);
   bool FindCodec(const char* name, AVMediaType type, AVCodecID& codecId, bool encoder);
   void check_audio_video_sub_inputs(bool& hasVideo, bool& hasAudio, bool& hasSubtitle);
-  void new_video_stream(AVFormatContext* outputContext);
-  void new_audio_stream(AVFormatContext* outputContext);
-  void new_subtitle_stream(AVFormatContext* outputContext);
-  void OptTarget(const std::string& value);
 
   // Run stages.
   // The one way a packet reaches an output: through the stream's bitstream

@@ -13,6 +13,9 @@ struct THookModule {
   KestroHookProcess Process;
   KestroHookRelease Release;
   void* Context;
+  // The argument vector Configure got; modules may keep pointers into it
+  // until Release.
+  char** Arguments;
 };
 
 // Loads argv[0] (once per process), binds its exports, configures it and

@@ -1,9 +1,5 @@
 #include "FFmpeg.h"
 namespace kestro {
-void TCustomFFmpeg::SetContextOptions(void*, void*, int) {}
-void TCustomFFmpeg::OptTarget(const std::string&) {}
-}
-namespace kestro {
 void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext*, TOutputStreamState&, TInputStreamState&, const uint8_t*, int) {}
 void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext*, TOutputStreamState&, TInputStreamState&, AVFrame*, int&) {}
 void TCustomFFmpeg::WriteVideoStats(AVFormatContext*, TOutputStreamState&, int) {}

@@ -86,11 +86,13 @@ extern "C" {
   X(av_pix_fmt_desc_get) \
   X(av_get_pix_fmt) \
   X(av_get_pix_fmt_name) \
+  X(av_get_pix_fmt_string) \
   X(av_pix_fmt_count_planes) \
   X(av_get_bits_per_pixel) \
   X(av_get_picture_type_char) \
   X(av_get_sample_fmt) \
   X(av_get_sample_fmt_name) \
+  X(av_get_sample_fmt_string) \
   X(av_get_bytes_per_sample) \
   X(av_sample_fmt_is_planar) \
   X(av_get_packed_sample_fmt) \

@@ -1,0 +1,428 @@
+// The option text, the option vocabulary and the generic options that go to
+// the libraries' own option tables.
+#include "FFmpeg.h"
+#include "OptionValues.h"
+
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <string_view>
+#include <type_traits>
+#include <unordered_map>
+#include <vector>
+
+namespace kestro {
+
+using namespace options;
+
+namespace {
+
+using TApply = std::function<void(TCustomFFmpeg&, const std::string& name,
+                                  const std::string& value)>;
+
+struct TOptionRow {
+  const char* Name;
+  TApply Apply;
+};
+
+// Hands a parsed value to its target: a field of the engine, a method of it,
+// or a function taking the engine.
+template <typename Target, typename Value>
+void Deliver(TCustomFFmpeg& engine, Target target, Value&& value) {
+  if constexpr (std::is_same_v<Target, TAvTextPtr TCustomFFmpeg::*>)
+    engine.*target = AvText(value.c_str());
+  else if constexpr (std::is_member_object_pointer_v<Target>)
+    engine.*target = std::forward<Value>(value);
+  else
+    std::invoke(target, engine, std::forward<Value>(value));
+}
+
+// The value kinds. Each returns one row of the table.
+
+TOptionRow Ignored(const char* name) {
+  return {name, [](TCustomFFmpeg& e, const std::string& n, const std::string&) {
+            if (e.LogCallback)
+              e.Log(1, "Do nothing: option - " + n);
+          }};
+}
+
+TOptionRow Refused(const char* name) {
+  return {name, [](TCustomFFmpeg&, const std::string& n, const std::string&) {
+            throw FFMpegException("TODO: option - " + n);
+          }};
+}
+
+// Naming the option is what counts: its value is not looked at.
+template <typename Target> TOptionRow Flag(const char* name, Target target) {
+  return {name, [target](TCustomFFmpeg& e, const std::string&, const std::string&) {
+            if constexpr (std::is_member_object_pointer_v<Target>)
+              e.*target = 1;
+            else
+              std::invoke(target, e);
+          }};
+}
+
+// A value read by `Parse` and handed to the target.
+template <auto Parse, typename Target> TOptionRow Parsed(const char* name, Target target) {
+  return {name, [target](TCustomFFmpeg& e, const std::string&, const std::string& v) {
+            Deliver(e, target, Parse(v));
+          }};
+}
+
+const std::string& AsText(const std::string& value) { return value; }
+
+template <typename Target> TOptionRow Int(const char* name, Target target) {
+  return Parsed<ParseInt>(name, target);
+}
+template <typename Target> TOptionRow Int64(const char* name, Target target) {
+  return Parsed<ParseInt64>(name, target);
+}
+template <typename Target> TOptionRow Float(const char* name, Target target) {
+  return Parsed<ParseFloat>(name, target);
+}
+template <typename Target> TOptionRow Text(const char* name, Target target) {
+  return Parsed<AsText>(name, target);
+}
+
+// Handlers that need the option's name as well as its value.
+template <typename Target> TOptionRow Named(const char* name, Target target) {
+  return {name, [target](TCustomFFmpeg& e, const std::string& n, const std::string& v) {
+            std::invoke(target, e, n, v);
+          }};
+}
+
+template <bool IsDuration, typename Target> TOptionRow Time(const char* name, Target target) {
+  return {name, [target](TCustomFFmpeg& e, const std::string& n, const std::string& v) {
+            Deliver(e, target, e.ParseTime(n, v, IsDuration));
+          }};
+}
+template <typename Target> TOptionRow Duration(const char* name, Target target) {
+  return Time<true>(name, target);
+}
+template <typename Target> TOptionRow Date(const char* name, Target target) {
+  return Time<false>(name, target);
+}
+
+AVFormatContext* LastOutput(TCustomFFmpeg& e) {
+  if (e.OutputFileCount <= 0)
+    throw FFMpegException("At least one output file must be specified");
+  return e.OutputFiles[e.OutputFileCount - 1].get();
+}
+
+template <AVMediaType Type> void SetCodecName(TCustomFFmpeg& e, const std::string& v) {
+  e.OptCodecName(Type, v);
+}
+template <TCustomFFmpeg::TFrameSide Side> void SetCrop(TCustomFFmpeg& e, int v) {
+  e.OptFrameCrop(Side, v);
+}
+template <TCustomFFmpeg::TFrameSide Side> void SetPad(TCustomFFmpeg& e, int v) {
+  e.OptFramePad(Side, v);
+}
+template <int Kind> void SetMaxFrames(TCustomFFmpeg& e, int v) { e.MaxFrames[Kind] = v; }
+
+using E = TCustomFFmpeg;
+
+const std::vector<TOptionRow>& OptionTable() {
+  static const std::vector<TOptionRow> table = {
+      // Command-line leftovers that mean nothing here.
+      Ignored("L"), Ignored("h"), Ignored("version"), Ignored("formats"), Ignored("i"),
+      Ignored("y"), Ignored("benchmark"), Ignored("apre"), Ignored("vpre"), Ignored("spre"),
+      // The engine runs its codecs single-threaded.
+      Refused("threads"),
+
+      // General, selection and timing.
+      Text("f", &E::OptFormat),
+      Int("v", &E::SetVerbose),
+      Text("target", &E::OptTarget),
+      Text("map", &E::OptStreamMap),
+      Text("map_meta_data", &E::OptMetaDataMap),
+      Int("programid", &E::ProgramId),
+      Duration("t", [](E& e, int64_t us) {
+        // Whole milliseconds; a limit beyond what they can count is the
+        // largest one they can.
+        const int64_t ms = us / 1000;
+        e.SetRecordingTimeMs(ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms));
+      }),
+      Duration("ss", &E::StartTime),
+      Duration("itsoffset", &E::InputTsOffset),
+      Text("itsscale", &E::OptInputTsScale),
+      Date("timestamp", &E::OptRecordTimestamp),
+      Int64("fs", &E::FileSizeLimit),
+      Int("vframes", &SetMaxFrames<0>),
+      Int("aframes", &SetMaxFrames<1>),
+      Int("dframes", &SetMaxFrames<2>),
+      Flag("loop_input", &E::LoopInput),
+      Int("loop_output", &E::LoopOutput),
+      Flag("re", &E::RateEmulation),
+      Flag("copyts", &E::CopyTimestamps),
+      Flag("shortest", &E::Shortest),
+      Int("vsync", &E::VideoSyncMethod),
+      Int("async", &E::AudioSyncMethod),
+      Float("adrift_threshold", &E::AudioDriftThreshold),
+      Float("dts_delta_threshold", &E::DtsDeltaThreshold),
+      Flag("isync", &E::InputSync),
+      Flag("xerror", &E::StopOnError),
+      Flag("dump", &E::PacketDump),
+      Flag("hex", &E::HexDump),
+      Float("muxdelay", &E::MuxMaxDelay),
+      Float("muxpreload", &E::MuxPreload),
+      Text("title", &E::SetTitle),
+      Text("author", &E::SetAuthor),
+      Text("copyright", &E::SetCopyright),
+      Text("comment", &E::SetComment),
+      Text("genre", &E::SetGenre),
+      Text("album", &E::SetAlbum),
+
+      // Video.
+      Named("b", &E::OptBitrate),
+      Named("vb", &E::OptBitrate),
+      Text("r", &E::OptFrameRate),
+      Text("s", &E::OptFrameSize),
+      Text("aspect", &E::OptAspectRatio),
+      Text("pix_fmt", &E::OptPixFmt),
+      Int("croptop", &SetCrop<E::fsTop>),
+      Int("cropbottom", &SetCrop<E::fsBottom>),
+      Int("cropleft", &SetCrop<E::fsLeft>),
+      Int("cropright", &SetCrop<E::fsRight>),
+      Int("padtop", &SetPad<E::fsTop>),
+      Int("padbottom", &SetPad<E::fsBottom>),
+      Int("padleft", &SetPad<E::fsLeft>),
+      Int("padright", &SetPad<E::fsRight>),
+      Int("padcolor", &E::OptPadColor),
+      Flag("intra", &E::IntraOnly),
+      Flag("vn", &E::VideoDisable),
+      Int("vdt", &E::VideoDiscard),
+      Float("qscale", &E::OptQScale),
+      Text("rc_override", &E::RcOverride),
+      Text("vcodec", &SetCodecName<AVMEDIA_TYPE_VIDEO>),
+      Int("me_threshold", &E::MeThreshold),
+      Flag("sameq", &E::SameQuality),
+      Int("pass", &E::OptPass),
+      Text("passlogfile", &E::PassLogFileName),
+      Flag("deinterlace", &E::Deinterlace),
+      Flag("psnr", &E::Psnr),
+      Flag("vstats", &E::OptVStats),
+      Text("vstats_file", &E::OptVStatsFile),
+      Text("vhook", &E::OptVideoHook),
+      Text("vfilters", [](E& e, const std::string& v) {
+        if (!v.empty())
+          e.VideoFilters = v;
+      }),
+      Text("intra_matrix", [](E& e, const std::string& v) { e.ParseMatrix(e.IntraMatrix, v); }),
+      Text("inter_matrix", [](E& e, const std::string& v) { e.ParseMatrix(e.InterMatrix, v); }),
+      Int("top", &E::TopFieldFirst),
+      Int("dc", &E::IntraDcPrecision),
+      Named("vtag", &E::OptCodecTag),
+      Flag("newvideo", [](E& e) { e.new_video_stream(LastOutput(e)); }),
+      Flag("qphist", &E::QpHistogram),
+      Int("vglobal", &E::VideoGlobalHeader),
+      Int("vc", &E::VideoChannel),
+      Text("tvstd", &E::VideoStandard),
+      Named("vbsf", &E::OptBitstreamFilter),
+
+      // Audio.
+      Named("ab", &E::OptBitrate),
+      Float("aq", &E::AudioQScale),
+      Int("ar", [](E& e, int v) {
+        if (v > 0)
+          e.AudioSampleRate = v;
+      }),
+      Int("ac", [](E& e, int v) {
+        if (v > 0)
+          e.AudioChannels = v;
+      }),
+      Flag("an", &E::AudioDisable),
+      Text("acodec", &SetCodecName<AVMEDIA_TYPE_AUDIO>),
+      Named("atag", &E::OptCodecTag),
+      Int("vol", &E::AudioVolume),
+      Flag("newaudio", [](E& e) { e.new_audio_stream(LastOutput(e)); }),
+      Text("alang", &E::AudioLanguage),
+      Text("sample_fmt", &E::OptSampleFmt),
+      Named("absf", &E::OptBitstreamFilter),
+
+      // Subtitles.
+      Flag("sn", &E::SubtitleDisable),
+      Text("scodec", &SetCodecName<AVMEDIA_TYPE_SUBTITLE>),
+      Flag("newsubtitle", [](E& e) { e.new_subtitle_stream(LastOutput(e)); }),
+      Text("slang", &E::SubtitleLanguage),
+      Named("sbsf", &E::OptBitstreamFilter),
+  };
+  return table;
+}
+
+const std::unordered_map<std::string_view, const TOptionRow*>& OptionIndex() {
+  static const auto index = [] {
+    std::unordered_map<std::string_view, const TOptionRow*> map;
+    for (const TOptionRow& row : OptionTable())
+      if (!map.emplace(row.Name, &row).second)
+        throw std::logic_error(std::string("option listed twice: ") + row.Name);
+    return map;
+  }();
+  return index;
+}
+
+// Sets name := value in one option context; the option that took it, or
+// null when the context refused.
+const AVOption* SetIn(void* context, const char* name, const char* value) {
+  if (!context || avutil::av_opt_set(context, name, value, 0) < 0)
+    return nullptr;
+  return avutil::av_opt_find(context, name, nullptr, 0, 0);
+}
+
+} // namespace
+
+void TCustomFFmpeg::ParseOptionLines(const std::string& text) {
+  // CR LF, a lone CR and a lone LF all end a line.
+  std::string rest;
+  const std::string trimmed = TrimBlanks(text);
+  rest.reserve(trimmed.size());
+  for (size_t i = 0; i < trimmed.size(); ++i) {
+    if (trimmed[i] == '\r') {
+      rest += '\n';
+      if (i + 1 < trimmed.size() && trimmed[i + 1] == '\n')
+        ++i;
+    } else {
+      rest += trimmed[i];
+    }
+  }
+  for (size_t pos = 0; pos < rest.size();) {
+    size_t end = rest.find('\n', pos);
+    if (end == std::string::npos)
+      end = rest.size();
+    const std::string line = rest.substr(pos, end - pos);
+    pos = end + 1;
+    // Blanks around the name or the value are a slip of the pen, not part
+    // of them: "vcodec = mpeg4" means what it says.
+    const size_t equals = line.find('=');
+    const std::string name = TrimBlanks(line.substr(0, equals));
+    const std::string value =
+        equals == std::string::npos ? std::string() : TrimBlanks(line.substr(equals + 1));
+    if (name.empty())
+      continue;
+    SetOption(name, value);
+  }
+}
+
+void TCustomFFmpeg::SetOption(const std::string& name, const std::string& value) {
+  const auto& index = OptionIndex();
+  if (const auto row = index.find(name); row != index.end()) {
+    row->second->Apply(*this, name, value);
+    return;
+  }
+  SetDefaultOption(name.c_str(), value.c_str());
+}
+
+bool TCustomFFmpeg::SetDefaultOption(const char* name, const char* value) {
+  if (!name || !value || TrimBlanks(name).empty() || TrimBlanks(value).empty())
+    return false;
+  // Names the libraries once used for options they now call otherwise.
+  if (std::strcmp(name, "gop") == 0)
+    name = "g";
+  AVCodecContext* lookup = CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get();
+  if (!lookup || !FormatOptionContext)
+    return false; // no Reset yet: nothing can hold the option
+  // Which codec option contexts take an option: the ones whose media type it
+  // is marked for (data and attachment take any).
+  static constexpr int TypeFlags[MediaTypeCount] = {
+      AV_OPT_FLAG_VIDEO_PARAM, AV_OPT_FLAG_AUDIO_PARAM, 0, AV_OPT_FLAG_SUBTITLE_PARAM, 0};
+  const AVOption* result = nullptr;
+  for (int type = 0; type < MediaTypeCount; ++type)
+    if (avutil::av_opt_find(lookup, name, nullptr, TypeFlags[type], 0))
+      result = SetIn(CodecOptionContexts[type].get(), name, value);
+  if (!result)
+    result = SetIn(FormatOptionContext.get(), name, value);
+  if (!result)
+    result = SetIn(ScalerOptionContext.get(), name, value);
+  if (!result) {
+    // "ab", "vb", "sb": the rest of the name in that media type's context.
+    int type = -1;
+    switch (name[0]) {
+    case 'a':
+      type = AVMEDIA_TYPE_AUDIO;
+      break;
+    case 'v':
+      type = AVMEDIA_TYPE_VIDEO;
+      break;
+    case 's':
+      type = AVMEDIA_TYPE_SUBTITLE;
+      break;
+    }
+    if (type >= 0)
+      result = SetIn(CodecOptionContexts[type].get(), name + 1, value);
+  }
+  if (!result)
+    return false;
+  GenericOptionNames.push_back(result->name);
+  GenericOptionCount = static_cast<int>(GenericOptionNames.size());
+  if (lookup->debug || FormatOptionContext->debug) {
+    avutil::av_log_set_level(2);
+    LibraryLogLevel = 2;
+    Verbose = 2;
+  }
+  return true;
+}
+
+bool TCustomFFmpeg::SetDefaultOptionInt(const char* name, int value) {
+  return SetDefaultOption(name, std::to_string(value).c_str());
+}
+
+void TCustomFFmpeg::SetContextOptions(void* context, void* optionContext, int flags) {
+  if (!context || !optionContext)
+    return;
+  for (const char* name : GenericOptionNames) {
+    const AVOption* option = avutil::av_opt_find(optionContext, name, nullptr, 0, 0);
+    if (!option || (option->flags & flags) != flags)
+      continue;
+    uint8_t* text = nullptr;
+    if (avutil::av_opt_get(optionContext, name, 0, &text) < 0 || !text)
+      continue;
+    avutil::av_opt_set(context, name, reinterpret_cast<const char*>(text), 0);
+    avutil::av_free(text);
+  }
+}
+
+// ---- Direct setters
+
+void TCustomFFmpeg::SetVerbose(int value) {
+  Verbose = value;
+  avutil::av_log_set_level(value);
+  LibraryLogLevel = value;
+}
+
+void TCustomFFmpeg::SetStartTime(int64_t microseconds) {
+  if (microseconds > 0)
+    StartTime = microseconds;
+}
+
+void TCustomFFmpeg::SetProgramId(int value) {
+  if (value >= 0)
+    ProgramId = value;
+}
+
+void TCustomFFmpeg::SetRecordingTimeMs(int milliseconds) {
+  if (milliseconds <= 0)
+    return;
+  RecordingTime = int64_t(milliseconds) * 1000;
+  TotalOutputDuration = milliseconds;
+}
+
+void TCustomFFmpeg::SetAudioVolume(int value) {
+  if (value >= 0)
+    AudioVolume = value;
+}
+
+void TCustomFFmpeg::SetAudioSyncMethod(int value) { AudioSyncMethod = value; }
+
+void TCustomFFmpeg::SetVideoSyncMethod(int value) { VideoSyncMethod = value; }
+
+void TCustomFFmpeg::SetMuxMaxDelay(float seconds) {
+  if (seconds > 0.0f)
+    MuxMaxDelay = seconds;
+}
+
+void TCustomFFmpeg::SetMuxPreload(float seconds) {
+  if (seconds > 0.0f)
+    MuxPreload = seconds;
+}
+
+} // namespace kestro
