@@ -1,4 +1,5 @@
 // The job records and their translation into engine settings.
+#include "ConverterTestSupport.h"
 #include "OptionRecords.h"
 
 #include <gtest/gtest.h>
@@ -6,10 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <functional>
-#include <optional>
+#include <filesystem>
 
 using namespace kestro;
+using namespace kestro::test;
 
 namespace {
 
@@ -288,4 +289,59 @@ TEST_F(Records, SystemPaddingColourReachesThePadColour) {
   o.PaddingColor = 0x80000005u;
   NoHooks(Engine, o);
   EXPECT_EQ(PadColorOf(Engine), PadColorOf(std::to_string(0xFFFFFF)));
+}
+
+// ---- Through the component, with real files
+
+namespace {
+
+class Component : public ::testing::Test {
+protected:
+  void SetUp() override { ASSERT_TRUE(C.LoadLibraries("", true)) << C.LastError; }
+  TQxAVConverter C;
+  TTempFolder Folder;
+};
+
+} // namespace
+
+TEST_F(Component, EmptyFileNamesAreFilledInTheCallersRecord) {
+  const std::string source = Fixtures::MediaPath(Fixtures::ClipAvi.Name);
+  for (const char* given : {"", "chosen elsewhere"}) {
+    SCOPED_TRACE(given);
+    const std::string output = Folder / (std::string(given).empty() ? "a.mkv" : "b.mkv");
+    TInputOptions in;
+    in.FileName = given;
+    const int index = C.AddInput(source, &in);
+    ASSERT_GE(index, 0) << C.LastError;
+    TOutputOptions out = CopyRecord();
+    out.FileName = given;
+    ASSERT_TRUE(C.SetOutput(index, output, &out)) << C.LastError;
+    const std::string wantIn = *given ? given : source, wantOut = *given ? given : output;
+    EXPECT_EQ(in.FileName, wantIn);
+    EXPECT_EQ(out.FileName, wantOut);
+    // The job keeps its own copies.
+    EXPECT_EQ(C.Jobs(index).InputOptions.FileName, wantIn);
+    EXPECT_EQ(C.Jobs(index).OutputOptions.FileName, wantOut);
+  }
+}
+
+TEST_F(Component, AnErrorStopsTheTranslationBeforeTargetHooksAndFile) {
+  ASSERT_EQ(C.AddInput(Fixtures::MediaPath(Fixtures::ClipAvi.Name)), 0) << C.LastError;
+  const std::string output = Folder / "odd.mkv";
+  TOutputOptions o;
+  o.AudioChannels = 1; // before the frame size: applied
+  o.FrameSize = "175x144";
+  o.VideoSync = 2; // after it: not applied
+  o.Target = 1;
+  o.EnableCustomHook = true;
+  EXPECT_FALSE(C.SetOutput(0, output, &o));
+  EXPECT_EQ(C.LastError, "Frame size must be a multiple of 2");
+  TFFmpeg& job = C.Jobs(0);
+  EXPECT_EQ(job.AudioChannels, 1);
+  EXPECT_EQ(job.VideoSyncMethod, -1);
+  EXPECT_EQ(job.ForcedOutputFormat, nullptr); // no "vcd" preset
+  EXPECT_FALSE(job.CustomHookCallback);
+  EXPECT_EQ(job.OutputFileCount, 0);
+  EXPECT_FALSE(std::filesystem::exists(output));
+  EXPECT_EQ(C.JobCount(), 1); // the caller decides what to do with it
 }
