@@ -125,6 +125,7 @@ void TCustomFFmpeg::InitDefaults() {
 
   ForcedInputFormat = nullptr;
   ForcedOutputFormat = nullptr;
+  InputIO = nullptr;
   FrameWidth = FrameHeight = 0;
   FrameAspectRatio = 0.0f;
   FramePixFmt = -1;
@@ -257,22 +258,7 @@ void TCustomFFmpeg::ReleaseResources() {
   FormatOptionContext.reset();
   ScalerOptionContext.reset();
 
-  for (int f = 0; f < MaxFiles; ++f) {
-    for (int s = 0; s < MaxStreams; ++s) {
-      OutputCodecs[f][s].reset();
-      StreamCopy[f][s] = false;
-      BitstreamFilters[f][s] = {};
-    }
-    if (!OutputFiles[f])
-      continue;
-    const std::string name = OutputFiles[f]->url ? OutputFiles[f]->url : "";
-    OutputFiles[f].reset(); // closes the file
-    // An output that never got a byte is removed rather than left behind.
-    struct stat st {};
-    if (!name.empty() && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
-      unlink(name.c_str());
-  }
-  OutputFileCount = 0;
+  ReleaseOutputFiles();
 
   for (int f = 0; f < MaxFiles; ++f) {
     InputCodecs[f].clear();
@@ -306,6 +292,25 @@ void TCustomFFmpeg::ReleaseResources() {
   HookBitmap.reset();
   ToRgbScaler.reset();
   FromRgbScaler.reset();
+}
+
+void TCustomFFmpeg::ReleaseOutputFiles() {
+  for (int f = 0; f < MaxFiles; ++f) {
+    for (int s = 0; s < MaxStreams; ++s) {
+      OutputCodecs[f][s].reset();
+      StreamCopy[f][s] = false;
+      BitstreamFilters[f][s] = {};
+    }
+    if (!OutputFiles[f])
+      continue;
+    const std::string name = OutputFiles[f]->url ? OutputFiles[f]->url : "";
+    OutputFiles[f].reset(); // closes the file
+    // An output that never got a byte is removed rather than left behind.
+    struct stat st {};
+    if (!name.empty() && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+      unlink(name.c_str());
+  }
+  OutputFileCount = 0;
 }
 
 void TCustomFFmpeg::Log(int level, const std::string& message) {
@@ -397,6 +402,10 @@ void TCustomFFmpeg::Cancel() {
   }
   if (Terminated || OwnedTerminator)
     return;
+  // This job will never run: its outputs, created but never written, go
+  // now rather than linger until the job is freed.
+  if (LibrariesLoaded())
+    ReleaseOutputFiles();
   OwnedTerminator = std::make_unique<TDoTerminateThread>(this);
   OwnedTerminator->SetPriority(tpIdle);
   OwnedTerminator->Resume();

@@ -319,6 +319,10 @@ public:
 
   // ---- Settings for the next input or output file
   const AVInputFormat* ForcedInputFormat = nullptr;
+  // A byte source for the next input instead of a file (owned by the
+  // caller, who keeps it alive as long as the engine); the name is then
+  // only used in messages.
+  AVIOContext* InputIO = nullptr;
   const AVOutputFormat* ForcedOutputFormat = nullptr;
   int FrameWidth = 0, FrameHeight = 0;
   float FrameAspectRatio = 0.0f;
@@ -468,6 +472,8 @@ protected:
   std::vector<uint8_t> SubtitleBuffer;
 
 private:
+  // Closes the outputs, deleting those that never got a byte.
+  void ReleaseOutputFiles();
   // Threads owned by the engine; joined before it goes away.
   std::unique_ptr<TFFmpegThread> OwnedWorker;
   std::unique_ptr<TDoTerminateThread> OwnedTerminator;

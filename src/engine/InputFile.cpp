@@ -71,6 +71,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     SubtitleCodecName.reset();
     ForcedInputFormat = nullptr;
     ForcedOutputFormat = nullptr;
+    InputIO = nullptr;
     VideoChannel = 0;
     RateEmulation = 0;
   };
@@ -121,6 +122,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
   if (PgmYuvCompat)
     videoId = AV_CODEC_ID_PGMYUV;
   SetContextOptions(context.get(), FormatOptionContext.get(), AV_OPT_FLAG_DECODING_PARAM);
+  if (InputIO) {
+    context->pb = InputIO;
+    context->flags |= AVFMT_FLAG_CUSTOM_IO;
+  }
   context->video_codec_id = videoId;
   context->audio_codec_id = audioId;
   context->subtitle_codec_id = subtitleId;

@@ -109,7 +109,9 @@ std::vector<std::string> NeededLibraries(const std::string& path) {
 namespace {
 
 void* OpenModule(const std::string& nameOrPath, std::string* error) {
-  void* handle = dlopen(nameOrPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // Libraries stay mapped once opened (many cannot be unloaded safely); an
+  // unload only drops our handle and bindings.
+  void* handle = dlopen(nameOrPath.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (!handle && error) {
     const char* text = dlerror();
     *error = text ? text : "unknown error";

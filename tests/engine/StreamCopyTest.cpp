@@ -204,3 +204,14 @@ TEST_F(Run, StopMidRunStillWritesTheTrailer) {
   EXPECT_LT(video->Packets, Fixtures::ClipAvi.VideoFrames);
   EXPECT_GT(out.DurationSec, 0.9); // the trailer made the file seekable and timed
 }
+
+TEST_F(Run, CancelBeforeStartLeavesNoEmptyOutput) {
+  auto e = Prepare(Fixtures::ClipAvi, Out("never.mkv"), CopyAll);
+  ASSERT_TRUE(fs::exists(Out("never.mkv")));
+  e->Cancel();
+  for (int i = 0; i < 200 && !e->Terminated; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(e->Terminated);
+  EXPECT_FALSE(fs::exists(Out("never.mkv")));
+  EXPECT_EQ(e->OutputFileCount, 0);
+}
