@@ -231,8 +231,8 @@ TFFmpeg::~TFFmpeg() {
   Stop();
   if (Worker)
     Worker->Join();
-  if (Terminator)
-    Terminator->Join();
+  std::unique_lock<std::mutex> lock(NoticeMutex);
+  NoticeDone.wait(lock, [this] { return !NoticeAwaited || NoticeArrived; });
 }
 
 void TFFmpeg::TranslateInputOptions(TInputOptions& options, const std::string& fileName) {
@@ -258,15 +258,17 @@ TFFmpegThread* TFFmpeg::StartJob(bool useThread, TConvertPriority priority) {
 }
 
 void TFFmpeg::Cancel() {
-  if (Running) {
-    Stop();
-    return;
+  if (!Running && !Terminated && TerminateCallback) {
+    std::lock_guard<std::mutex> lock(NoticeMutex);
+    NoticeAwaited = true;
   }
-  if (Terminated || Terminator)
-    return;
-  Terminator = std::make_unique<TDoTerminateThread>(this);
-  Terminator->SetPriority(tpIdle);
-  Terminator->Resume();
+  TCustomFFmpeg::Cancel();
+}
+
+void TFFmpeg::NoticeHandled() {
+  std::lock_guard<std::mutex> lock(NoticeMutex);
+  NoticeArrived = true;
+  NoticeDone.notify_all();
 }
 
 // ---- TFFmpegList
@@ -589,7 +591,12 @@ void TCustomAVConverter::ProgressEntry(void* self, TCustomFFmpeg* engine, int fr
 }
 
 void TCustomAVConverter::TerminateEntry(void* self, TCustomFFmpeg* engine) {
-  static_cast<TCustomAVConverter*>(self)->DoTerminate(*static_cast<TFFmpeg*>(engine));
+  TFFmpeg& job = *static_cast<TFFmpeg*>(engine);
+  struct TDone {
+    TFFmpeg& Job;
+    ~TDone() { Job.NoticeHandled(); } // also when a handler throws
+  } done{job};
+  static_cast<TCustomAVConverter*>(self)->DoTerminate(job);
 }
 
 // ---- Log routing

@@ -9,6 +9,7 @@
 #include "OptionRecords.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <functional>
 #include <memory>
@@ -62,14 +63,19 @@ public:
 
   // The engine's Start, remembering the worker it made.
   TFFmpegThread* StartJob(bool useThread, TConvertPriority priority);
-  // The engine's Cancel, except that the thread delivering the notification
-  // of a never-started job belongs to the job: it reads the job's own fields,
-  // so it must end before they go.
+  // The engine's Cancel. A job that never ran is told so from a thread of
+  // the engine's, and that notice reads the job's own fields: the job waits
+  // for it before they go.
   void Cancel();
+  // Called once a termination notice has been handled.
+  void NoticeHandled();
 
 private:
   TFFmpegThread* Worker = nullptr;
-  std::unique_ptr<TDoTerminateThread> Terminator;
+  std::mutex NoticeMutex;
+  std::condition_variable NoticeDone;
+  bool NoticeAwaited = false;
+  bool NoticeArrived = false;
 };
 
 // The jobs in order; each job's Index is its position.
