@@ -15,16 +15,6 @@ namespace kestro {
 
 namespace {
 
-// The engine's metadata setters still carry their old names in this tree.
-void SetTitle(TCustomFFmpeg& e, const std::string& v) { e.SetMetaTitle(v); }
-void SetAuthor(TCustomFFmpeg& e, const std::string& v) { e.SetMetaAuthor(v); }
-void SetCopyright(TCustomFFmpeg& e, const std::string& v) { e.SetMetaCopyright(v); }
-void SetComment(TCustomFFmpeg& e, const std::string& v) { e.SetMetaComment(v); }
-void SetGenre(TCustomFFmpeg& e, const std::string& v) { e.SetMetaGenre(v); }
-void SetAlbum(TCustomFFmpeg& e, const std::string& v) { e.SetMetaAlbum(v); }
-void SetYear(TCustomFFmpeg& e, int v) { e.SetMetaYear(v); }
-void SetTrack(TCustomFFmpeg& e, int v) { e.SetMetaTrack(v); }
-
 // A fixed text field may be filled to its last byte without a terminator.
 template <size_t N> std::string FieldText(const char (&field)[N]) {
   return std::string(field, strnlen(field, N));
@@ -192,20 +182,23 @@ void ApplyOutputOptions(TCustomFFmpeg& e, const TOutputOptions& o) {
   else if (o.Timestamp > 0)
     e.RecordTimestamp = LocalTimeToUnix(o.Timestamp);
   if (o.Year > 0)
-    SetYear(e, o.Year);
+    e.SetYear(o.Year);
   if (o.Track > 0)
-    SetTrack(e, o.Track);
+    e.SetTrack(o.Track);
   const struct {
     std::string Value;
-    void (*Set)(TCustomFFmpeg&, const std::string&);
+    void (TCustomFFmpeg::*Set)(const std::string&);
   } texts[] = {
-      {FieldText(o.Title), SetTitle},         {FieldText(o.Author), SetAuthor},
-      {FieldText(o.Copyright), SetCopyright}, {FieldText(o.Comment), SetComment},
-      {FieldText(o.Album), SetAlbum},         {FieldText(o.Genre), SetGenre},
+      {FieldText(o.Title), &TCustomFFmpeg::SetTitle},
+      {FieldText(o.Author), &TCustomFFmpeg::SetAuthor},
+      {FieldText(o.Copyright), &TCustomFFmpeg::SetCopyright},
+      {FieldText(o.Comment), &TCustomFFmpeg::SetComment},
+      {FieldText(o.Album), &TCustomFFmpeg::SetAlbum},
+      {FieldText(o.Genre), &TCustomFFmpeg::SetGenre},
   };
   for (const auto& text : texts)
     if (!text.Value.empty())
-      text.Set(e, text.Value);
+      (e.*text.Set)(text.Value);
 }
 
 std::optional<TTargetCall> TargetCall(const TOutputOptions& options) {
