@@ -1,0 +1,29 @@
+// Every question and message the window puts to the user goes through this,
+// so tests can answer without a person.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+class TDialogs {
+public:
+  enum TIcon { Information, Warning, Error };
+  virtual ~TDialogs() = default;
+  virtual void Message(QWidget* parent, const QString& text, const QString& title, TIcon icon) = 0;
+  virtual bool AskYesNo(QWidget* parent, const QString& text, const QString& title) = 0;
+  virtual QStringList OpenFiles(QWidget* parent, const QString& filter) = 0;
+  virtual QString PickFolder(QWidget* parent, const QString& title) = 0;
+  virtual void OpenUrl(const QString& url) = 0;
+};
+
+// The real dialogs.
+class TQtDialogs : public TDialogs {
+public:
+  void Message(QWidget* parent, const QString& text, const QString& title, TIcon icon) override;
+  bool AskYesNo(QWidget* parent, const QString& text, const QString& title) override;
+  QStringList OpenFiles(QWidget* parent, const QString& filter) override;
+  QString PickFolder(QWidget* parent, const QString& title) override;
+  void OpenUrl(const QString& url) override;
+};

@@ -1,0 +1,83 @@
+// The converter's window: the list of sources, the output format and
+// folder, and "Convert!" / "Stop".
+#pragma once
+
+#include "Dialogs.h"
+#include "QxAVConverter.h"
+#include "Settings.h"
+
+#include <QWidget>
+
+#include <memory>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTreeWidget;
+
+extern const char* const ProductName;
+extern const char* const ProductWebsite;
+
+class TfrmMain : public QWidget {
+  Q_OBJECT
+public:
+  // `dialogs` answers every question; `appFolder` holds "lib" and "conf.ini"
+  // (empty: the executable's folder).
+  explicit TfrmMain(TDialogs& dialogs, const QString& appFolder = QString(),
+                    QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  // The handlers, public so tests can drive them as a user would.
+  void FormCreate();
+  void FormShow();
+  void chkSameFolderClick();
+  void btnFolderChangeClick();
+  void btnBrowseClick();
+  void btnOpenClick();
+  void AddFiles(const QStringList& files); // "Add..." after the dialog, and drops
+  void DoLoadFromList();
+  void btnConvertClick();
+
+  // Controls and state, readable by tests.
+  QPushButton* btnOpen = nullptr;
+  QPushButton* btnConvert = nullptr;
+  QComboBox* selFormat = nullptr;
+  QTreeWidget* lvFiles = nullptr;
+  QLineEdit* txtOutput = nullptr;
+  QPushButton* btnFolderChange = nullptr;
+  QPushButton* btnBrowse = nullptr;
+  QCheckBox* chkSameFolder = nullptr;
+  kestro::TQxAVConverter QxAVC;
+  QString AppFolder;
+  QString BaseCaption;
+  bool UserStopped = false;
+  QString LastConvertedFormat;
+  TSettings Settings;
+
+signals:
+  void BatchFinished(); // after the last job's notification was shown
+
+protected:
+  void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+  void QxAVCProgress(int AIndex, int ACurrentDuration, int ATotalOutputDuration);
+  void QxAVCTerminate(int AIndex, bool AFinished, bool AException, const QString& AMessage);
+  void SetCaption(const QString& suffix);
+  void SetBusy(bool busy);
+  QString LibFolder() const;
+  void ShowLibraries();
+  void AddRow(const QString& path);
+  // Row of a job: rows and jobs stay matched when a job is removed.
+  int RowOfJob(int job) const;
+  void RemoveJob(int job);
+
+  TDialogs& Dialogs;
+  std::vector<int> JobRows; // JobRows[job index] = row
+};

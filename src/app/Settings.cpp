@@ -1,0 +1,50 @@
+#include "Settings.h"
+
+#include "BatchRules.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace {
+
+QString UserConfigFile() {
+  return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+         "/KestroVideo/conf.ini";
+}
+
+bool FolderWritable(const QString& folder) {
+  const QFileInfo info(folder);
+  return info.isDir() && info.isWritable();
+}
+
+} // namespace
+
+QString TSettings::DefaultOutput() {
+  return QString::fromStdString(kestro::DefaultOutputFolder());
+}
+
+void TSettings::Load(const QString& appFolder) {
+  const QString beside = QDir(appFolder).filePath("conf.ini");
+  const QString user = UserConfigFile();
+  if (QFileInfo::exists(beside) && QFileInfo(beside).isWritable())
+    FilePath = beside;
+  else if (QFileInfo::exists(user))
+    FilePath = user;
+  else
+    FilePath = FolderWritable(appFolder) ? beside : user;
+  QSettings ini(FilePath, QSettings::IniFormat);
+  Output = ini.value("Main/strOutput", DefaultOutput()).toString();
+  // Stored as "1" or "0"; any non-zero number reads as true.
+  SameFolder = ini.value("Main/booSameFolder", "0").toString().toInt() != 0;
+}
+
+bool TSettings::Save() const {
+  QDir().mkpath(QFileInfo(FilePath).absolutePath());
+  QSettings ini(FilePath, QSettings::IniFormat);
+  ini.setValue("Main/strOutput", Output);
+  ini.setValue("Main/booSameFolder", SameFolder ? "1" : "0");
+  ini.sync();
+  return ini.status() == QSettings::NoError;
+}

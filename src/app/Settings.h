@@ -1,0 +1,19 @@
+// The two settings kept between runs, in "conf.ini", section "Main".
+#pragma once
+
+#include <QString>
+
+class TSettings {
+public:
+  // Reads the settings: beside the program when that file exists or the
+  // folder is writable, else from the user's configuration folder.
+  void Load(const QString& appFolder);
+  // Writes them back; false when neither place can be written.
+  bool Save() const;
+
+  QString Output;
+  bool SameFolder = false;
+  QString FilePath; // where they were read from and are written to
+
+  static QString DefaultOutput();
+};

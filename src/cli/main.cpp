@@ -1,0 +1,340 @@
+// kestroconvert: the window's batch without a window.
+#include "BatchOutput.h"
+#include "QxAVConverter.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+using namespace kestro;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const Usage =
+    "Usage: kestroconvert [OPTIONS] FILE...\n"
+    "Converts every FILE with one output format preset.\n"
+    "\n"
+    "  -p, --preset TEXT          preset entry or its short name (default: the first)\n"
+    "      --list-presets         print the presets and exit\n"
+    "  -o, --output-dir DIR       output folder, created with its parents\n"
+    "                             (default: the window's folder, else ~/KestroVideo)\n"
+    "      --same-folder          write each output beside its source\n"
+    "  -j, --jobs N               jobs at once (default 1; 0 = one per core)\n"
+    "  -x, --option NAME=VALUE    option line for every output (repeatable)\n"
+    "      --input-option NAME=VALUE  option line for every input (repeatable)\n"
+    "      --log-level LEVEL      quiet, error, info, debug or all (to standard error)\n"
+    "  -q, --quiet                no progress, no result lines\n"
+    "  -h, --help                 this text\n"
+    "      --version              the program's version\n";
+
+std::atomic<bool> Interrupted{false};
+void OnInterrupt(int) { Interrupted = true; }
+
+std::string ExecutableFolder() {
+  std::error_code ignored;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ignored);
+  return self.empty() ? std::string(".") : self.parent_path().string();
+}
+
+// The window's saved output folder: "strOutput" in section "Main" of its
+// conf.ini, beside the programs or in the user's configuration folder.
+std::string SavedOutputFolder(const std::string& exeFolder) {
+  const char* home = std::getenv("HOME");
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  const std::string userConfig =
+      (config && *config ? std::string(config) : std::string(home ? home : "") + "/.config") +
+      "/KestroVideo/conf.ini";
+  for (const std::string& path : {exeFolder + "/conf.ini", userConfig}) {
+    std::ifstream ini(path);
+    bool inMain = false;
+    for (std::string line; std::getline(ini, line);) {
+      if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+      if (!line.empty() && line[0] == '[')
+        inMain = line == "[Main]";
+      else if (inMain && line.rfind("strOutput=", 0) == 0) {
+        std::string value = line.substr(10);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+          value = value.substr(1, value.size() - 2);
+        if (!value.empty())
+          return value;
+      }
+    }
+  }
+  return DefaultOutputFolder();
+}
+
+struct TArguments {
+  std::string Preset;
+  bool ListPresets = false;
+  std::string OutputDir;
+  bool SameFolder = false;
+  int Jobs = 1;
+  std::string OutputOptions, InputOptions;
+  TLogLevel LogLevel = llQuiet;
+  bool Quiet = false;
+  std::vector<std::string> Files;
+};
+
+// Parses the command line; returns an exit status when the program is done.
+std::optional<int> Parse(int argc, char** argv, TArguments& args) {
+  auto fail = [](const std::string& message) {
+    std::cerr << "kestroconvert: " << message << "\nTry 'kestroconvert --help'.\n";
+    return std::optional<int>(2);
+  };
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool hasValue = false;
+    if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
+      value = arg.substr(arg.find('=') + 1);
+      arg = arg.substr(0, arg.find('='));
+      hasValue = true;
+    }
+    auto next = [&](std::string& out) {
+      if (hasValue) {
+        out = value;
+        return true;
+      }
+      if (i + 1 >= argc)
+        return false;
+      out = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (arg == "-h" || arg == "--help") {
+      std::cout << Usage;
+      return 0;
+    } else if (arg == "--version") {
+      std::cout << "kestroconvert " << TQxAVConverter().GetVersion() << "\n";
+      return 0;
+    } else if (arg == "--list-presets") {
+      args.ListPresets = true;
+    } else if (arg == "--same-folder") {
+      args.SameFolder = true;
+    } else if (arg == "-q" || arg == "--quiet") {
+      args.Quiet = true;
+    } else if (arg == "-p" || arg == "--preset") {
+      if (!next(args.Preset))
+        return fail(arg + " needs a value");
+    } else if (arg == "-o" || arg == "--output-dir") {
+      if (!next(args.OutputDir))
+        return fail(arg + " needs a value");
+    } else if (arg == "-j" || arg == "--jobs") {
+      if (!next(v))
+        return fail(arg + " needs a value");
+      char* end = nullptr;
+      const long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end || n < 0 || n > 64)
+        return fail("'" + v + "' is not a job count (0 to 64)");
+      args.Jobs = n == 0 ? int(std::max(1u, std::thread::hardware_concurrency())) : int(n);
+    } else if (arg == "-x" || arg == "--option" || arg == "--input-option") {
+      if (!next(v))
+        return fail(arg + " needs a value");
+      if (v.find('=') == std::string::npos && v.empty())
+        return fail("empty option");
+      (arg == "--input-option" ? args.InputOptions : args.OutputOptions) += v + "\n";
+    } else if (arg == "--log-level") {
+      if (!next(v))
+        return fail(arg + " needs a value");
+      const std::map<std::string, TLogLevel> levels = {
+          {"quiet", llQuiet}, {"error", llError}, {"info", llInfo}, {"debug", llDebug}, {"all", llAll}};
+      if (!levels.count(v))
+        return fail("unknown log level '" + v + "'");
+      args.LogLevel = levels.at(v);
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return fail("unknown option '" + arg + "'");
+    } else {
+      args.Files.push_back(arg);
+    }
+  }
+  if (args.ListPresets) {
+    for (const TPreset& p : Presets())
+      std::cout << p.Text << "\t" << PresetShortName(p.Text) << "\n";
+    return 0;
+  }
+  if (args.Preset.empty())
+    args.Preset = Presets().front().Text;
+  if (const TPreset* preset = FindPreset(args.Preset))
+    args.Preset = preset->Text;
+  else
+    return fail("unknown preset '" + args.Preset + "' (see --list-presets)");
+  if (args.Files.empty())
+    return fail("no input files");
+  return std::nullopt;
+}
+
+std::string Clock(double seconds) {
+  const int s = int(seconds + 0.5);
+  char text[32];
+  std::snprintf(text, sizeof text, "%d:%02d", s / 60, s % 60);
+  return text;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  TArguments args;
+  if (std::optional<int> done = Parse(argc, argv, args))
+    return *done;
+  const std::string exeFolder = ExecutableFolder();
+  if (args.OutputDir.empty() && !args.SameFolder)
+    args.OutputDir = SavedOutputFolder(exeFolder);
+
+  TQxAVConverter converter;
+  converter.SetLogLevel(args.LogLevel);
+  converter.SetProgressInterval(200);
+  if (!converter.LoadLibraries(exeFolder + "/lib", true)) {
+    std::cerr << "kestroconvert: the media libraries cannot be loaded: " << converter.LastError
+              << "\n";
+    return 1;
+  }
+  if (!args.SameFolder) {
+    std::error_code error;
+    fs::create_directories(args.OutputDir, error);
+    if (error || !fs::is_directory(args.OutputDir)) {
+      std::cerr << "kestroconvert: cannot create the output folder '" << args.OutputDir
+                << "': " << error.message() << "\n";
+      return 1;
+    }
+  }
+
+  std::mutex lock;
+  std::condition_variable allDone;
+  bool finished = false;
+  int failures = 0;
+  const bool terminal = isatty(STDOUT_FILENO) && !args.Quiet;
+  struct TJobView {
+    std::string Source, Output;
+    int Percent = 0;
+    double Speed = 0, Left = -1;
+    bool Running = false;
+    std::chrono::steady_clock::time_point Started;
+  };
+  std::vector<TJobView> jobs; // by job index; fixed once the batch starts
+  auto print = [&](const std::string& line) {
+    if (!args.Quiet)
+      std::cout << (terminal ? "\r\033[K" : "") << line << "\n" << std::flush;
+  };
+
+  converter.OnLog = [&](int, TLogLevel, const std::string& AMsg) {
+    std::lock_guard<std::mutex> guard(lock);
+    std::cerr << AMsg << "\n";
+  };
+  converter.OnProgress = [&](int AIndex, int, int, int ACurrentDuration, float, float, int64_t,
+                             int ATotalOutputDuration) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (AIndex < 0 || AIndex >= int(jobs.size()))
+      return;
+    TJobView& job = jobs[AIndex];
+    if (!job.Running) {
+      job.Running = true;
+      job.Started = std::chrono::steady_clock::now();
+    }
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - job.Started).count();
+    if (ATotalOutputDuration > 0)
+      job.Percent = int(std::clamp<int64_t>(int64_t(ACurrentDuration) * 100 / ATotalOutputDuration, 0, 100));
+    job.Speed = elapsed > 0 ? ACurrentDuration / 1000.0 / elapsed : 0;
+    job.Left = job.Speed > 0 && ATotalOutputDuration > 0
+                   ? (ATotalOutputDuration - ACurrentDuration) / 1000.0 / job.Speed
+                   : -1;
+    if (terminal) {
+      std::cout << "\r\033[K[" << (job.Percent < 10 ? "  " : job.Percent < 100 ? " " : "")
+                << job.Percent << "%] " << fs::path(job.Source).filename().string() << "  ";
+      std::printf("%.1fx", job.Speed);
+      std::cout << (job.Left >= 0 ? "  " + Clock(job.Left) + " left" : "") << std::flush;
+    }
+  };
+  converter.OnTerminate = [&](int AIndex, bool AFinished, bool AException,
+                              const std::string& AMessage) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (AIndex == -1) {
+      finished = true;
+      allDone.notify_all();
+      return;
+    }
+    if (AIndex >= int(jobs.size()))
+      return;
+    const TJobView& job = jobs[AIndex];
+    if (AException) {
+      ++failures;
+      print("failed: " + job.Source + ": " + AMessage);
+    } else if (!AFinished) {
+      ++failures;
+      print("failed: " + job.Source + ": stopped");
+    } else {
+      print("done: " + job.Source + " -> " + job.Output);
+    }
+  };
+
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+
+  for (const std::string& file : args.Files) {
+    if (!converter.Probe.Open(file)) {
+      ++failures;
+      print("skipped: " + file + ": " + converter.Probe.LastError);
+      continue;
+    }
+    converter.Probe.Close();
+    TInputOptions input;
+    InitInputOptions(input);
+    input.FileName = file;
+    input.ExtraOptions = args.InputOptions;
+    if (converter.AddInput(file, &input) < 0) {
+      ++failures;
+      print("failed: " + file + ": " + converter.LastError);
+      continue;
+    }
+    jobs.push_back({file, "", 0, 0, -1, false, {}});
+  }
+  for (int job = 0; job < converter.JobCount();) {
+    TOutputPlan plan = PlanOutput(args.Preset, jobs[job].Source, args.SameFolder, args.OutputDir,
+                                  converter.Jobs(job).Probe);
+    plan.Options.ExtraOptions = args.OutputOptions;
+    if (converter.SetOutput(job, plan.FileName, &plan.Options)) {
+      jobs[job].Output = plan.FileName;
+      ++job;
+    } else {
+      ++failures;
+      print("failed: " + jobs[job].Source + ": " + converter.LastError);
+      converter.DeleteJob(job);
+      jobs.erase(jobs.begin() + job);
+    }
+  }
+
+  if (converter.JobCount() > 0 && !Interrupted) {
+    converter.StartJobs(args.Jobs);
+    std::unique_lock<std::mutex> guard(lock);
+    bool stopping = false;
+    while (!finished) {
+      allDone.wait_for(guard, std::chrono::milliseconds(100));
+      if (Interrupted && !stopping) {
+        stopping = true;
+        guard.unlock();
+        converter.StopJobs();
+        guard.lock();
+      }
+    }
+  }
+  converter.ClearJobs(); // the untouched outputs of jobs that never ran go with them
+  if (Interrupted) {
+    if (!args.Quiet)
+      std::cout << (terminal ? "\r\033[K" : "") << "interrupted\n";
+    return 130;
+  }
+  return failures ? 1 : 0;
+}
