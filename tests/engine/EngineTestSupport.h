@@ -26,6 +26,12 @@ struct TRecorder {
   bool ExceptionAtTerminate = false;
   std::string MessageAtTerminate;
 
+  void Clear() {
+    std::lock_guard<std::mutex> lock(Lock);
+    Lines.clear();
+    Terminations = 0;
+    MessageAtTerminate.clear();
+  }
   void Attach(TCustomFFmpeg& engine) {
     engine.LogCallback = {&TRecorder::OnLog, this};
     engine.TerminateCallback = {&TRecorder::OnTerminate, this};
