@@ -18,7 +18,9 @@ bool IsAlpha(const AVPixFmtDescriptor* desc, int component) {
   return (desc->flags & AV_PIX_FMT_FLAG_ALPHA) && component == desc->nb_components - 1;
 }
 
-int Clamp255(double v) { return int(std::lround(std::clamp(v, 0.0, 255.0))); }
+int Clamp255(double v) {
+  return int(std::lround(std::clamp(v, 0.0, 255.0)));
+}
 
 // The colour's value for each component at 8 bits, or false when some
 // component cannot be written as a whole byte or 16-bit word.
@@ -67,7 +69,8 @@ bool CropPicture(TPicture& view, const TPicture& source, AVPixelFormat format, i
   int steps[4], stepComponents[4];
   avutil::av_image_fill_max_pixsteps(steps, stepComponents, desc);
   // A palette is not part of the picture area: it stays where it is.
-  const int planes = (desc->flags & AV_PIX_FMT_FLAG_PAL) ? 1 : avutil::av_pix_fmt_count_planes(format);
+  const int planes =
+      (desc->flags & AV_PIX_FMT_FLAG_PAL) ? 1 : avutil::av_pix_fmt_count_planes(format);
   TPicture out = source;
   for (int p = 0; p < planes; ++p) {
     if (!source.Data[p])
@@ -81,8 +84,8 @@ bool CropPicture(TPicture& view, const TPicture& source, AVPixelFormat format, i
   return true;
 }
 
-bool FillPicture(const TPicture& picture, AVPixelFormat format, int x, int y, int width,
-                 int height, const int yuv[3]) {
+bool FillPicture(const TPicture& picture, AVPixelFormat format, int x, int y, int width, int height,
+                 const int yuv[3]) {
   const AVPixFmtDescriptor* desc = avutil::av_pix_fmt_desc_get(format);
   int values[4];
   if (!ComponentValues(desc, yuv, values))
@@ -97,12 +100,12 @@ bool FillPicture(const TPicture& picture, AVPixelFormat format, int x, int y, in
     const int x0 = x >> sw, x1 = -((-(x + width)) >> sw);
     const int y0 = y >> sh, y1 = -((-(y + height)) >> sh);
     const int base = values[c];
-    const int value = IsAlpha(desc, c) ? (1 << comp.depth) - 1
+    const int value = IsAlpha(desc, c)  ? (1 << comp.depth) - 1
                       : comp.depth >= 8 ? base << (comp.depth - 8)
                                         : base >> (8 - comp.depth);
     for (int row = y0; row < y1; ++row) {
-      uint8_t* line = picture.Data[comp.plane] + ptrdiff_t(row) * picture.Linesize[comp.plane] +
-                      comp.offset;
+      uint8_t* line =
+          picture.Data[comp.plane] + ptrdiff_t(row) * picture.Linesize[comp.plane] + comp.offset;
       for (int column = x0; column < x1; ++column) {
         uint8_t* q = line + ptrdiff_t(column) * comp.step;
         if (comp.depth <= 8) {

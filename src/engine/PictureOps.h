@@ -25,8 +25,8 @@ bool CropPicture(TPicture& view, const TPicture& source, AVPixelFormat format, i
 // Paints a rectangle (in luma pixels) with a colour given as Y, U, V; RGB
 // formats get its RGB equivalent and alpha is made opaque. False for formats
 // whose components are not whole bytes or 16-bit words.
-bool FillPicture(const TPicture& picture, AVPixelFormat format, int x, int y, int width,
-                 int height, const int yuv[3]);
+bool FillPicture(const TPicture& picture, AVPixelFormat format, int x, int y, int width, int height,
+                 const int yuv[3]);
 
 // `picture` is width x height: the bands given by the four pads get the
 // colour and, with a source, the inner area receives a copy of it (the

@@ -65,8 +65,8 @@ void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamSt
   } else {
     stream.SyncPts = std::llrint(ipts / tb);
   }
-  nbFrames = std::min<int64_t>(nbFrames,
-                               int64_t(MaxFrames[AVMEDIA_TYPE_VIDEO]) - stream.FramesWritten);
+  nbFrames =
+      std::min<int64_t>(nbFrames, int64_t(MaxFrames[AVMEDIA_TYPE_VIDEO]) - stream.FramesWritten);
   if (nbFrames <= 0)
     return;
 

@@ -331,34 +331,24 @@ TEST(AudioOutput, ResamplingToTheEncoderRateKeepsTheDuration) {
 TEST(AudioOutput, Failures) {
   struct Case {
     const char* Name;
-    std::function<void(TOutputBench&, TCodecContextPtr&)> Break;
+    std::function<void(TOutputBench&)> Break;
     const char* Message;
   } cases[] = {
-      {"resampler cannot be made",
-       [](TOutputBench& b, TCodecContextPtr&) { b.In->Decoder->sample_rate = 0; },
+      {"resampler cannot be made", [](TOutputBench& b) { b.In->Decoder->sample_rate = 0; },
        "Can not resample 1 channels @ 0 Hz to 1 channels @ 22050 Hz"},
-      {"encoder refuses the frame",
-       [](TOutputBench& b, TCodecContextPtr& unopened) {
-         unopened.reset(avcodec::avcodec_alloc_context3(nullptr));
-         ASSERT_GE(avcodec::avcodec_parameters_to_context(unopened.get(), b.Out->Stream->codecpar),
-                   0);
-         unopened->time_base = b.Enc()->time_base;
-         b.Out->Encoder = unopened.get();
-       },
+      {"encoder refuses the frame", [](TOutputBench& b) { b.UseUnopenedEncoder(); },
        "Audio encoding failed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
     TOutputBench b;
     ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "fail.wav"));
-    TCodecContextPtr unopened;
-    ASSERT_NO_FATAL_FAILURE(c.Break(b, unopened));
+    ASSERT_NO_FATAL_FAILURE(c.Break(b));
     try {
       Feed(b, Ramp(1000, 1));
       ADD_FAILURE() << "no exception";
     } catch (const FFMpegException& e) {
       EXPECT_STREQ(e.what(), c.Message);
     }
-    b.Out->Encoder = b.E.OutputCodecs[0][0].get();
   }
 }

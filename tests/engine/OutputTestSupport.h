@@ -98,6 +98,16 @@ struct TOutputBench {
   }
 
   AVCodecContext* Enc() const { return Out->Encoder; }
+
+  // Points the stream at an encoder context that was never opened: it
+  // refuses every frame.
+  void UseUnopenedEncoder() {
+    Unopened.reset(avcodec::avcodec_alloc_context3(nullptr));
+    ASSERT_GE(avcodec::avcodec_parameters_to_context(Unopened.get(), Out->Stream->codecpar), 0);
+    Unopened->time_base = Out->Encoder->time_base;
+    Out->Encoder = Unopened.get();
+  }
+  TCodecContextPtr Unopened;
   AVFormatContext* File() const { return Out->Output; }
 
   // Writes the trailer and closes the file (and the statistics file).
@@ -116,32 +126,46 @@ struct TReadPacket {
   std::vector<uint8_t> Data;
 };
 
+// `path` opened for reading with its streams probed; null when it does not open.
+inline TInputContextPtr OpenForReading(const std::string& path) {
+  AVFormatContext* raw = nullptr;
+  if (avformat::avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+    return TInputContextPtr();
+  TInputContextPtr file(raw);
+  if (avformat::avformat_find_stream_info(file.get(), nullptr) < 0)
+    return TInputContextPtr();
+  return file;
+}
+
+// Hands every packet of the file's first stream to `use`, in file order.
+inline void ForEachPacket(AVFormatContext* file, const std::function<void(AVPacket*)>& use) {
+  TPacketPtr packet(avcodec::av_packet_alloc());
+  while (avformat::av_read_frame(file, packet.get()) >= 0) {
+    if (packet->stream_index == 0)
+      use(packet.get());
+    avcodec::av_packet_unref(packet.get());
+  }
+}
+
 // Every packet of the file's first stream, as stored.
 inline std::vector<TReadPacket> ReadPackets(const std::string& path) {
   std::vector<TReadPacket> packets;
-  AVFormatContext* raw = nullptr;
-  if (avformat::avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+  TInputContextPtr file = OpenForReading(path);
+  if (!file)
     return packets;
-  TInputContextPtr file(raw);
   const AVRational tb = file->streams[0]->time_base;
-  TPacketPtr packet(avcodec::av_packet_alloc());
-  while (avformat::av_read_frame(file.get(), packet.get()) >= 0) {
-    if (packet->stream_index == 0)
-      packets.push_back({double(packet->pts) * tb.num / tb.den, packet->flags,
-                         std::vector<uint8_t>(packet->data, packet->data + packet->size)});
-    avcodec::av_packet_unref(packet.get());
-  }
+  ForEachPacket(file.get(), [&](AVPacket* p) {
+    packets.push_back({double(p->pts) * tb.num / tb.den, p->flags,
+                       std::vector<uint8_t>(p->data, p->data + p->size)});
+  });
   return packets;
 }
 
 // Every decoded frame of the file's first stream, in presentation order.
 inline std::vector<TFramePtr> DecodeFrames(const std::string& path) {
   std::vector<TFramePtr> frames;
-  AVFormatContext* raw = nullptr;
-  if (avformat::avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
-    return frames;
-  TInputContextPtr file(raw);
-  if (avformat::avformat_find_stream_info(file.get(), nullptr) < 0)
+  TInputContextPtr file = OpenForReading(path);
+  if (!file)
     return frames;
   const AVCodecParameters* par = file->streams[0]->codecpar;
   const AVCodec* codec = avcodec::avcodec_find_decoder(par->codec_id);
@@ -149,7 +173,6 @@ inline std::vector<TFramePtr> DecodeFrames(const std::string& path) {
   if (!dec || avcodec::avcodec_parameters_to_context(dec.get(), par) < 0 ||
       avcodec::avcodec_open2(dec.get(), codec, nullptr) < 0)
     return frames;
-  TPacketPtr packet(avcodec::av_packet_alloc());
   auto receive = [&] {
     for (;;) {
       TFramePtr frame(avutil::av_frame_alloc());
@@ -158,11 +181,10 @@ inline std::vector<TFramePtr> DecodeFrames(const std::string& path) {
       frames.push_back(std::move(frame));
     }
   };
-  while (avformat::av_read_frame(file.get(), packet.get()) >= 0) {
-    if (packet->stream_index == 0 && avcodec::avcodec_send_packet(dec.get(), packet.get()) >= 0)
+  ForEachPacket(file.get(), [&](AVPacket* p) {
+    if (avcodec::avcodec_send_packet(dec.get(), p) >= 0)
       receive();
-    avcodec::av_packet_unref(packet.get());
-  }
+  });
   avcodec::avcodec_send_packet(dec.get(), nullptr);
   receive();
   return frames;

@@ -1,5 +1,5 @@
-#include "EngineTestSupport.h"
 #include "PictureOps.h"
+#include "EngineTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,9 @@ TFramePtr Blank(AVPixelFormat format, int width = 8, int height = 4) {
   return f;
 }
 
-std::vector<int> Bytes(const uint8_t* p, int count) { return std::vector<int>(p, p + count); }
+std::vector<int> Bytes(const uint8_t* p, int count) {
+  return std::vector<int>(p, p + count);
+}
 
 constexpr int White[3] = {235, 128, 128};
 constexpr int Red[3] = {81, 90, 240};
@@ -52,9 +54,9 @@ TEST(PictureOps, FillWritesTheColourInEveryLayout) {
       const std::vector<int>& expected = c.FirstBytes[p];
       EXPECT_EQ(Bytes(f->data[p], int(expected.size())), expected) << "plane " << p;
       // The last row is painted too.
-      EXPECT_EQ(Bytes(f->data[p] + (p == 1 || p == 2 ? 1 : 3) * f->linesize[p],
-                      int(expected.size())),
-                expected)
+      EXPECT_EQ(
+          Bytes(f->data[p] + (p == 1 || p == 2 ? 1 : 3) * f->linesize[p], int(expected.size())),
+          expected)
           << "plane " << p;
     }
   }
@@ -85,8 +87,8 @@ TEST(PictureOps, CropMovesEveryPlaneInStep) {
       {AV_PIX_FMT_YUV420P, 0, 8, false, {}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(avutil::av_get_pix_fmt_name(c.Format)) + " " +
-                 std::to_string(c.Top) + "," + std::to_string(c.Left));
+    SCOPED_TRACE(std::string(avutil::av_get_pix_fmt_name(c.Format)) + " " + std::to_string(c.Top) +
+                 "," + std::to_string(c.Left));
     TFramePtr f = Blank(c.Format);
     const TPicture source = PictureOf(f.get());
     TPicture view;
