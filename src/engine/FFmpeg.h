@@ -205,6 +205,9 @@ struct TOutputStreamState {
   int LastPictType = 0;
   uint64_t LastError[4] = {};
   uint64_t TotalError[4] = {};
+  // The lowest time stamp the encoder may be given next (encoder time
+  // base): re-timed or jittery clocks must not send it back in time.
+  int64_t NextEncoderPts = NoTimestamp;
 };
 
 // Per output stream: the bitstream filters its packets pass when written.
@@ -452,6 +455,16 @@ public:
   std::list<TInputStreamState*> OpenDecoders;
   int TotalOutputDuration = -1; // milliseconds
   std::unique_ptr<TRunTables> Run;
+
+  // ---- Audio and video output working state
+  // Kept between calls so a run does not allocate per chunk; each buffer
+  // grows to what a call needs and never shrinks.
+  std::vector<uint8_t> AudioWorkBuffer;    // resampled samples
+  std::vector<uint8_t> AudioConvertBuffer; // samples in the encoder's sample format
+  std::vector<uint8_t> AudioSilenceBuffer; // inserted silence followed by a chunk
+  std::vector<uint8_t> AudioFrameBuffer;   // one encoder frame taken from the FIFO
+  TFramePtr VideoEncodeFrame;              // the picture as handed to the encoder
+  TPacketPtr EncodedPacket;                // what the encoder gives back
 
   // ---- Frame hook and custom hook state
   THookModule* FirstHookModule = nullptr;

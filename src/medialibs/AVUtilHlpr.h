@@ -83,6 +83,7 @@ extern "C" {
   X(av_image_alloc) \
   X(av_image_fill_linesizes) \
   X(av_image_copy_plane) \
+  X(av_image_fill_max_pixsteps) \
   X(av_pix_fmt_desc_get) \
   X(av_get_pix_fmt) \
   X(av_get_pix_fmt_name) \

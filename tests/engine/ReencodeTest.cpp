@@ -103,7 +103,7 @@ TEST_F(Reencode, CommonTargets) {
       {Fixtures::H264Mp4, "mpeg4.avi", "vcodec=mpeg4\nacodec=libmp3lame", "mpeg4", "mp3"},
       {Fixtures::ClipAvi, "h264.mp4", "vcodec=libx264\nacodec=aac", "h264", "aac"},
       {Fixtures::ClipAvi, "pcm.wav", "acodec=pcm_s16le", nullptr, "pcm_s16le"},
-      {Fixtures::ClipAvi, "dvd.vob", "target=pal-dvd\nacodec=mp2", "mpeg2video", "mp2"},
+      {Fixtures::ClipAvi, "dvd.vob", "target=pal-dvd\nacodec=mp2\nab=224000", "mpeg2video", "mp2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);

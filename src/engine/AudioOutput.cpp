@@ -1,0 +1,342 @@
+// Audio output: keeping the output in step with the input clock (dropping,
+// inserting silence, stretching through the resampler), channel and rate
+// change, the encoder's sample format, framing through the sample FIFO, and
+// encoding. Decoded audio arrives as interleaved 16-bit samples.
+#include "EngineText.h"
+#include "FFmpeg.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace kestro {
+
+namespace {
+
+constexpr int InputSampleBytes = 2; // decoded audio is always 16-bit
+constexpr size_t WorkBufferFloor = 262144;
+constexpr size_t ConvertBufferFloor = 524288;
+constexpr int64_t SilenceCap = 131072; // a chunk never grows beyond this by silence
+
+uint8_t* Reserve(std::vector<uint8_t>& buffer, size_t bytes, size_t floor = 0) {
+  const size_t wanted = std::max(bytes, floor);
+  if (buffer.size() < wanted)
+    buffer.resize(wanted);
+  return buffer.data();
+}
+
+// A channel layout the resampler can work with: unordered layouts become
+// the usual layout for their channel count.
+struct TLayout {
+  AVChannelLayout Layout{};
+  explicit TLayout(const AVChannelLayout& from) {
+    if (from.order == AV_CHANNEL_ORDER_UNSPEC)
+      avutil::av_channel_layout_default(&Layout, from.nb_channels);
+    else
+      avutil::av_channel_layout_copy(&Layout, &from);
+  }
+  explicit TLayout(int channels) { avutil::av_channel_layout_default(&Layout, channels); }
+  ~TLayout() { avutil::av_channel_layout_uninit(&Layout); }
+  TLayout(const TLayout&) = delete;
+  TLayout& operator=(const TLayout&) = delete;
+};
+
+// The stream's encoder seen as a sample sink.
+struct TAudioSink {
+  AVCodecContext* Enc;
+  int Channels;
+  AVSampleFormat Packed; // the FIFO holds the packed form of the encoder's format
+  int SampleBytes;       // bytes of one sample of one channel
+  int FrameBytes;        // bytes of one sample of every channel
+
+  explicit TAudioSink(AVCodecContext* enc)
+      : Enc(enc), Channels(enc->ch_layout.nb_channels),
+        Packed(avutil::av_get_packed_sample_fmt(enc->sample_fmt)),
+        SampleBytes(avutil::av_get_bytes_per_sample(enc->sample_fmt)),
+        FrameBytes(SampleBytes * Channels) {}
+};
+
+// A frame of the encoder's format made of packed samples; a planar encoder
+// gets one plane per channel.
+TFramePtr MakeAudioFrame(const TAudioSink& sink, const uint8_t* packed, int samples) {
+  TFramePtr frame(avutil::av_frame_alloc());
+  if (!frame)
+    return frame;
+  frame->nb_samples = samples;
+  frame->format = sink.Enc->sample_fmt;
+  frame->sample_rate = sink.Enc->sample_rate;
+  if (avutil::av_channel_layout_copy(&frame->ch_layout, &sink.Enc->ch_layout) < 0 ||
+      avutil::av_frame_get_buffer(frame.get(), 0) < 0)
+    return TFramePtr();
+  if (!avutil::av_sample_fmt_is_planar(sink.Enc->sample_fmt)) {
+    std::memcpy(frame->data[0], packed, size_t(samples) * sink.FrameBytes);
+    return frame;
+  }
+  for (int c = 0; c < sink.Channels; ++c) {
+    uint8_t* plane = frame->extended_data[c];
+    const uint8_t* from = packed + size_t(c) * sink.SampleBytes;
+    for (int i = 0; i < samples; ++i)
+      std::memcpy(plane + size_t(i) * sink.SampleBytes, from + size_t(i) * sink.FrameBytes,
+                  size_t(sink.SampleBytes));
+  }
+  return frame;
+}
+
+std::string ResampleFailure(const AVCodecContext* dec, const AVCodecContext* enc) {
+  return Format("Can not resample %d channels @ %d Hz to %d channels @ %d Hz",
+                dec ? dec->ch_layout.nb_channels : 0, dec ? dec->sample_rate : 0,
+                enc->ch_layout.nb_channels, enc->sample_rate);
+}
+
+// One output stream's way from 16-bit samples to encoded packets, over the
+// engine's working buffers.
+struct TAudioOutput {
+  TCustomFFmpeg& E;
+  AVFormatContext* Output;
+  TOutputStreamState& Stream;
+  TAudioSink Sink;
+
+  TAudioOutput(TCustomFFmpeg& e, AVFormatContext* output, TOutputStreamState& stream)
+      : E(e), Output(output), Stream(stream), Sink(stream.Encoder) {}
+
+  // Encodes `samples` packed samples as one frame, stamped with SyncPts.
+  void EncodeSamples(const uint8_t* packed, int samples) {
+    if (samples <= 0)
+      return;
+    TFramePtr frame = MakeAudioFrame(Sink, packed, samples);
+    if (!frame)
+      throw FFMpegException("Audio encoding failed");
+    int64_t pts = Stream.SyncPts;
+    if (Stream.NextEncoderPts != NoTimestamp && pts < Stream.NextEncoderPts)
+      pts = Stream.NextEncoderPts;
+    frame->pts = pts;
+    Stream.NextEncoderPts = pts + samples;
+    Stream.SyncPts += samples;
+    E.EncodeAndWriteFrame(Output, Stream, frame.get());
+  }
+
+  AVFifo* Fifo() const {
+    if (!Stream.SampleFifo)
+      throw FFMpegException("av_fifo_realloc2() failed");
+    return Stream.SampleFifo.get();
+  }
+
+  void EncodeWholeFrames() {
+    const int frameSize = Sink.Enc->frame_size;
+    const size_t frameBytes = size_t(frameSize) * Sink.FrameBytes;
+    AVFifo* fifo = Fifo();
+    while (avutil::av_fifo_can_read(fifo) >= frameBytes) {
+      uint8_t* buffer = Reserve(E.AudioFrameBuffer, frameBytes);
+      avutil::av_fifo_read(fifo, buffer, frameBytes);
+      EncodeSamples(buffer, frameSize);
+    }
+  }
+
+  // Samples in the encoder's packed format: framed encoders collect them in
+  // the FIFO, the others take each chunk as it comes.
+  void Queue(const uint8_t* samples, size_t bytes) {
+    if (Sink.Enc->frame_size <= 1) {
+      EncodeSamples(samples, int(bytes / Sink.FrameBytes));
+      return;
+    }
+    AVFifo* fifo = Fifo();
+    const size_t room = avutil::av_fifo_can_write(fifo);
+    if ((room < bytes && avutil::av_fifo_grow2(fifo, bytes - room) < 0) ||
+        (bytes && avutil::av_fifo_write(fifo, samples, bytes) < 0))
+      throw FFMpegException("av_fifo_realloc2() failed");
+    EncodeWholeFrames();
+  }
+
+  // 16-bit samples at the encoder's rate and channel count to the encoder's
+  // sample format, then queued.
+  void ConvertAndQueue(const uint8_t* samples, size_t bytes) {
+    if (Sink.Packed != AV_SAMPLE_FMT_S16) {
+      const int count = int(bytes / InputSampleBytes);
+      uint8_t* converted =
+          Reserve(E.AudioConvertBuffer, size_t(count) * Sink.SampleBytes, ConvertBufferFloor);
+      const uint8_t* in[1] = {samples};
+      uint8_t* out[1] = {converted};
+      const int done =
+          !Stream.Reformatter ? -1
+          : count ? swresample::swr_convert(Stream.Reformatter.get(), out, count, in, count)
+                  : 0;
+      if (done < 0) {
+        if (E.StopOnError)
+          throw FFMpegException("av_audio_convert() failed");
+        E.Log(0, "av_audio_convert() failed");
+        return;
+      }
+      samples = converted;
+      bytes = size_t(done) * Sink.SampleBytes;
+    }
+    Queue(samples, bytes);
+  }
+
+  // Resamples 16-bit input (null: what the resampler still holds) into the
+  // work buffer; returns the bytes there.
+  size_t Resample(const uint8_t* data, int samples, const AVCodecContext* dec) {
+    SwrContext* swr = Stream.Resampler.get();
+    const int room = swresample::swr_get_out_samples(swr, samples);
+    if (room < 0)
+      throw FFMpegException(ResampleFailure(dec, Sink.Enc));
+    uint8_t* buffer = Reserve(E.AudioWorkBuffer, size_t(room) * Sink.Channels * InputSampleBytes,
+                              WorkBufferFloor);
+    uint8_t* out[1] = {buffer};
+    const uint8_t* in[1] = {data};
+    // Input that does not fit yet stays inside the resampler.
+    const int made =
+        room || data ? swresample::swr_convert(swr, out, room, data ? in : nullptr, samples) : 0;
+    if (made < 0)
+      throw FFMpegException(ResampleFailure(dec, Sink.Enc));
+    return size_t(made) * Sink.Channels * InputSampleBytes;
+  }
+};
+
+} // namespace
+
+void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamState& stream,
+                                        TInputStreamState& input, const uint8_t* data, int size) {
+  AVCodecContext* enc = stream.Encoder;
+  const AVCodecContext* dec = input.Decoder;
+  TAudioOutput out(*this, output, stream);
+  const int encChannels = out.Sink.Channels, decChannels = dec->ch_layout.nb_channels;
+  const int encRate = enc->sample_rate, decRate = dec->sample_rate;
+  if (encChannels <= 0 || decChannels <= 0 || encRate <= 0 || decRate <= 0 ||
+      out.Sink.SampleBytes <= 0)
+    throw FFMpegException(ResampleFailure(dec, enc));
+  if (!data || size < 0)
+    size = 0;
+
+  // Resampler: channel count or rate change, and drift compensation.
+  if (encChannels != decChannels || encRate != decRate)
+    stream.UsesResampler = 1;
+  if (stream.UsesResampler && !stream.Resampler) {
+    TLayout inLayout(dec->ch_layout), outLayout(enc->ch_layout);
+    SwrContext* swr = nullptr;
+    bool made = swresample::swr_alloc_set_opts2(&swr, &outLayout.Layout, AV_SAMPLE_FMT_S16, encRate,
+                                                &inLayout.Layout, AV_SAMPLE_FMT_S16, decRate, 0,
+                                                nullptr) >= 0;
+    // With drift compensation the resampler must run even at equal rates.
+    if (made && AudioSyncMethod > 1)
+      made = avutil::av_opt_set_int(swr, "flags", SWR_FLAG_RESAMPLE, 0) >= 0;
+    if (!made || swresample::swr_init(swr) < 0) {
+      swresample::swr_free(&swr);
+      throw FFMpegException(ResampleFailure(dec, enc));
+    }
+    stream.Resampler.reset(swr);
+  }
+
+  // Sample-format converter from 16-bit to the encoder's packed format.
+  if (out.Sink.Packed != AV_SAMPLE_FMT_S16) {
+    const int pair = out.Sink.Packed + AV_SAMPLE_FMT_NB * AV_SAMPLE_FMT_S16;
+    if (pair != stream.ReformatFormats || !stream.Reformatter) {
+      stream.Reformatter.reset();
+      // Interleaved samples converted as one long single-channel run.
+      TLayout mono(1);
+      SwrContext* swr = nullptr;
+      if (swresample::swr_alloc_set_opts2(&swr, &mono.Layout, out.Sink.Packed, encRate,
+                                          &mono.Layout, AV_SAMPLE_FMT_S16, encRate, 0,
+                                          nullptr) < 0 ||
+          swresample::swr_init(swr) < 0) {
+        swresample::swr_free(&swr);
+        throw FFMpegException(Format("Cannot convert %s sample format to %s sample format",
+                                     avutil::av_get_sample_fmt_name(AV_SAMPLE_FMT_S16),
+                                     avutil::av_get_sample_fmt_name(enc->sample_fmt)));
+      }
+      stream.Reformatter.reset(swr);
+      stream.ReformatFormats = pair;
+    }
+  }
+
+  // Audio sync against the input clock.
+  const TInputStreamState& sync = stream.SyncInput ? *stream.SyncInput : input;
+  const double ipts = double(sync.Pts - StartTime) / 1000000.0;
+  const int64_t fifoSamples =
+      stream.SampleFifo
+          ? int64_t(avutil::av_fifo_can_read(stream.SampleFifo.get()) / size_t(out.Sink.FrameBytes))
+          : 0;
+  if (AudioSyncMethod != 0) {
+    // Output samples the output lags behind the input clock.
+    const double delta = ipts * encRate - double(stream.SyncPts) - double(fifoSamples);
+    const int inputFrameBytes = InputSampleBytes * decChannels;
+    int64_t byteDelta = int64_t(std::trunc(delta * decRate / encRate)) * inputFrameBytes;
+    if (std::fabs(delta) > 50) {
+      if (input.AtStart || std::fabs(delta) > encRate * double(AudioDriftThreshold)) {
+        if (byteDelta < 0) {
+          byteDelta = std::max<int64_t>(byteDelta, -size);
+          size += int(byteDelta);
+          data -= byteDelta;
+          if (Verbose > 2)
+            Log(1, Format("discarding %d audio samples", int(std::trunc(-delta))));
+          if (size == 0)
+            return;
+          input.AtStart = 0;
+        } else {
+          if (size + byteDelta > SilenceCap) {
+            // Whole samples only, so the channels stay in their places.
+            const int64_t room = SilenceCap - size;
+            byteDelta = room > 0 ? room - room % inputFrameBytes : 0;
+          } else {
+            input.AtStart = 0;
+          }
+          uint8_t* silence = Reserve(AudioSilenceBuffer, size_t(size + byteDelta));
+          std::memset(silence, 0, size_t(byteDelta));
+          if (size)
+            std::memcpy(silence + byteDelta, data, size_t(size));
+          data = silence;
+          size += int(byteDelta);
+          if (Verbose > 2)
+            Log(1, Format("adding %d audio samples of silence", int(std::trunc(delta))));
+        }
+      } else if (AudioSyncMethod > 1) {
+        const int comp =
+            int(std::clamp(std::trunc(delta), -double(AudioSyncMethod), double(AudioSyncMethod)));
+        if (Verbose > 2)
+          Log(1, Format("compensating audio timestamp drift:%.2f compensation:%d in:%d", delta,
+                        comp, encRate));
+        if (stream.Resampler)
+          swresample::swr_set_compensation(stream.Resampler.get(), comp, encRate);
+      }
+    }
+  } else {
+    stream.SyncPts = std::llrint(ipts * encRate) - fifoSamples;
+  }
+
+  const uint8_t* samples = data;
+  size_t bytes = size_t(size);
+  if (stream.UsesResampler) {
+    bytes = out.Resample(data, size / (InputSampleBytes * decChannels), dec);
+    samples = AudioWorkBuffer.data();
+  }
+  out.ConvertAndQueue(samples, bytes);
+}
+
+void TCustomFFmpeg::FlushAudioFifo(AVFormatContext* output, TOutputStreamState& stream) {
+  AVCodecContext* enc = stream.Encoder;
+  TAudioOutput out(*this, output, stream);
+  if (out.Sink.FrameBytes <= 0)
+    return;
+  // The resampler's filter still holds the last input samples.
+  const AVCodecContext* dec = stream.SyncInput ? stream.SyncInput->Decoder : nullptr;
+  if (stream.Resampler)
+    while (const size_t bytes = out.Resample(nullptr, 0, dec))
+      out.ConvertAndQueue(AudioWorkBuffer.data(), bytes);
+
+  if (enc->frame_size > 1 && stream.SampleFifo) {
+    AVFifo* fifo = stream.SampleFifo.get();
+    out.EncodeWholeFrames();
+    const int samples = int(avutil::av_fifo_can_read(fifo) / size_t(out.Sink.FrameBytes));
+    const int capabilities = enc->codec ? enc->codec->capabilities : 0;
+    // Encoders that cannot take a short frame leave the rest unencoded.
+    if (samples > 0 &&
+        (capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE))) {
+      const size_t bytes = size_t(samples) * out.Sink.FrameBytes;
+      uint8_t* buffer = Reserve(AudioFrameBuffer, bytes);
+      avutil::av_fifo_read(fifo, buffer, bytes);
+      out.EncodeSamples(buffer, samples);
+    }
+  }
+  EncodeAndWriteFrame(output, stream, nullptr);
+}
+
+} // namespace kestro

@@ -1,0 +1,83 @@
+// The one way an encoded stream reaches its file: a frame (or the end) goes
+// to the encoder, and every packet it gives back is written.
+#include "FFmpeg.h"
+
+#include <algorithm>
+
+namespace kestro {
+
+namespace {
+
+uint64_t ReadLittleEndian(const uint8_t* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i)
+    v = (v << 8) | p[i];
+  return v;
+}
+
+// What the encoder says of the picture behind a packet: quality, picture
+// type and the squared error per plane.
+void ReadQualityStats(TOutputStreamState& stream, const AVPacket* packet) {
+  size_t size = 0;
+  const uint8_t* data = avcodec::av_packet_get_side_data(packet, AV_PKT_DATA_QUALITY_STATS, &size);
+  if (!data || size < 6)
+    return;
+  stream.LastQuality = int(ReadLittleEndian(data, 4));
+  stream.LastPictType = data[4];
+  const int errors = std::min<int>(data[5], 4);
+  for (int i = 0; i < errors && 8 + 8 * size_t(i) + 8 <= size; ++i) {
+    stream.LastError[i] = ReadLittleEndian(data + 8 + 8 * i, 8);
+    stream.TotalError[i] += stream.LastError[i];
+  }
+}
+
+} // namespace
+
+int TCustomFFmpeg::EncodeAndWriteFrame(AVFormatContext* output, TOutputStreamState& stream,
+                                       AVFrame* frame) {
+  AVCodecContext* enc = stream.Encoder;
+  const bool video = enc->codec_type == AVMEDIA_TYPE_VIDEO;
+  const char* failure = video ? "Video encoding failed" : "Audio encoding failed";
+  if (!EncodedPacket)
+    EncodedPacket.reset(avcodec::av_packet_alloc());
+  AVPacket* packet = EncodedPacket.get();
+  if (!packet)
+    throw FFMpegException(failure);
+
+  int written = 0;
+  auto writeWaiting = [&] {
+    for (;;) {
+      const int received = avcodec::avcodec_receive_packet(enc, packet);
+      if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
+        return;
+      if (received < 0)
+        throw FFMpegException(failure);
+      packet->stream_index = stream.StreamIndex;
+      avcodec::av_packet_rescale_ts(packet, enc->time_base, stream.Stream->time_base);
+      ReadQualityStats(stream, packet);
+      if (stream.PassLogFile && enc->stats_out && *enc->stats_out)
+        myutil::my_fprintf(stream.PassLogFile, "%s", enc->stats_out);
+      const int size = packet->size;
+      if (video)
+        VideoBytesWritten += size;
+      else if (enc->codec_type == AVMEDIA_TYPE_AUDIO)
+        AudioBytesWritten += size;
+      WritePacket(output, packet, BitstreamFilters[stream.FileIndex][stream.StreamIndex], enc);
+      avcodec::av_packet_unref(packet);
+      written += size;
+    }
+  };
+
+  int sent = avcodec::avcodec_send_frame(enc, frame);
+  if (sent == AVERROR(EAGAIN)) {
+    // The encoder wants its output taken first.
+    writeWaiting();
+    sent = avcodec::avcodec_send_frame(enc, frame);
+  }
+  if (sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_EOF)
+    throw FFMpegException(failure);
+  writeWaiting();
+  return written;
+}
+
+} // namespace kestro

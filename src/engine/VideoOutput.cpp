@@ -1,0 +1,200 @@
+// Video output: how many times a picture goes out (sync against the input
+// clock), crop, scale and pad to the encoder's picture, encoding, and the
+// per-frame statistics file.
+#include "EngineText.h"
+#include "FFmpeg.h"
+#include "PictureOps.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kestro {
+
+namespace {
+
+// True when every plane of the frame lies in a buffer the frame holds a
+// reference to. Only then may the encoder keep the frame by reference;
+// otherwise it has to copy the pixels (a hook may have pointed the planes
+// at memory that is reused for the next picture).
+bool HoldsItsPixels(const AVFrame* frame) {
+  if (!frame->buf[0])
+    return false;
+  for (int i = 0; i < 4; ++i) {
+    if (!frame->data[i])
+      continue;
+    bool inside = false;
+    for (int b = 0; b < AV_NUM_DATA_POINTERS && frame->buf[b] && !inside; ++b)
+      inside = frame->data[i] >= frame->buf[b]->data &&
+               frame->data[i] < frame->buf[b]->data + frame->buf[b]->size;
+    if (!inside)
+      return false;
+  }
+  return true;
+}
+
+} // namespace
+
+void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamState& stream,
+                                        TInputStreamState& input, AVFrame* picture,
+                                        int& frameSize) {
+  AVCodecContext* enc = stream.Encoder;
+  frameSize = 0;
+
+  // 1. How many times this picture goes out.
+  int64_t nbFrames = 1;
+  const double tb = double(enc->time_base.num) / enc->time_base.den;
+  const TInputStreamState& sync = stream.SyncInput ? *stream.SyncInput : input;
+  const double ipts = double(sync.Pts - StartTime) / 1000000.0;
+  if (VideoSyncMethod > 0 || (VideoSyncMethod < 0 && tb > 0.001)) {
+    const double vdelta = ipts / tb - double(stream.SyncPts);
+    if (vdelta < -1.1)
+      nbFrames = 0;
+    else if (VideoSyncMethod == 2)
+      stream.SyncPts = std::llrint(ipts / tb);
+    else if (vdelta > 1.1)
+      nbFrames = std::llrint(std::min(vdelta, double(INT32_MAX)));
+    if (nbFrames == 0) {
+      ++FramesDropped;
+      if (Verbose > 2)
+        Log(1, "*** drop!");
+    } else if (nbFrames > 1) {
+      FramesDuplicated += int(nbFrames);
+      if (Verbose > 2)
+        Log(1, Format("*** %d dup!", int(nbFrames - 1)));
+    }
+  } else {
+    stream.SyncPts = std::llrint(ipts / tb);
+  }
+  nbFrames =
+      std::min<int64_t>(nbFrames, int64_t(MaxFrames[AVMEDIA_TYPE_VIDEO]) - stream.FramesWritten);
+  if (nbFrames <= 0)
+    return;
+
+  auto refuse = [&](const char* message) {
+    if (StopOnError)
+      throw FFMpegException(message);
+    Log(0, message);
+  };
+
+  // 2. Crop (the filter graph crops when filters are in use).
+  const AVPixelFormat decFormat =
+      picture->format >= 0 ? AVPixelFormat(picture->format) : input.Decoder->pix_fmt;
+  const bool crops = !FiltersInUse && stream.CropsPicture;
+  TPicture formatted = PictureOf(picture);
+  if (crops && !CropPicture(formatted, formatted, decFormat, picture->width, picture->height,
+                            stream.TopCrop, stream.LeftCrop))
+    return refuse("error cropping picture");
+
+  // 3. Scale and pad into ScaledPicture.
+  const AVPixelFormat encFormat = enc->pix_fmt;
+  const bool scales = stream.UsesScaler && !FiltersInUse;
+  AVFrame* scaled = stream.ScaledPicture.get();
+  if (stream.PadsPicture || scales) {
+    // The encoder may still hold the previous picture drawn here.
+    if (!scaled || avutil::av_frame_make_writable(scaled) < 0)
+      throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+  }
+  const AVFrame* owner = picture; // whose buffers the final picture lies in
+  TPicture final = formatted;
+  const TPicture* padSource = &formatted;
+  TPicture scaleTarget = scaled ? PictureOf(scaled) : TPicture{};
+  if (stream.PadsPicture) {
+    owner = scaled;
+    final = PictureOf(scaled);
+    if (stream.UsesScaler) {
+      TPicture padView;
+      if (!CropPicture(padView, final, encFormat, enc->width, enc->height, stream.TopPad,
+                       stream.LeftPad))
+        return refuse("error padding picture");
+      if (!FiltersInUse)
+        scaleTarget = padView;
+    }
+  }
+  if (scales) {
+    if (!stream.Scaler)
+      throw FFMpegException("Cannot get resampling context");
+    padSource = nullptr;
+    owner = scaled;
+    final = PictureOf(scaled);
+    // Never more rows than the picture has (a stream may change size).
+    int rows = stream.ScaleSourceHeight;
+    if (picture->height > 0)
+      rows = std::min(rows, picture->height - (crops ? stream.TopCrop : 0));
+    swscale::sws_scale(stream.Scaler.get(), formatted.Data, formatted.Linesize, 0, rows,
+                       scaleTarget.Data, scaleTarget.Linesize);
+  }
+  if (stream.PadsPicture &&
+      !PadPicture(final, padSource, enc->height, enc->width, encFormat, stream.TopPad,
+                  stream.BottomPad, stream.LeftPad, stream.RightPad, PadColor))
+    return refuse("error padding picture");
+
+  // 4. Emit it nbFrames times.
+  if (!VideoEncodeFrame)
+    VideoEncodeFrame.reset(avutil::av_frame_alloc());
+  AVFrame* out = VideoEncodeFrame.get();
+  if (!out)
+    throw FFMpegException("Video encoding failed");
+  avutil::av_frame_unref(out);
+  const int copied = HoldsItsPixels(owner) ? avutil::av_frame_ref(out, owner)
+                                           : avutil::av_frame_copy_props(out, owner);
+  if (copied < 0)
+    throw FFMpegException("Video encoding failed");
+  for (int i = 0; i < 4; ++i) {
+    out->data[i] = final.Data[i];
+    out->linesize[i] = final.Linesize[i];
+  }
+  out->format = encFormat;
+  out->width = enc->width;
+  out->height = enc->height;
+  out->interlaced_frame = picture->interlaced_frame;
+  const AVCodecContext* videoOptions = CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get();
+  if (videoOptions &&
+      (videoOptions->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME)))
+    out->top_field_first = TopFieldFirst == -1 ? picture->top_field_first : TopFieldFirst;
+  out->quality = SameQuality ? picture->quality : enc->global_quality;
+  if (MeThreshold == 0)
+    out->pict_type = AV_PICTURE_TYPE_NONE;
+
+  for (int64_t i = 0; i < nbFrames && !StopRequested; ++i) {
+    int64_t pts = stream.SyncPts;
+    if (stream.NextEncoderPts != NoTimestamp && pts < stream.NextEncoderPts)
+      pts = stream.NextEncoderPts;
+    out->pts = pts;
+    const int bytes = EncodeAndWriteFrame(output, stream, out);
+    stream.NextEncoderPts = pts + 1;
+    if (bytes > 0)
+      frameSize = bytes;
+    ++stream.SyncPts;
+    ++stream.FramesWritten;
+  }
+  avutil::av_frame_unref(out);
+}
+
+void TCustomFFmpeg::WriteVideoStats(AVFormatContext*, TOutputStreamState& stream, int frameSize) {
+  if (!VStatsFile) {
+    const std::string name = VStatsFileName ? VStatsFileName.get() : "";
+    VStatsFile = myutil::my_fopen(name.c_str(), "w");
+    if (!VStatsFile)
+      throw FFMpegException("fopen fail: " + name);
+  }
+  const AVCodecContext* enc = stream.Encoder;
+  if (enc->codec_type != AVMEDIA_TYPE_VIDEO)
+    return;
+  FILE* file = VStatsFile;
+  myutil::my_fprintf(file, "frame= %5d q= %2.1f ", stream.FramesWritten,
+                     double(float(stream.LastQuality) / float(FF_QP2LAMBDA)));
+  if (enc->flags & AV_CODEC_FLAG_PSNR)
+    myutil::my_fprintf(file, "PSNR= %6.2f ",
+                       -10.0 * std::log10(double(stream.LastError[0]) /
+                                          (double(enc->width) * enc->height * 255.0 * 255.0)));
+  myutil::my_fprintf(file, "f_size= %6d ", frameSize);
+  const double tb = double(enc->time_base.num) / enc->time_base.den;
+  const double t = std::max(double(stream.SyncPts) * tb, 0.01);
+  myutil::my_fprintf(file, "s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
+                     double(VideoBytesWritten) / 1024, t, frameSize * 8 / tb / 1000,
+                     double(VideoBytesWritten) * 8 / t / 1000);
+  myutil::my_fprintf(file, "type= %c\n",
+                     avutil::av_get_picture_type_char(AVPictureType(stream.LastPictType)));
+}
+
+} // namespace kestro
