@@ -304,10 +304,13 @@ void TCustomFFmpeg::ReleaseOutputFiles() {
     if (!OutputFiles[f])
       continue;
     const std::string name = OutputFiles[f]->url ? OutputFiles[f]->url : "";
+    // Only the file this output made: another one may have taken its name.
+    const bool ours = OutputIdentities[f].Known && OutputInPlace(f);
     OutputFiles[f].reset(); // closes the file
+    OutputIdentities[f] = {};
     // An output that never got a byte is removed rather than left behind.
     struct stat st {};
-    if (!name.empty() && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+    if (ours && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
       unlink(name.c_str());
   }
   OutputFileCount = 0;

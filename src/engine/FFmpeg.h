@@ -305,6 +305,12 @@ public:
   bool OpenInputFile(const std::string& fileName);
   bool OpenOutputFile(const std::string& fileName);
   bool FindCodec(const char* name, AVMediaType type, AVCodecID& codecId, bool encoder);
+  // Whether output `f` is still the file it was created as (true for one
+  // that is not a file of ours, such as a device or a network address).
+  bool OutputInPlace(int f) const;
+  // Raises when an output's bytes cannot reach its file: a write error
+  // (`code`, or the one its I/O context kept) or the file gone.
+  void CheckOutputWritten(int f, int code);
   void check_audio_video_sub_inputs(bool& hasVideo, bool& hasAudio, bool& hasSubtitle);
 
   // Run stages.
@@ -339,6 +345,13 @@ public:
   int InputFileCount = 0;
   std::array<TOutputContextPtr, MaxFiles> OutputFiles{};
   int OutputFileCount = 0;
+  // The file each output was created as: a run notices one removed or
+  // replaced under it, and clean-up never deletes a file it did not make.
+  struct TFileIdentity {
+    bool Known = false;
+    uint64_t Device = 0, Inode = 0;
+  };
+  std::array<TFileIdentity, MaxFiles> OutputIdentities{};
   std::array<TStreamMap, MaxStreamMaps> StreamMaps{};
   int StreamMapCount = 0;
   std::array<TMetaDataMap, MaxMetaDataMaps> MetaDataMaps{};

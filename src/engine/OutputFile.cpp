@@ -4,6 +4,9 @@
 #include "FFmpeg.h"
 #include "filters/FilterChecks.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -105,6 +108,13 @@ void ParseRcOverride(AVCodecContext* encoder, const char* text) {
     if (p)
       ++p;
   }
+}
+
+// The library's text for an error code.
+std::string ErrorText(int code) {
+  char text[128] = {0};
+  avutil::av_strerror(code, text, sizeof text);
+  return text;
 }
 
 void SetLanguage(AVStream* stream, std::string& language) {
@@ -506,11 +516,38 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
       avutil::av_opt_set_int(context->priv_data, "loop", LoopOutput, 0);
   }
   SetContextOptions(context.get(), FormatOptionContext.get(), AV_OPT_FLAG_ENCODING_PARAM);
+  OutputIdentities[f] = {};
+  struct stat st {};
+  if (!(format->flags & AVFMT_NOFILE) && stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    OutputIdentities[f] = {true, uint64_t(st.st_dev), uint64_t(st.st_ino)};
   OutputFiles[f].reset(context.release());
   ++OutputFileCount;
   ForcedOutputFormat = nullptr;
   ForcedInputFormat = nullptr;
   return true;
+}
+
+bool TCustomFFmpeg::OutputInPlace(int f) const {
+  const TFileIdentity& created = OutputIdentities[f];
+  if (!created.Known)
+    return true;
+  const AVFormatContext* output = OutputFiles[f].get();
+  struct stat st {};
+  return output && output->url && stat(output->url, &st) == 0 &&
+         uint64_t(st.st_dev) == created.Device && uint64_t(st.st_ino) == created.Inode;
+}
+
+void TCustomFFmpeg::CheckOutputWritten(int f, int code) {
+  const AVFormatContext* output = OutputFiles[f].get();
+  const char* name = output->url ? output->url : "";
+  if (code >= 0 && output->pb && !(output->oformat->flags & AVFMT_NOFILE))
+    code = std::min(output->pb->error, 0);
+  if (code < 0)
+    throw FFMpegException(Format("Could not write '%s': %s", name, ErrorText(code).c_str()));
+  // Bytes written to a file no longer in its folder are lost with it.
+  if (!OutputInPlace(f))
+    throw FFMpegException(
+        Format("Output file '%s' was removed while it was being written", name));
 }
 
 } // namespace kestro

@@ -4,6 +4,7 @@
 #include "FFmpeg.h"
 #include "RunTables.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace kestro {
@@ -58,8 +59,13 @@ void TCustomFFmpeg::WritePacket(AVFormatContext* output, AVPacket* packet, TBits
     }
   }
   const int result = avformat::av_interleaved_write_frame(output, packet);
-  if (result < 0)
+  if (result < 0) {
+    // A file that refuses bytes (a full disk, a size limit) says so.
+    for (int f = 0; f < OutputFileCount; ++f)
+      if (OutputFiles[f].get() == output && output->pb && output->pb->error < 0)
+        CheckOutputWritten(f, output->pb->error);
     throw FFMpegException(FormatOpenError("av_interleaved_write_frame()", result));
+  }
 }
 
 } // namespace kestro
@@ -181,8 +187,21 @@ void TCustomFFmpeg::EndRun() {
   for (size_t i = 0; i < run.InputStreams.size(); ++i)
     if (run.InputStreams[i]->MustDecode)
       DecodeAndDispatchPacket(*run.InputStreams[i], int(i), nullptr);
-  for (int f = 0; f < OutputFileCount; ++f)
-    avformat::av_write_trailer(OutputFiles[f].get());
+  // Every output gets its trailer; the first one whose bytes did not all
+  // reach its file fails the run once the codecs are closed.
+  int failedOutput = -1, failure = 0;
+  for (int f = 0; f < OutputFileCount; ++f) {
+    AVFormatContext* output = OutputFiles[f].get();
+    int result = avformat::av_write_trailer(output);
+    if (result >= 0 && output->pb && !(output->oformat->flags & AVFMT_NOFILE)) {
+      avformat::avio_flush(output->pb);
+      result = std::min(output->pb->error, 0);
+    }
+    if (failedOutput < 0 && (result < 0 || !OutputInPlace(f))) {
+      failedOutput = f;
+      failure = result;
+    }
+  }
   PrintReport(true);
   for (auto& ost : run.OutputStreams) {
     if (!ost->MustEncode)
@@ -199,6 +218,8 @@ void TCustomFFmpeg::EndRun() {
     avcodec::avcodec_close(ist->Decoder);
     OpenDecoders.remove(ist.get());
   }
+  if (failedOutput >= 0)
+    CheckOutputWritten(failedOutput, failure);
   Finished = !StopRequested;
   Run.reset();
   EncodeBuffer.reset();

@@ -431,9 +431,12 @@ void TCustomFFmpeg::SetupRun() {
 
   bool allRtp = OutputFileCount > 0;
   for (int f = 0; f < OutputFileCount; ++f) {
-    if (avformat::avformat_write_header(OutputFiles[f].get(), nullptr) < 0)
+    CheckOutputWritten(f, 0); // a file removed since it was created is not written at all
+    if (avformat::avformat_write_header(OutputFiles[f].get(), nullptr) < 0) {
+      CheckOutputWritten(f, 0);
       throw FFMpegException(Format(
           "Could not write header for output file #%d (incorrect codec parameters ?)", f));
+    }
     allRtp = allRtp && std::strcmp(OutputFiles[f]->oformat->name, "rtp") == 0;
   }
   if (allRtp && LogCallback) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <unistd.h>
 
 using namespace kestro;
@@ -214,4 +215,59 @@ TEST_F(Run, CancelBeforeStartLeavesNoEmptyOutput) {
   EXPECT_TRUE(e->Terminated);
   EXPECT_FALSE(fs::exists(Out("never.mkv")));
   EXPECT_EQ(e->OutputFileCount, 0);
+}
+
+TEST_F(Run, OutputsThatCannotBeWrittenEndTheRunWithTheCause) {
+  // Each case spoils the output after it was created; the run must fail and
+  // say why instead of reporting a finished conversion.
+  struct Case {
+    const char* Name;
+    std::string Output;
+    std::function<void(TCustomFFmpeg&, const std::string&)> Spoil; // before the run
+    bool RemoveMidRun;
+    const char* Message;
+  } cases[] = {
+      {"full disk", "/dev/full", {}, false, "Could not write '/dev/full': No space left on device"},
+      {"removed before the run", Out("gone.mkv"),
+       [](TCustomFFmpeg&, const std::string& out) { fs::remove(out); }, false,
+       "was removed while it was being written"},
+      {"replaced before the run", Out("other.mkv"),
+       [](TCustomFFmpeg&, const std::string& out) {
+         fs::remove(out);
+         std::ofstream{out}; // empty, like an output that never got a byte
+       },
+       false, "was removed while it was being written"},
+      {"removed mid-run", Out("mid.mkv"), {}, true, "was removed while it was being written"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    auto e = Prepare(Fixtures::ClipAvi, c.Output, [](TCustomFFmpeg& e) {
+      CopyAll(e);
+      e.OptFormat("matroska");
+    });
+    if (c.Spoil)
+      c.Spoil(*e, c.Output);
+    std::string removeMidRun = c.RemoveMidRun ? c.Output : "";
+    e->ReportInterval = 0;
+    e->ProgressCallback = {[](void* path, TCustomFFmpeg*, int, int, int ms, float, float, int64_t,
+                              int) {
+                             auto& name = *static_cast<std::string*>(path);
+                             if (ms > 1000 && !name.empty()) {
+                               fs::remove(name);
+                               name.clear();
+                             }
+                           },
+                           &removeMidRun};
+    e->Start(false);
+    EXPECT_EQ(Recorder.Terminations, 1);
+    EXPECT_FALSE(e->Finished);
+    EXPECT_TRUE(e->ExceptionRaised);
+    EXPECT_NE(e->ExceptionMessage.find(c.Message), std::string::npos) << e->ExceptionMessage;
+    EXPECT_TRUE(e->OpenEncoders.empty());
+    EXPECT_TRUE(e->OpenDecoders.empty());
+    e.reset();
+    if (std::string(c.Name) == "replaced before the run") {
+      EXPECT_TRUE(fs::exists(c.Output)) << "a file the run did not create is left alone";
+    }
+  }
 }
