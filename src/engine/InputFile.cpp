@@ -187,7 +187,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
       const AVRational sar =
           stream->sample_aspect_ratio.num ? stream->sample_aspect_ratio : codec->sample_aspect_ratio;
       FrameAspectRatio = Ratio(sar);
-      if (codec->width * codec->height != 0)
+      if (codec->width != 0 && codec->height != 0) // a header may claim any size
         FrameAspectRatio = FrameAspectRatio != 0.0f
                                ? float(codec->width) * FrameAspectRatio / float(codec->height)
                                : float(codec->width) / float(codec->height);

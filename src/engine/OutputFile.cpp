@@ -228,7 +228,7 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
   if (VideoStreamCopy) {
     StreamCopy[f][s] = true;
     stream->sample_aspect_ratio = NearestFraction255(
-        FrameWidth * FrameHeight != 0 ? FrameAspectRatio * FrameHeight / FrameWidth
+        FrameWidth != 0 && FrameHeight != 0 ? FrameAspectRatio * FrameHeight / FrameWidth
                                       : FrameAspectRatio * 3.0 / 4.0);
   } else {
     const AVRational rate = FrameRate.num ? FrameRate : AVRational{25, 1};
@@ -240,7 +240,7 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
     c->width = FrameWidth + FramePadLeft + FramePadRight;
     c->height = FrameHeight + FramePadTop + FramePadBottom;
     c->sample_aspect_ratio = NearestFraction255(
-        c->width * c->height != 0 ? FrameAspectRatio * c->height / c->width
+        c->width != 0 && c->height != 0 ? FrameAspectRatio * c->height / c->width
                                   : FrameAspectRatio * 3.0 / 4.0);
     stream->sample_aspect_ratio = c->sample_aspect_ratio;
     c->pix_fmt = FirstListedUnlessListed<AVPixelFormat>(

@@ -4,6 +4,7 @@
 #include "FFmpeg.h"
 #include "RunTables.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kestro {
@@ -323,10 +324,12 @@ void TCustomFFmpeg::SetupRun() {
   }
 
   // The shared encode buffer.
-  for (auto& ost : run.OutputStreams)
-    if (ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO &&
-        int64_t(4) * ost->Encoder->width * ost->Encoder->height > EncodeBufferSize)
-      EncodeBufferSize = 4 * ost->Encoder->width * ost->Encoder->height;
+  for (auto& ost : run.OutputStreams) {
+    const int64_t wanted = int64_t(4) * ost->Encoder->width * ost->Encoder->height;
+    // Beyond an int no allocation succeeds anyway; the one below then says so.
+    if (ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO && wanted > EncodeBufferSize)
+      EncodeBufferSize = int(std::min<int64_t>(wanted, INT32_MAX));
+  }
   if (!EncodeBuffer) {
     EncodeBuffer.reset(static_cast<uint8_t*>(avutil::av_malloc(EncodeBufferSize)));
     if (!EncodeBuffer)

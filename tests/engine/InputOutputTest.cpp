@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <unistd.h>
 
 using namespace kestro;
@@ -273,4 +275,28 @@ TEST_F(Engine, EmptyOutputsAreRemovedWhenReleased) {
   EXPECT_FALSE(fs::exists(Out("never-written.avi")));
   EXPECT_EQ(E.OutputFileCount, 0);
   EXPECT_EQ(E.InputFileCount, 0);
+}
+
+TEST_F(Engine, OutlandishPictureSizesInAHeaderAreTakenWithoutOverflow) {
+  // A clip whose header claims 50000 x 50000 pixels (more than an int
+  // holds) of a codec no library knows, so no decoder corrects the size.
+  std::ifstream in(Media(Fixtures::Small176Avi), std::ios::binary);
+  std::string bytes(std::istreambuf_iterator<char>(in), {});
+  const size_t strf = bytes.find("strf");
+  ASSERT_NE(strf, std::string::npos);
+  const uint32_t huge = 50000;
+  std::memcpy(&bytes[strf + 12], &huge, 4); // BITMAPINFOHEADER width
+  std::memcpy(&bytes[strf + 16], &huge, 4); // height
+  std::memcpy(&bytes[strf + 24], "ZZZZ", 4); // and compression
+  const std::string patched = Out("huge.avi");
+  std::ofstream(patched, std::ios::binary) << bytes;
+
+  ASSERT_TRUE(E.OpenInputFile(patched)) << E.LastError;
+  EXPECT_EQ(E.FrameWidth, 50000);
+  EXPECT_FLOAT_EQ(E.FrameAspectRatio, 1.0f);
+  E.VideoStreamCopy = 1;
+  ASSERT_TRUE(E.OpenOutputFile(Out("copy.mkv"))) << E.LastError;
+  ASSERT_TRUE(E.OpenOutputFile(Out("encoded.mkv"))) << E.LastError;
+  EXPECT_EQ(av_cmp_q(E.OutputFiles[0]->streams[0]->sample_aspect_ratio, {1, 1}), 0);
+  EXPECT_EQ(av_cmp_q(Encoder(1, 0)->sample_aspect_ratio, {1, 1}), 0);
 }
