@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 namespace kestro::options {
 
@@ -142,9 +141,8 @@ std::string Message(const char* pattern, ...) {
   va_end(args);
   std::string text;
   if (size > 0) {
-    std::vector<char> buffer(size_t(size) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), pattern, again);
-    text.assign(buffer.data(), size_t(size));
+    text.resize(size_t(size));
+    std::vsnprintf(text.data(), text.size() + 1, pattern, again);
   }
   va_end(again);
   return text;
