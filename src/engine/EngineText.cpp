@@ -27,4 +27,10 @@ std::string Format(const char* pattern, ...) {
   return out;
 }
 
+std::string ErrorText(int code) {
+  char text[128] = {0};
+  avutil::av_strerror(code, text, sizeof text);
+  return text;
+}
+
 } // namespace kestro

@@ -110,13 +110,6 @@ void ParseRcOverride(AVCodecContext* encoder, const char* text) {
   }
 }
 
-// The library's text for an error code.
-std::string ErrorText(int code) {
-  char text[128] = {0};
-  avutil::av_strerror(code, text, sizeof text);
-  return text;
-}
-
 void SetLanguage(AVStream* stream, std::string& language) {
   if (language.empty())
     return;

@@ -60,6 +60,10 @@ TEST(FilterGraph, SizesCropAndPadAgainstTheChain) {
       {"small_176x144.avi", "vflip,pad=200:160", 0, 0, 8, 0, -1, 0, 0, nullptr,
        "Cannot enable pad options and the filters which resize frame at the same time. (crop, "
        "rotate, scale, transpose, etc.)"},
+      {"small_176x144.avi", "nosuchfilter", 0, 0, 0, 0, -1, 0, 0, nullptr,
+       "the chain 'nosuchfilter' does not parse (Invalid argument)"},
+      {"small_176x144.avi", "crop=1000:1000", 0, 0, 0, 0, -1, 0, 0, nullptr,
+       "the chain 'crop=1000:1000' cannot be set up for this video (Invalid argument)"},
   };
   for (const TGraphCase& c : cases) {
     SCOPED_TRACE(std::string(c.Input) + " " + c.Chain);

@@ -81,8 +81,18 @@ int TCustomFFmpeg::BuildVideoFilterGraph(TInputStreamState& input, TOutputStream
                                                        &out, nullptr);
   avfilter::avfilter_inout_free(&in);
   avfilter::avfilter_inout_free(&out);
-  if (parsed < 0 || avfilter::avfilter_graph_config(graph.get(), nullptr) < 0)
+  // Said in the run's failure: the library's own words only reach the log.
+  if (parsed < 0) {
+    LastError = Format("the chain '%s' does not parse (%s)", VideoFilters.c_str(),
+                       ErrorText(parsed).c_str());
     return -1;
+  }
+  if (const int configured = avfilter::avfilter_graph_config(graph.get(), nullptr);
+      configured < 0) {
+    LastError = Format("the chain '%s' cannot be set up for this video (%s)",
+                       VideoFilters.c_str(), ErrorText(configured).c_str());
+    return -1;
+  }
 
   const int width = avfilter::av_buffersink_get_w(sink);
   const int height = avfilter::av_buffersink_get_h(sink);
