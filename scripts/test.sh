@@ -2,15 +2,26 @@
 # Installs what is missing, builds everything and runs every test.
 #   scripts/test.sh              normal build in build/
 #   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
+#   scripts/test.sh --tsan       ThreadSanitizer build in build-tsan/ of the suites that run
+#                                jobs on threads (engine lifecycle, component, command line,
+#                                bad input, load), and only those tests
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD_DIR=build
 EXTRA=()
+TARGETS=()
+SELECT=()
 for arg in "$@"; do
   case "$arg" in
     --sanitize) BUILD_DIR=build-asan; EXTRA+=(-DKESTRO_SANITIZE=ON) ;;
-    *) echo "usage: scripts/test.sh [--sanitize]" >&2; exit 2 ;;
+    --tsan)
+      BUILD_DIR=build-tsan
+      EXTRA+=(-DKESTRO_TSAN=ON -DKESTRO_BUILD_GUI=OFF)
+      TARGETS=(--target make_fixtures engine_tests converter_tests cli_tests reliability_tests)
+      SELECT=(-R '^(make_fixtures$|EngineLifecycle\.|EngineDestruction\.|Run\.|Scheduling\.|Routing\.|Component\.|Cli\.|BadInput\.|Load\.)')
+      ;;
+    *) echo "usage: scripts/test.sh [--sanitize | --tsan]" >&2; exit 2 ;;
   esac
 done
 
@@ -18,5 +29,5 @@ scripts/install-deps.sh
 
 JOBS=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${EXTRA[@]}"
-cmake --build "$BUILD_DIR" -j "$JOBS"
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS"
+cmake --build "$BUILD_DIR" -j "$JOBS" "${TARGETS[@]}"
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" "${SELECT[@]}"
