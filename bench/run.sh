@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# The conversion benchmark: builds an optimised tree in build-bench/, makes
+# the two 60-second sources with the fixture generator and prints a table.
+#
+#   bench/run.sh [--runs N] [--batch-runs N] [--batch-copies N]
+#
+# Per source, the 3GPP conversion (kestroconvert's first preset, one job):
+#   cpu s      user + system seconds of the kestroconvert process (median)
+#   wall s     elapsed seconds of the same runs (median)
+#   x realtime source duration / wall s
+#   peak MB    largest maximum resident set of those runs (libraries included)
+#   floor s    CPU seconds the libraries alone need for the same work
+#              (kestro_floor_bench, median): reading and decoding every packet,
+#              plus scaling + H.263 encoding and resampling + AMR-NB encoding
+#              of the same pictures and samples; "dec+enc" shows the parts
+#   conv/floor cpu s / floor s
+# Then a batch of copies of the MPEG-4 source converted with -j 1 and with
+# -j 2: wall seconds (median), process peak and their ratio.
+#
+# Runs of the conversion and of the floor alternate, and so do the two batch
+# modes, so load from elsewhere on the machine hits both sides of a ratio.
+# Not part of the tests: ctest never runs it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+RUNS=5
+BATCH_RUNS=3
+COPIES=8
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --runs) RUNS=$2; shift 2 ;;
+    --batch-runs) BATCH_RUNS=$2; shift 2 ;;
+    --batch-copies) COPIES=$2; shift 2 ;;
+    -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) echo "usage: bench/run.sh [--runs N] [--batch-runs N] [--batch-copies N]" >&2; exit 2 ;;
+  esac
+done
+
+[ -x /usr/bin/time ] || { echo "bench/run.sh needs /usr/bin/time (scripts/install-deps.sh)" >&2; exit 1; }
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/kestro-bench.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+
+BUILD=build-bench
+echo "Building the optimised tree in $BUILD/ ..." >&2
+if ! { cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRO_BUILD_GUI=OFF \
+         -DKESTRO_BUILD_BENCH=ON &&
+       cmake --build "$BUILD" --target kestroconvert make_fixtures kestro_floor_bench; } \
+     >"$WORK/build.log" 2>&1; then
+  cat "$WORK/build.log" >&2
+  exit 1
+fi
+CONVERT=$BUILD/src/cli/kestroconvert
+FLOOR=$BUILD/bench/kestro_floor_bench
+MAKE_FIXTURES=$BUILD/tests/fixtures/make_fixtures
+
+# The generator is deterministic: its media are made again only when it changed.
+MEDIA=$BUILD/bench-media
+SOURCES=(long_mpeg4_mp3.avi long_h264_aac.mp4)
+for s in "${SOURCES[@]}"; do
+  if [ ! -s "$MEDIA/$s" ] || [ "$MAKE_FIXTURES" -nt "$MEDIA/$s" ]; then
+    echo "Making the sources in $MEDIA/ ..." >&2
+    "$MAKE_FIXTURES" --long "$MEDIA" >/dev/null
+    break
+  fi
+done
+
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+maximum() { sort -g | tail -n 1; }
+
+# Runs kestroconvert on the given files into $1 and appends
+# "wall cpu maxrss_kb" to the file $2.
+timed_convert() {
+  local out=$1 log=$2 jobs=$3
+  shift 3
+  rm -rf "$out"
+  mkdir -p "$out"
+  if ! /usr/bin/time -f "%e %U %S %M" -o "$WORK/time" "$CONVERT" -q -j "$jobs" -o "$out" "$@"; then
+    echo "kestroconvert failed on $*" >&2
+    exit 1
+  fi
+  awk '{ printf "%s %.3f %s\n", $1, $2 + $3, $4 }' "$WORK/time" >>"$log"
+  rm -rf "$out"
+}
+
+declare -A CPU WALL PEAK FLOOR DEC ENC RATIO DURATION
+for s in "${SOURCES[@]}"; do
+  echo "Converting $s ($RUNS runs) ..." >&2
+  : >"$WORK/conv" ; : >"$WORK/floor"
+  for ((i = 0; i < RUNS; ++i)); do
+    timed_convert "$WORK/out" "$WORK/conv" 1 "$MEDIA/$s"
+    "$FLOOR" "$MEDIA/$s" >>"$WORK/floor"
+  done
+  WALL[$s]=$(awk '{ print $1 }' "$WORK/conv" | median)
+  CPU[$s]=$(awk '{ print $2 }' "$WORK/conv" | median)
+  PEAK[$s]=$(awk '{ print $3 / 1024 }' "$WORK/conv" | maximum)
+  field() { sed -n "s/.*\\b$1=\\([0-9.]*\\).*/\\1/p" "$WORK/floor"; }
+  DEC[$s]=$(field decode | median)
+  ENC[$s]=$(field encode | median)
+  FLOOR[$s]=$(paste -d' ' <(field decode) <(field encode) | awk '{ print $1 + $2 }' | median)
+  DURATION[$s]=$(field duration | median)
+  RATIO[$s]=$(awk -v c="${CPU[$s]}" -v f="${FLOOR[$s]}" 'BEGIN { printf "%.3f", (f > 0 ? c / f : 0) }')
+done
+
+BATCH_SOURCE=${SOURCES[0]}
+echo "Batch of $COPIES copies of $BATCH_SOURCE, -j 1 and -j 2 ($BATCH_RUNS runs each) ..." >&2
+mkdir -p "$WORK/batch"
+COPY_FILES=()
+for ((i = 1; i <= COPIES; ++i)); do
+  cp "$MEDIA/$BATCH_SOURCE" "$WORK/batch/copy$i.avi"
+  COPY_FILES+=("$WORK/batch/copy$i.avi")
+done
+: >"$WORK/j1" ; : >"$WORK/j2"
+for ((i = 0; i < BATCH_RUNS; ++i)); do
+  timed_convert "$WORK/out" "$WORK/j1" 1 "${COPY_FILES[@]}"
+  timed_convert "$WORK/out" "$WORK/j2" 2 "${COPY_FILES[@]}"
+done
+J1=$(awk '{ print $1 }' "$WORK/j1" | median)
+J2=$(awk '{ print $1 }' "$WORK/j2" | median)
+J1_PEAK=$(awk '{ print $3 / 1024 }' "$WORK/j1" | maximum)
+J2_PEAK=$(awk '{ print $3 / 1024 }' "$WORK/j2" | maximum)
+BATCH_RATIO=$(awk -v a="$J2" -v b="$J1" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }')
+
+verdict() { awk -v v="$1" -v limit="$2" -v op="$3" 'BEGIN {
+  ok = op == "le" ? v <= limit : v < limit; print ok ? "met" : "MISSED" }'; }
+
+echo
+echo "3GPP 176x144 conversion (H.263 120 kbit/s, AMR-NB 8000 Hz mono 10.2 kbit/s), median of $RUNS runs"
+echo "$(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+printf '%-20s %7s %7s %10s %8s %19s %10s\n' source "cpu s" "wall s" "x realtime" "peak MB" "floor s (dec+enc)" conv/floor
+for s in "${SOURCES[@]}"; do
+  rt=$(awk -v d="${DURATION[$s]}" -v w="${WALL[$s]}" 'BEGIN { printf "%.1f", (w > 0 ? d / w : 0) }')
+  printf '%-20s %7.2f %7.2f %10s %8.1f %7.2f (%4.2f+%4.2f) %10.3f\n' "$s" "${CPU[$s]}" "${WALL[$s]}" \
+    "$rt" "${PEAK[$s]}" "${FLOOR[$s]}" "${DEC[$s]}" "${ENC[$s]}" "${RATIO[$s]}"
+done
+echo
+printf 'batch of %d x %s: -j 1 %.2f s (peak %.1f MB), -j 2 %.2f s (peak %.1f MB), -j 2 / -j 1 = %.3f\n' \
+  "$COPIES" "$BATCH_SOURCE" "$J1" "$J1_PEAK" "$J2" "$J2_PEAK" "$BATCH_RATIO"
+echo
+echo "targets:"
+for s in "${SOURCES[@]}"; do
+  printf '  conversion / floor <= 1.10  %-20s %6.3f  %s\n' "$s" "${RATIO[$s]}" "$(verdict "${RATIO[$s]}" 1.10 le)"
+done
+printf '  batch -j 2 / -j 1 <= 0.60   %-20s %6.3f  %s\n' "" "$BATCH_RATIO" "$(verdict "$BATCH_RATIO" 0.60 le)"
+for s in "${SOURCES[@]}"; do
+  printf '  peak memory per job < 80 MB %-20s %6.1f  %s\n' "$s" "${PEAK[$s]}" "$(verdict "${PEAK[$s]}" 80 lt)"
+done
