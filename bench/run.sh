@@ -2,7 +2,7 @@
 # The conversion benchmark: builds an optimised tree in build-bench/, makes
 # the two 60-second sources with the fixture generator and prints a table.
 #
-#   bench/run.sh [--runs N] [--batch-runs N] [--batch-copies N]
+#   bench/run.sh [--runs N] [--batch-runs N] [--batch-copies N] [--quiet-wait SECONDS]
 #
 # Per source, the 3GPP conversion (kestroconvert's first preset, one job):
 #   cpu s      user + system seconds of the kestroconvert process (median)
@@ -19,7 +19,9 @@
 #
 # Each line also says how many cores other processes kept busy meanwhile
 # (from /proc/stat): the batch ratio only means something when that is near
-# 0, since -j 2 can only gain from a core nobody else is using.
+# 0, since -j 2 can only gain from a core nobody else is using. So each batch
+# run first waits for a second in which the cores are idle, spending at most
+# --quiet-wait seconds (default 300) on such waits in all.
 #
 # Runs of the conversion and of the floor alternate, and so do the two batch
 # modes, so load from elsewhere on the machine hits both sides of a ratio.
@@ -30,13 +32,16 @@ cd "$(dirname "$0")/.."
 RUNS=5
 BATCH_RUNS=3
 COPIES=8
+QUIET_WAIT=300
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) RUNS=$2; shift 2 ;;
     --batch-runs) BATCH_RUNS=$2; shift 2 ;;
     --batch-copies) COPIES=$2; shift 2 ;;
+    --quiet-wait) QUIET_WAIT=$2; shift 2 ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-    *) echo "usage: bench/run.sh [--runs N] [--batch-runs N] [--batch-copies N]" >&2; exit 2 ;;
+    *) echo "usage: bench/run.sh [--runs N] [--batch-runs N] [--batch-copies N] [--quiet-wait SECONDS]" >&2
+       exit 2 ;;
   esac
 done
 
@@ -75,6 +80,20 @@ maximum() { sort -g | tail -n 1; }
 TICKS=$(getconf CLK_TCK)
 # CPU ticks the whole machine has spent busy so far.
 busy_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 + $9; exit }' /proc/stat; }
+
+# Waits for a second in which other processes keep less than a fifth of a
+# core busy, while the --quiet-wait budget lasts.
+wait_quiet() {
+  local a b
+  while [ "$QUIET_WAIT" -gt 0 ]; do
+    a=$(busy_ticks)
+    sleep 1
+    b=$(busy_ticks)
+    QUIET_WAIT=$((QUIET_WAIT - 1))
+    [ $(((b - a) * 5)) -lt "$TICKS" ] && return 0
+  done
+  return 0
+}
 
 # Runs kestroconvert with $3 jobs on the files after $3, output into $1, and
 # appends "wall cpu maxrss_kb others" to the file $2; others is how many
@@ -126,7 +145,9 @@ for ((i = 1; i <= COPIES; ++i)); do
 done
 : >"$WORK/j1" ; : >"$WORK/j2"
 for ((i = 0; i < BATCH_RUNS; ++i)); do
+  wait_quiet
   timed_convert "$WORK/out" "$WORK/j1" 1 "${COPY_FILES[@]}"
+  wait_quiet
   timed_convert "$WORK/out" "$WORK/j2" 2 "${COPY_FILES[@]}"
 done
 J1=$(awk '{ print $1 }' "$WORK/j1" | median)
