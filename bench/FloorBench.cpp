@@ -223,6 +223,8 @@ public:
       Resampler.reset(swr);
     }
     const int room = swresample::swr_get_out_samples(Resampler.get(), decoded->nb_samples);
+    if (room < 0)
+      Fail("cannot resample", room);
     if (Pending.size() < Held + size_t(room))
       Pending.resize(Held + size_t(room));
     uint8_t* out[1] = {reinterpret_cast<uint8_t*>(Pending.data() + Held)};
@@ -239,8 +241,9 @@ public:
     if (VideoEncoder)
       Encode(VideoEncoder.get(), nullptr, Packet.get());
     if (AudioEncoder) {
-      if (Resampler) {
-        const int room = swresample::swr_get_out_samples(Resampler.get(), 0);
+      // What the resampler's filter still holds.
+      if (const int room = Resampler ? swresample::swr_get_out_samples(Resampler.get(), 0) : 0;
+          room > 0) {
         Pending.resize(Held + size_t(room));
         uint8_t* out[1] = {reinterpret_cast<uint8_t*>(Pending.data() + Held)};
         const int made = swresample::swr_convert(Resampler.get(), out, room, nullptr, 0);
