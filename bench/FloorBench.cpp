@@ -93,7 +93,7 @@ struct TSource {
   }
 
   AVCodecContext* DecoderFor(int streamIndex) const {
-    return streamIndex == VideoIndex ? Video.get()
+    return streamIndex == VideoIndex   ? Video.get()
            : streamIndex == AudioIndex ? Audio.get()
                                        : nullptr;
   }
