@@ -186,7 +186,7 @@ for s in "${SOURCES[@]}"; do
   printf '  conversion / floor <= 1.10  %-20s %6.3f  %s\n' "$s" "${RATIO[$s]}" "$(verdict "${RATIO[$s]}" 1.10 le)"
 done
 busy_note=$(awk -v o="$J2_OTHERS" -v n="$(nproc)" 'BEGIN {
-  if (o > 0.25) printf " (not a fair reading: other processes took %.2f of the %d cores)", o, n }')
+  if (o > 0.25) printf " (other processes kept %.2f of the %d cores busy meanwhile: -j 2 had less room)", o, n }')
 printf '  batch -j 2 / -j 1 <= 0.60   %-20s %6.3f  %s%s\n' "" "$BATCH_RATIO" \
   "$(verdict "$BATCH_RATIO" 0.60 le)" "$busy_note"
 for s in "${SOURCES[@]}"; do
