@@ -2,6 +2,7 @@
 // step, written as pending options so later options can still override it.
 #include "EngineText.h"
 #include "FFmpeg.h"
+#include "OptionValues.h"
 
 #include <cmath>
 
@@ -31,12 +32,7 @@ bool NormOfKey(long key, TNorm& norm) {
 } // namespace
 
 void TCustomFFmpeg::OptTarget(const std::string& value) {
-  size_t first = 0, last = value.size();
-  while (first < last && static_cast<unsigned char>(value[first]) <= ' ')
-    ++first;
-  while (last > first && static_cast<unsigned char>(value[last - 1]) <= ' ')
-    --last;
-  const std::string text = value.substr(first, last - first);
+  const std::string text = options::TrimBlanks(value);
   for (const char* prefix : {"pal-", "ntsc-", "film-"}) {
     const std::string p = prefix;
     if (text.rfind(p, 0) == 0) {
