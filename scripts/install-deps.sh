@@ -10,6 +10,7 @@ PACKAGES=(
   libgtest-dev googletest
   qt6-base-dev qt6-base-dev-tools libgl-dev
   locales
+  time
   clang libclang-rt-14-dev
 )
 

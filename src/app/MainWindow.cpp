@@ -103,6 +103,7 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
   lvFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
   lvFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
   lvFiles->setAlternatingRowColors(true);
+  lvFiles->setStyleSheet("QTreeView::item { height: 22px; }");
   lvFiles->header()->resizeSection(ColSource, 333);
   lvFiles->header()->resizeSection(ColStatus, 199);
   lvFiles->header()->setStretchLastSection(true);

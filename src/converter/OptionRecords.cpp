@@ -3,6 +3,8 @@
 // first error stops everything after it (target, hooks, file).
 #include "OptionRecords.h"
 
+#include "OptionValues.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -21,14 +23,7 @@ template <size_t N> std::string FieldText(const char (&field)[N]) {
 }
 
 // Without the characters at or below the blank at either end.
-std::string Trim(const std::string& text) {
-  size_t first = 0, last = text.size();
-  while (first < last && static_cast<unsigned char>(text[first]) <= ' ')
-    ++first;
-  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ')
-    --last;
-  return text.substr(first, last - first);
-}
+std::string Trim(const std::string& text) { return options::TrimBlanks(text); }
 
 // Milliseconds as microseconds; text that is no decimal integer, or whose
 // microseconds do not fit, counts as -1 ms.

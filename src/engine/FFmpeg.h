@@ -1,9 +1,8 @@
 // The transcoding engine: one object per conversion job. Options and file
 // opening fill it, a run reads it. Each stage lives in its own .cpp file.
 //
-// The original kept the x87 control word at 0x133F while loaded; that is a
-// detail of its platform (SSE arithmetic here masks exceptions already), so
-// nothing of it is carried over.
+// The engine sets no floating-point control word: on this platform SSE
+// arithmetic runs with every exception masked already.
 #pragma once
 
 #include "HookBitmap.h"

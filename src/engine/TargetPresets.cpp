@@ -2,6 +2,7 @@
 // step, written as pending options so later options can still override it.
 #include "EngineText.h"
 #include "FFmpeg.h"
+#include "OptionValues.h"
 
 #include <cmath>
 
@@ -28,15 +29,61 @@ bool NormOfKey(long key, TNorm& norm) {
   return false;
 }
 
+enum TChannelRule { chStereo, chMonoToStereo };
+
+// A generic option; `NtscValue`, when given, replaces the value for NTSC and
+// film.
+struct TGenericSetting {
+  const char* Name;
+  const char* Value;
+  const char* NtscValue;
+};
+
+struct TTargetPreset {
+  const char* Type;
+  const char* VideoCodec;
+  const char* AudioCodec;
+  const char* Format;
+  const char* SizePal;
+  const char* SizeNtsc;
+  const char* PixFmtPal; // null: the pixel format is left alone
+  const char* PixFmtNtsc;
+  TGenericSetting Generic[10]; // in the order they are given
+  int SampleRate;
+  TChannelRule Channels;
+  float MuxPreload; // 0: left alone
+  const char* Aspect; // assumed when none is known; null: none
+};
+
+// The disc and tape standards, one row each.
+const TTargetPreset TargetPresets[] = {
+    {"vcd", "mpeg1video", "mp2", "vcd", "352x288", "352x240", nullptr, nullptr,
+     {{"gop", "15", "18"}, {"b", "1150000", nullptr}, {"maxrate", "1150000", nullptr},
+      {"minrate", "1150000", nullptr}, {"bufsize", "327680", nullptr}, {"ab", "224000", nullptr},
+      {"packetsize", "2324", nullptr}, {"muxrate", "1411200", nullptr}},
+     // A lower preload keeps a standard player's buffer from overrunning at the start.
+     44100, chStereo, 0.44f, "4:3"},
+    {"svcd", "mpeg2video", "mp2", "svcd", "480x576", "480x480", nullptr, nullptr,
+     {{"gop", "15", "18"}, {"b", "2040000", nullptr}, {"maxrate", "2516000", nullptr},
+      {"minrate", "0", nullptr}, {"bufsize", "1835008", nullptr},
+      {"flags", "+scan_offset", nullptr}, {"ab", "224000", nullptr},
+      {"packetsize", "2324", nullptr}},
+     44100, chMonoToStereo, 0, "4:3"},
+    {"dvd", "mpeg2video", "ac3", "dvd", "720x576", "720x480", nullptr, nullptr,
+     {{"gop", "15", "18"}, {"b", "6000000", nullptr}, {"maxrate", "9000000", nullptr},
+      {"minrate", "0", nullptr}, {"bufsize", "1835008", nullptr},
+      {"packetsize", "2048", nullptr}, {"muxrate", "10080000", nullptr}, {"ab", "448000", nullptr}},
+     48000, chMonoToStereo, 0, "16:9"},
+    {"dv", nullptr, nullptr, "dv", "720x576", "720x480", "yuv420p", "yuv411p", {}, 48000,
+     chStereo, 0, nullptr},
+    {"dv50", nullptr, nullptr, "dv", "720x576", "720x480", "yuv422p", "yuv422p", {}, 48000,
+     chStereo, 0, nullptr},
+};
+
 } // namespace
 
 void TCustomFFmpeg::OptTarget(const std::string& value) {
-  size_t first = 0, last = value.size();
-  while (first < last && static_cast<unsigned char>(value[first]) <= ' ')
-    ++first;
-  while (last > first && static_cast<unsigned char>(value[last - 1]) <= ' ')
-    --last;
-  const std::string text = value.substr(first, last - first);
+  const std::string text = options::TrimBlanks(value);
   for (const char* prefix : {"pal-", "ntsc-", "film-"}) {
     const std::string p = prefix;
     if (text.rfind(p, 0) == 0) {
@@ -76,81 +123,34 @@ void TCustomFFmpeg::SetTarget(const std::string& type, const std::string& normTe
   }
 
   const bool pal = norm == nmPal;
-  const char* rate = norm == nmPal ? "25" : norm == nmNtsc ? "30000/1001" : "24000/1001";
-  auto generic = [this](const char* name, const char* value) { SetDefaultOption(name, value); };
-  auto defaultAspect = [this](const char* aspect) {
-    if (FrameAspectRatio != 0.0f)
-      return;
-    if (LogCallback)
-      Log(1, std::string("Assuming ") + aspect + " for aspect ratio");
-    OptAspectRatio(aspect);
-  };
-
-  if (type == "vcd") {
-    OptCodecName(AVMEDIA_TYPE_VIDEO, "mpeg1video");
-    OptCodecName(AVMEDIA_TYPE_AUDIO, "mp2");
-    SetOutputFormat("vcd");
-    OptFrameSize(pal ? "352x288" : "352x240");
-    OptFrameRate(rate);
-    generic("gop", pal ? "15" : "18");
-    generic("b", "1150000");
-    generic("maxrate", "1150000");
-    generic("minrate", "1150000");
-    generic("bufsize", "327680");
-    generic("ab", "224000");
-    AudioSampleRate = 44100;
-    AudioChannels = 2;
-    generic("packetsize", "2324");
-    generic("muxrate", "1411200");
-    // A lower preload than the default so a standard player's buffer is not
-    // overrun at the start.
-    MuxPreload = 0.44f;
-    defaultAspect("4:3");
-  } else if (type == "svcd") {
-    OptCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
-    OptCodecName(AVMEDIA_TYPE_AUDIO, "mp2");
-    SetOutputFormat("svcd");
-    OptFrameSize(pal ? "480x576" : "480x480");
-    OptFrameRate(rate);
-    generic("gop", pal ? "15" : "18");
-    generic("b", "2040000");
-    generic("maxrate", "2516000");
-    generic("minrate", "0");
-    generic("bufsize", "1835008");
-    generic("flags", "+scan_offset");
-    generic("ab", "224000");
-    AudioSampleRate = 44100;
-    if (AudioChannels == 1)
-      AudioChannels = 2;
-    generic("packetsize", "2324");
-    defaultAspect("4:3");
-  } else if (type == "dvd") {
-    OptCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
-    OptCodecName(AVMEDIA_TYPE_AUDIO, "ac3");
-    SetOutputFormat("dvd");
-    OptFrameSize(pal ? "720x576" : "720x480");
-    OptFrameRate(rate);
-    generic("gop", pal ? "15" : "18");
-    generic("b", "6000000");
-    generic("maxrate", "9000000");
-    generic("minrate", "0");
-    generic("bufsize", "1835008");
-    AudioSampleRate = 48000;
-    if (AudioChannels == 1)
-      AudioChannels = 2;
-    generic("packetsize", "2048");
-    generic("muxrate", "10080000");
-    generic("ab", "448000");
-    defaultAspect("16:9");
-  } else if (type == "dv" || type == "dv50") {
-    SetOutputFormat("dv");
-    OptFrameSize(pal ? "720x576" : "720x480");
-    OptPixFmt(type == "dv50" ? "yuv422p" : pal ? "yuv420p" : "yuv411p");
-    OptFrameRate(rate);
-    AudioSampleRate = 48000;
-    AudioChannels = 2;
-  } else {
+  const TTargetPreset* preset = nullptr;
+  for (const TTargetPreset& p : TargetPresets)
+    if (type == p.Type)
+      preset = &p;
+  if (!preset)
     throw FFMpegException("Unknown target type");
+
+  if (preset->VideoCodec)
+    OptCodecName(AVMEDIA_TYPE_VIDEO, preset->VideoCodec);
+  if (preset->AudioCodec)
+    OptCodecName(AVMEDIA_TYPE_AUDIO, preset->AudioCodec);
+  SetOutputFormat(preset->Format);
+  OptFrameSize(pal ? preset->SizePal : preset->SizeNtsc);
+  if (preset->PixFmtPal)
+    OptPixFmt(pal ? preset->PixFmtPal : preset->PixFmtNtsc);
+  OptFrameRate(norm == nmPal ? "25" : norm == nmNtsc ? "30000/1001" : "24000/1001");
+  for (const TGenericSetting& g : preset->Generic)
+    if (g.Name)
+      SetDefaultOption(g.Name, pal || !g.NtscValue ? g.Value : g.NtscValue);
+  AudioSampleRate = preset->SampleRate;
+  if (preset->Channels == chStereo || (preset->Channels == chMonoToStereo && AudioChannels == 1))
+    AudioChannels = 2;
+  if (preset->MuxPreload > 0)
+    MuxPreload = preset->MuxPreload;
+  if (preset->Aspect && FrameAspectRatio == 0.0f) {
+    if (LogCallback)
+      Log(1, std::string("Assuming ") + preset->Aspect + " for aspect ratio");
+    OptAspectRatio(preset->Aspect);
   }
 }
 

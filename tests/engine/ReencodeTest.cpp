@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <unistd.h>
 
@@ -122,4 +123,124 @@ TEST_F(Reencode, CommonTargets) {
     EXPECT_EQ(audio->Codec, c.Audio);
     EXPECT_NEAR(audio->DurationSec, c.Source.DurationSec, 0.25);
   }
+}
+
+namespace {
+
+struct TProgressSeen {
+  std::vector<int> Frames, Fps, Milliseconds;
+  std::vector<float> Quality;
+  static void On(void* self, TCustomFFmpeg*, int frame, int fps, int ms, float quality, float,
+                 int64_t, int) {
+    auto* s = static_cast<TProgressSeen*>(self);
+    s->Frames.push_back(frame);
+    s->Fps.push_back(fps);
+    s->Milliseconds.push_back(ms);
+    s->Quality.push_back(quality);
+  }
+};
+
+// The luma of the top-left and bottom-left corners of the first picture.
+std::pair<int, int> CornerLuma(const std::string& path) {
+  AVFormatContext* format = nullptr;
+  avformat::avformat_open_input(&format, path.c_str(), nullptr, nullptr);
+  avformat::avformat_find_stream_info(format, nullptr);
+  const int index = avformat::av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  const AVCodecParameters* par = format->streams[index]->codecpar;
+  TCodecContextPtr decoder(
+      avcodec::avcodec_alloc_context3(avcodec::avcodec_find_decoder(par->codec_id)));
+  avcodec::avcodec_parameters_to_context(decoder.get(), par);
+  avcodec::avcodec_open2(decoder.get(), nullptr, nullptr);
+  TFramePtr frame(avutil::av_frame_alloc());
+  TPacketPtr packet(avcodec::av_packet_alloc());
+  std::pair<int, int> corners{-1, -1};
+  while (avformat::av_read_frame(format, packet.get()) >= 0) {
+    if (packet->stream_index == index)
+      avcodec::avcodec_send_packet(decoder.get(), packet.get());
+    avcodec::av_packet_unref(packet.get());
+    if (avcodec::avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
+      corners = {frame->data[0][2 * frame->linesize[0] + 2],
+                 frame->data[0][(frame->height - 3) * frame->linesize[0] + 2]};
+      break;
+    }
+  }
+  avformat::avformat_close_input(&format);
+  return corners;
+}
+
+} // namespace
+
+TEST_F(Reencode, ProgressReportsWhatTheRunProduced) {
+  struct Case {
+    const Fixtures::Media& Source;
+    const char* Options;
+    bool Video;
+  } cases[] = {{Fixtures::SongMp3, "acodec=libamr_nb\nar=8000\nac=1", false},
+               {Fixtures::ClipAvi, "vcodec=copy\nacodec=copy", true}};
+  for (const Case& c : cases) {
+    TCustomFFmpeg e;
+    e.Reset();
+    e.Verbose = -1;
+    TProgressSeen seen;
+    e.ProgressCallback = {&TProgressSeen::On, &seen};
+    e.ReportInterval = 0;
+    ASSERT_TRUE(e.OpenInputFile(Fixtures::MediaPath(c.Source.Name)));
+    e.ParseOptionLines(c.Options);
+    ASSERT_TRUE(e.OpenOutputFile(Folder + "/progress" + (c.Video ? ".mkv" : ".3gp")));
+    e.Start(false);
+    ASSERT_FALSE(e.ExceptionRaised) << e.ExceptionMessage;
+    ASSERT_FALSE(seen.Milliseconds.empty()) << c.Source.Name;
+    // Milliseconds within the source's length, never an overflow.
+    for (int ms : seen.Milliseconds) {
+      EXPECT_GE(ms, 0);
+      EXPECT_LE(ms, c.Source.DurationSec * 1000 + 250);
+    }
+    EXPECT_NEAR(seen.Milliseconds.back(), c.Source.DurationSec * 1000, 250) << c.Source.Name;
+    if (!c.Video) {
+      EXPECT_EQ(seen.Frames.back(), -1);
+      EXPECT_EQ(seen.Fps.back(), -1);
+      EXPECT_FLOAT_EQ(seen.Quality.back(), -1.0f);
+    } else {
+      EXPECT_GT(seen.Frames.back(), 0);
+      EXPECT_FLOAT_EQ(seen.Quality.back(), -1.0f) << "a copied stream has no quantizer";
+    }
+  }
+}
+
+TEST_F(Reencode, VerboseReportCountsDuplicatesAndDrops) {
+  TCustomFFmpeg e;
+  e.Reset();
+  TRecorder recorder;
+  recorder.Attach(e);
+  e.Verbose = -1;
+  ASSERT_TRUE(e.OpenInputFile(Fixtures::MediaPath(Fixtures::ClipAvi.Name)));
+  e.ParseOptionLines("vcodec=mpeg4\nr=50\nan");
+  ASSERT_TRUE(e.OpenOutputFile(Folder + "/dup.avi"));
+  e.Verbose = 2;
+  e.Start(false);
+  ASSERT_FALSE(e.ExceptionRaised) << e.ExceptionMessage;
+  EXPECT_GT(e.FramesDuplicated, 0) << "25 fps into 50 fps doubles the pictures";
+  EXPECT_TRUE(recorder.Logged(" dup=")) << "the size line carries the counts";
+  EXPECT_TRUE(recorder.Logged("muxing overhead"));
+}
+
+TEST_F(Reencode, FilterChainReachesTheOutput) {
+  const std::string plain = Folder + "/plain.avi", flipped = Folder + "/flipped.avi";
+  for (const auto& [path, options] :
+       {std::pair{plain, "vcodec=mpeg4\nqscale=2\nan"},
+        std::pair{flipped, "vcodec=mpeg4\nqscale=2\nan\nvfilters=vflip"}}) {
+    TCustomFFmpeg e;
+    e.Reset();
+    e.Verbose = -1;
+    ASSERT_TRUE(e.OpenInputFile(Fixtures::MediaPath(Fixtures::Small176Avi.Name)));
+    e.ParseOptionLines(options);
+    ASSERT_TRUE(e.OpenOutputFile(path)) << e.LastError;
+    e.Start(false);
+    ASSERT_FALSE(e.ExceptionRaised) << e.ExceptionMessage;
+  }
+  const auto [plainTop, plainBottom] = CornerLuma(plain);
+  const auto [flippedTop, flippedBottom] = CornerLuma(flipped);
+  ASSERT_GT(std::abs(plainTop - plainBottom), 20) << "the test picture needs different corners";
+  EXPECT_NEAR(flippedTop, plainBottom, 6);
+  EXPECT_NEAR(flippedBottom, plainTop, 6);
 }
