@@ -1,25 +1,14 @@
-// Running the built kestroconvert from a test, and a source that stalls a
-// job: a fixture offered through a named pipe.
+// Running the built kestroconvert from a test.
 #pragma once
-
-#include "FixtureMedia.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -100,73 +89,5 @@ inline TResult RunCli(const std::vector<std::string>& args,
   result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
-
-// A fixture offered through a named pipe. Every reader before the one
-// numbered `holdSession` (from 1) gets the whole file; that one gets the
-// first share at once and the rest only after Release.
-class TPipeSource {
-public:
-  TPipeSource(const std::string& path, const char* fixture, int holdSession, double share)
-      : Path(path), HoldSession(holdSession) {
-    signal(SIGPIPE, SIG_IGN);
-    std::ifstream in(Fixtures::MediaPath(fixture), std::ios::binary);
-    Bytes.assign(std::istreambuf_iterator<char>(in), {});
-    Share = size_t(double(Bytes.size()) * share);
-    mkfifo(Path.c_str(), 0600);
-    Writer = std::thread([this] {
-      // The hold session is the last: a reader that keeps the pipe open
-      // after it must see its end, not another copy.
-      for (int session = 1; session <= HoldSession && !Stopping; ++session) {
-        const int fd = open(Path.c_str(), O_WRONLY);
-        if (fd < 0 || Stopping) {
-          if (fd >= 0)
-            close(fd);
-          return;
-        }
-        size_t from = 0;
-        if (session == HoldSession) {
-          Write(fd, 0, Share);
-          std::unique_lock<std::mutex> lock(Mutex);
-          Go.wait_for(lock, std::chrono::seconds(20), [this] { return Released; });
-          from = Share;
-        }
-        Write(fd, from, Bytes.size());
-        close(fd);
-      }
-    });
-  }
-  ~TPipeSource() {
-    Stopping = true;
-    Release();
-    const int fd = open(Path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd >= 0)
-      close(fd);
-    Writer.join();
-  }
-  void Release() {
-    std::lock_guard<std::mutex> lock(Mutex);
-    Released = true;
-    Go.notify_all();
-  }
-  std::string Path;
-
-private:
-  void Write(int fd, size_t from, size_t to) {
-    while (from < to) {
-      const ssize_t n = write(fd, Bytes.data() + from, to - from);
-      if (n <= 0)
-        return;
-      from += size_t(n);
-    }
-  }
-  int HoldSession;
-  std::vector<char> Bytes;
-  size_t Share = 0;
-  std::mutex Mutex;
-  std::condition_variable Go;
-  bool Released = false;
-  std::atomic<bool> Stopping{false};
-  std::thread Writer;
-};
 
 } // namespace kestro::test

@@ -1,4 +1,5 @@
 #include "CliSupport.h"
+#include "FixturePipe.h"
 #include "FixtureMedia.h"
 #include "MediaLibs.h"
 #include "../engine/MediaReadBack.h"

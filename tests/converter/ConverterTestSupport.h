@@ -4,6 +4,7 @@
 #pragma once
 
 #include "FixtureMedia.h"
+#include "FixturePipe.h"
 #include "QxAVConverter.h"
 
 #include <gtest/gtest.h>
@@ -183,59 +184,10 @@ private:
 // A copy of a fixture offered through a named pipe: the first share of its
 // bytes at once, the rest only on Release. A job reading it blocks in the
 // middle of its run until then.
-class TSlowSource {
+class TSlowSource : public TPipeSource {
 public:
   TSlowSource(const std::string& pipePath, const char* fixture, double firstShare)
-      : Path(pipePath) {
-    std::signal(SIGPIPE, SIG_IGN); // the reader may go away before we are done
-    std::ifstream in(Fixtures::MediaPath(fixture), std::ios::binary);
-    Bytes.assign(std::istreambuf_iterator<char>(in), {});
-    FirstBytes = static_cast<size_t>(double(Bytes.size()) * firstShare);
-    mkfifo(Path.c_str(), 0600);
-    Writer = std::thread([this] { Body(); });
-  }
-  ~TSlowSource() {
-    Release();
-    // A writer still waiting for its reader is let through.
-    const int fd = open(Path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd >= 0)
-      close(fd);
-    Writer.join();
-  }
-  void Release() {
-    std::lock_guard<std::mutex> lock(Mutex);
-    Released = true;
-    Go.notify_all();
-  }
-  std::string Path;
-
-private:
-  void Body() {
-    const int fd = open(Path.c_str(), O_WRONLY);
-    if (fd < 0)
-      return;
-    WriteAll(fd, 0, FirstBytes);
-    {
-      std::unique_lock<std::mutex> lock(Mutex);
-      Go.wait_for(lock, 30s, [this] { return Released; });
-    }
-    WriteAll(fd, FirstBytes, Bytes.size());
-    close(fd);
-  }
-  void WriteAll(int fd, size_t from, size_t to) {
-    while (from < to) {
-      const ssize_t n = write(fd, Bytes.data() + from, to - from);
-      if (n <= 0)
-        return;
-      from += static_cast<size_t>(n);
-    }
-  }
-  std::vector<char> Bytes;
-  size_t FirstBytes = 0;
-  std::mutex Mutex;
-  std::condition_variable Go;
-  bool Released = false;
-  std::thread Writer;
+      : TPipeSource(pipePath, fixture, 1, firstShare) {}
 };
 
 // An output record that copies every stream.

@@ -3,6 +3,7 @@
 // message, the other jobs of the batch finish, no empty output remains and
 // no source changes.
 #include "CliSupport.h"
+#include "FixturePipe.h"
 #include "ConverterTestSupport.h"
 #include "MediaReadBack.h"
 #include "ReliabilitySupport.h"
