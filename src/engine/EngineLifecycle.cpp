@@ -375,6 +375,10 @@ void TCustomFFmpeg::RunTranscode() {
 }
 
 void TCustomFFmpeg::CloseOpenEncoders() {
+  // Nothing open: no need to wait for the process-wide lock (callers may
+  // hold their own locks here).
+  if (OpenEncoders.empty())
+    return;
   std::lock_guard<std::mutex> lock(CodecLock());
   for (TOutputStreamState* stream : OpenEncoders)
     if (stream->MustEncode && stream->Encoder) {
@@ -385,6 +389,8 @@ void TCustomFFmpeg::CloseOpenEncoders() {
 }
 
 void TCustomFFmpeg::CloseOpenDecoders() {
+  if (OpenDecoders.empty())
+    return;
   std::lock_guard<std::mutex> lock(CodecLock());
   for (TInputStreamState* stream : OpenDecoders)
     if (stream->MustDecode && stream->Decoder)

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <cstring>
 #include <ctime>
 
@@ -155,8 +156,10 @@ int OutputIndexOf(const TCustomFFmpeg& e, const AVFormatContext* context) {
 
 } // namespace
 
+namespace {
+
 // Adds a stream to `context`, or raises once the per-file table is full.
-static AVStream* AddStream(AVFormatContext* context) {
+AVStream* AddStream(AVFormatContext* context) {
   if (context->nb_streams >= unsigned(MaxStreams))
     throw FFMpegException("Could not alloc stream");
   AVStream* stream = avformat::avformat_new_stream(context, nullptr);
@@ -166,41 +169,95 @@ static AVStream* AddStream(AVFormatContext* context) {
   return stream;
 }
 
-void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
-  AVStream* stream;
-  try {
-    stream = AddStream(context);
-  } catch (...) {
-    VideoCodecName.reset();
-    throw;
+// The pending settings a stream creator consumes, by media type.
+struct TPendingStream {
+  TAvTextPtr& CodecName;
+  std::string* Language; // none for video
+  std::vector<std::string>& Filters;
+};
+
+TPendingStream PendingOf(TCustomFFmpeg& e, AVMediaType type) {
+  switch (type) {
+  case AVMEDIA_TYPE_VIDEO:
+    return {e.VideoCodecName, nullptr, e.VideoBitstreamFilters};
+  case AVMEDIA_TYPE_AUDIO:
+    return {e.AudioCodecName, &e.AudioLanguage, e.AudioBitstreamFilters};
+  default:
+    return {e.SubtitleCodecName, &e.SubtitleLanguage, e.SubtitleBitstreamFilters};
   }
-  const int f = OutputIndexOf(*this, context);
-  const int s = stream->index;
-  BitstreamFilters[f][s].Specs = std::move(VideoBitstreamFilters);
-  VideoBitstreamFilters.clear();
+}
+
+// A creator that raises gives up its type's codec name and language, as a
+// successful one consumes them.
+class TCreatorGuard {
+public:
+  TCreatorGuard(TCustomFFmpeg& e, AVMediaType type)
+      : Pending(PendingOf(e, type)), Uncaught(std::uncaught_exceptions()) {}
+  ~TCreatorGuard() {
+    if (std::uncaught_exceptions() > Uncaught) {
+      Pending.CodecName.reset();
+      if (Pending.Language)
+        Pending.Language->clear();
+    }
+  }
+  TCreatorGuard(const TCreatorGuard&) = delete;
+  TCreatorGuard& operator=(const TCreatorGuard&) = delete;
+
+private:
+  TPendingStream Pending;
+  int Uncaught;
+};
+
+struct TNewStream {
+  AVStream* Stream;
+  int File;  // index the output has, or is about to get
+  int Index; // of the stream within it
+};
+
+// What every creator does first: the stream, with the type's pending
+// bitstream filters moved onto it.
+TNewStream BeginStream(TCustomFFmpeg& e, AVFormatContext* context, AVMediaType type) {
+  AVStream* stream = AddStream(context);
+  const TNewStream added{stream, OutputIndexOf(e, context), stream->index};
+  TPendingStream pending = PendingOf(e, type);
+  e.BitstreamFilters[added.File][added.Index].Specs = std::move(pending.Filters);
+  pending.Filters.clear();
+  stream->codecpar->codec_type = type;
+  return added;
+}
+
+// The stream's codec context, owned by the engine.
+AVCodecContext* AttachCodecContext(TCustomFFmpeg& e, const TNewStream& added,
+                                   const AVCodec* encoder, AVMediaType type) {
+  TCodecContextPtr& slot = e.OutputCodecs[added.File][added.Index];
+  slot.reset(avcodec::avcodec_alloc_context3(encoder));
+  if (!slot)
+    throw FFMpegException("Could not alloc stream");
+  slot->codec_type = type;
+  return slot.get();
+}
+
+} // namespace
+
+void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
+  TCreatorGuard guard(*this, AVMEDIA_TYPE_VIDEO);
+  const TNewStream added = BeginStream(*this, context, AVMEDIA_TYPE_VIDEO);
+  AVStream* stream = added.Stream;
+  const int f = added.File, s = added.Index;
 
   const AVCodec* encoder = nullptr;
   AVCodecID codecId = AV_CODEC_ID_NONE;
   if (!VideoStreamCopy) {
     if (VideoCodecName) {
-      if (!FindCodec(VideoCodecName.get(), AVMEDIA_TYPE_VIDEO, codecId, true)) {
-        VideoCodecName.reset();
+      if (!FindCodec(VideoCodecName.get(), AVMEDIA_TYPE_VIDEO, codecId, true))
         throw FFMpegException(LastError);
-      }
     } else {
       codecId = avformat::av_guess_codec(context->oformat, nullptr, context->url, nullptr,
                                          AVMEDIA_TYPE_VIDEO);
     }
     encoder = avcodec::avcodec_find_encoder(codecId);
   }
-  OutputCodecs[f][s].reset(avcodec::avcodec_alloc_context3(encoder));
-  AVCodecContext* c = OutputCodecs[f][s].get();
-  if (!c) {
-    VideoCodecName.reset();
-    throw FFMpegException("Could not alloc stream");
-  }
-  c->codec_type = AVMEDIA_TYPE_VIDEO;
-  stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+  AVCodecContext* c = AttachCodecContext(*this, added, encoder, AVMEDIA_TYPE_VIDEO);
   if (ThreadCount > 1)
     c->thread_count = ThreadCount;
   if (VideoCodecTag)
@@ -258,14 +315,8 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
     if (InterMatrix)
       c->inter_matrix = copyMatrix(InterMatrix);
     c->thread_count = ThreadCount;
-    if (RcOverride) {
-      try {
-        ParseRcOverride(c, RcOverride.get());
-      } catch (...) {
-        VideoCodecName.reset();
-        throw;
-      }
-    }
+    if (RcOverride)
+      ParseRcOverride(c, RcOverride.get());
     if (c->rc_initial_buffer_occupancy == 0)
       c->rc_initial_buffer_occupancy = c->rc_buffer_size * 3 / 4;
     c->intra_dc_precision = IntraDcPrecision - 8;
@@ -282,40 +333,21 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
 }
 
 void TCustomFFmpeg::new_audio_stream(AVFormatContext* context) {
-  AVStream* stream;
-  try {
-    stream = AddStream(context);
-  } catch (...) {
-    AudioCodecName.reset();
-    AudioLanguage.clear();
-    throw;
-  }
-  const int f = OutputIndexOf(*this, context);
-  const int s = stream->index;
-  BitstreamFilters[f][s].Specs = std::move(AudioBitstreamFilters);
-  AudioBitstreamFilters.clear();
+  TCreatorGuard guard(*this, AVMEDIA_TYPE_AUDIO);
+  const TNewStream added = BeginStream(*this, context, AVMEDIA_TYPE_AUDIO);
+  AVStream* stream = added.Stream;
+  const int f = added.File, s = added.Index;
 
   const AVCodec* encoder = nullptr;
   AVCodecID codecId = AV_CODEC_ID_NONE;
   if (!AudioStreamCopy) {
     codecId = avformat::av_guess_codec(context->oformat, nullptr, context->url, nullptr,
                                        AVMEDIA_TYPE_AUDIO);
-    if (AudioCodecName && !FindCodec(AudioCodecName.get(), AVMEDIA_TYPE_AUDIO, codecId, true)) {
-      AudioCodecName.reset();
-      AudioLanguage.clear();
+    if (AudioCodecName && !FindCodec(AudioCodecName.get(), AVMEDIA_TYPE_AUDIO, codecId, true))
       throw FFMpegException(LastError);
-    }
     encoder = avcodec::avcodec_find_encoder(codecId);
   }
-  OutputCodecs[f][s].reset(avcodec::avcodec_alloc_context3(encoder));
-  AVCodecContext* c = OutputCodecs[f][s].get();
-  if (!c) {
-    AudioCodecName.reset();
-    AudioLanguage.clear();
-    throw FFMpegException("Could not alloc stream");
-  }
-  c->codec_type = AVMEDIA_TYPE_AUDIO;
-  stream->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
+  AVCodecContext* c = AttachCodecContext(*this, added, encoder, AVMEDIA_TYPE_AUDIO);
   if (ThreadCount > 1)
     c->thread_count = ThreadCount;
   if (AudioCodecTag)
@@ -351,36 +383,17 @@ void TCustomFFmpeg::new_audio_stream(AVFormatContext* context) {
 }
 
 void TCustomFFmpeg::new_subtitle_stream(AVFormatContext* context) {
-  AVStream* stream;
-  try {
-    stream = AddStream(context);
-  } catch (...) {
-    SubtitleCodecName.reset();
-    SubtitleLanguage.clear();
-    throw;
-  }
-  const int f = OutputIndexOf(*this, context);
-  const int s = stream->index;
-  BitstreamFilters[f][s].Specs = std::move(SubtitleBitstreamFilters);
-  SubtitleBitstreamFilters.clear();
-  stream->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
+  TCreatorGuard guard(*this, AVMEDIA_TYPE_SUBTITLE);
+  const TNewStream added = BeginStream(*this, context, AVMEDIA_TYPE_SUBTITLE);
+  AVStream* stream = added.Stream;
+  const int f = added.File, s = added.Index;
 
   AVCodecID codecId = AV_CODEC_ID_NONE;
   if (!SubtitleStreamCopy &&
-      !FindCodec(SubtitleCodecName.get(), AVMEDIA_TYPE_SUBTITLE, codecId, true)) {
-    SubtitleCodecName.reset();
-    SubtitleLanguage.clear();
+      !FindCodec(SubtitleCodecName.get(), AVMEDIA_TYPE_SUBTITLE, codecId, true))
     throw FFMpegException(LastError);
-  }
   const AVCodec* encoder = SubtitleStreamCopy ? nullptr : avcodec::avcodec_find_encoder(codecId);
-  OutputCodecs[f][s].reset(avcodec::avcodec_alloc_context3(encoder));
-  AVCodecContext* c = OutputCodecs[f][s].get();
-  if (!c) {
-    SubtitleCodecName.reset();
-    SubtitleLanguage.clear();
-    throw FFMpegException("Could not alloc stream");
-  }
-  c->codec_type = AVMEDIA_TYPE_SUBTITLE;
+  AVCodecContext* c = AttachCodecContext(*this, added, encoder, AVMEDIA_TYPE_SUBTITLE);
   if (SubtitleStreamCopy) {
     StreamCopy[f][s] = true;
   } else {

@@ -16,7 +16,7 @@ int64_t ToMicroseconds(int64_t value, AVRational timeBase) {
 }
 
 // The fields every stream kind shares.
-template <typename TInfo> void FillCommon(TInfo& info, const AVStream* stream) {
+void FillCommon(TStreamInfoCommon& info, const AVStream* stream) {
   if (const AVDictionaryEntry* lang =
           avutil::av_dict_get(stream->metadata, "language", nullptr, 0))
     std::strncpy(info.Language, lang->value, sizeof info.Language - 1);
@@ -29,7 +29,7 @@ template <typename TInfo> void FillCommon(TInfo& info, const AVStream* stream) {
   info.BitRate = int(stream->codecpar->bit_rate);
 }
 
-template <typename TInfo> void ClearCommon(TInfo& info) {
+void ClearCommon(TStreamInfoCommon& info) {
   std::memset(info.Language, 0, sizeof info.Language);
   std::memset(info.CodecName, 0, sizeof info.CodecName);
   info.StartTime = info.StartTimeUS = info.Duration = info.DurationUS = -1;

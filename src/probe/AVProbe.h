@@ -9,7 +9,8 @@
 
 namespace kestro {
 
-struct TAudioStreamInfo {
+// What audio and video stream records share, in this order.
+struct TStreamInfoCommon {
   char Language[4];
   char CodecName[32];
   int64_t StartTime;
@@ -17,19 +18,15 @@ struct TAudioStreamInfo {
   int64_t Duration;
   int64_t DurationUS;
   int BitRate;
+};
+
+struct TAudioStreamInfo : TStreamInfoCommon {
   int Channels;
   int SampleRate;
   int SampleFormat;
 };
 
-struct TVideoStreamInfo {
-  char Language[4];
-  char CodecName[32];
-  int64_t StartTime;
-  int64_t StartTimeUS;
-  int64_t Duration;
-  int64_t DurationUS;
-  int BitRate;
+struct TVideoStreamInfo : TStreamInfoCommon {
   int Height;
   int Width;
   float DisplayAspect;
