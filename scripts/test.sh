@@ -30,4 +30,4 @@ scripts/install-deps.sh
 JOBS=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${EXTRA[@]}"
 cmake --build "$BUILD_DIR" -j "$JOBS" "${TARGETS[@]}"
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" "${SELECT[@]}"
+ctest --test-dir "$BUILD_DIR" --output-on-failure --timeout 600 -j "$JOBS" "${SELECT[@]}"

@@ -8,7 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -31,10 +34,13 @@ struct TResult {
 // Runs kestroconvert with `args`; `onLine` sees each output line as it comes
 // and may return true to have SIGINT sent to the program. A file size limit
 // (bytes, 0 for none) makes writes beyond it fail, as on a full disk.
+// A program still running after `limit` is killed and the test fails, so a
+// hang costs that long and no more.
 inline TResult RunCli(const std::vector<std::string>& args,
                       const std::function<bool(const std::string&)>& onLine = {},
                       const std::function<void(pid_t)>& whileRunning = {},
-                      rlim_t fileSizeLimit = 0) {
+                      rlim_t fileSizeLimit = 0,
+                      std::chrono::seconds limit = std::chrono::seconds(120)) {
   int out[2], err[2];
   EXPECT_EQ(pipe(out), 0);
   EXPECT_EQ(pipe(err), 0);
@@ -58,6 +64,16 @@ inline TResult RunCli(const std::vector<std::string>& args,
   }
   close(out[1]);
   close(err[1]);
+  std::mutex doneLock;
+  std::condition_variable doneSignal;
+  bool done = false, killed = false;
+  std::thread deadline([&] {
+    std::unique_lock<std::mutex> lock(doneLock);
+    if (!doneSignal.wait_for(lock, limit, [&] { return done; })) {
+      killed = true;
+      kill(pid, SIGKILL);
+    }
+  });
   std::thread watcher;
   if (whileRunning)
     watcher = std::thread([&] { whileRunning(pid); });
@@ -84,6 +100,13 @@ inline TResult RunCli(const std::vector<std::string>& args,
   close(err[0]);
   int status = 0;
   waitpid(pid, &status, 0);
+  {
+    std::lock_guard<std::mutex> lock(doneLock);
+    done = true;
+  }
+  doneSignal.notify_all();
+  deadline.join();
+  EXPECT_FALSE(killed) << "kestroconvert was still running after " << limit.count() << " s";
   if (watcher.joinable())
     watcher.join();
   result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

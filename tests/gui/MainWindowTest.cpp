@@ -1,4 +1,5 @@
 #include "FixtureMedia.h"
+#include "FixturePipe.h"
 #include "MainWindow.h"
 #include "StatusDelegate.h"
 #include "../engine/MediaReadBack.h"
@@ -17,11 +18,7 @@
 #include <QTest>
 #include <QTreeWidget>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <fstream>
 #include <thread>
 
@@ -219,67 +216,10 @@ TEST_F(Window, ABrokenFileFailsWhileTheOthersFinish) {
   EXPECT_TRUE(QFileInfo::exists(Out.path() + "/videos/small_176x144 (3GPP 176x144).3gp"));
 }
 
-namespace {
-
-// A test file through a named pipe: the window's probe gets it whole, the
-// job only its first 40 % until Release, so the job stalls mid-run.
-class TStalledSource {
-public:
-  // With `trickle`, the held-back part comes slowly instead of waiting.
-  explicit TStalledSource(const QString& path, bool trickle = false,
-                          const char* fixture = "clip.avi")
-      : Path(path) {
-    mkfifo(path.toLocal8Bit().constData(), 0600);
-    std::signal(SIGPIPE, SIG_IGN);
-    std::ifstream in(Fixtures::MediaPath(fixture), std::ios::binary);
-    Bytes.assign(std::istreambuf_iterator<char>(in), {});
-    Writer = std::thread([this, trickle] {
-      for (int session = 1; session <= 2; ++session) {
-        const int fd = open(Path.toLocal8Bit().constData(), O_WRONLY);
-        if (fd < 0)
-          return;
-        const size_t share = session == 2 ? Bytes.size() * (trickle ? 1 : 4) / 10 : Bytes.size();
-        size_t at = 0;
-        while (at < share) {
-          const ssize_t n = write(fd, Bytes.data() + at, share - at);
-          if (n <= 0)
-            break;
-          at += size_t(n);
-        }
-        while (session == 2 && trickle && !Released && at < Bytes.size()) {
-          const ssize_t n = write(fd, Bytes.data() + at, std::min<size_t>(2048, Bytes.size() - at));
-          if (n <= 0)
-            break;
-          at += size_t(n);
-          std::this_thread::sleep_for(std::chrono::milliseconds(40));
-        }
-        while (session == 2 && !Released)
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        close(fd);
-      }
-    });
-  }
-  ~TStalledSource() {
-    Released = true;
-    const int fd = open(Path.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK);
-    if (fd >= 0)
-      close(fd);
-    Writer.join();
-  }
-  QString Path;
-  std::atomic<bool> Released{false};
-
-private:
-  std::vector<char> Bytes;
-  std::thread Writer;
-};
-
-} // namespace
-
 TEST_F(Window, StopKeepsDoneRowsAndCancelsTheRest) {
-  TStalledSource slow(Out.path() + "/slow.avi");
-  const QString pipe = slow.Path;
-  std::atomic<bool>& release = slow.Released;
+  // The window's probe reads the pipe whole; the job gets 40 % and stalls.
+  TPipeSource slow((Out.path() + "/slow.avi").toStdString(), "clip.avi", 2, 0.4);
+  const QString pipe = QString::fromStdString(slow.Path);
   Add({Media("small_176x144.avi"), pipe, Media("clip.avi")});
   ASSERT_EQ(Win->lvFiles->topLevelItemCount(), 3);
   QSignalSpy finished(Win.get(), &TfrmMain::BatchFinished);
@@ -288,7 +228,7 @@ TEST_F(Window, StopKeepsDoneRowsAndCancelsTheRest) {
   EXPECT_FALSE(Win->btnOpen->isEnabled());
   ASSERT_TRUE(WaitFor([&] { return Status(0) == "Done"; }, 30000));
   Win->btnConvertClick(); // "Stop"
-  release = true;
+  slow.Release();
   ASSERT_TRUE(finished.wait(30000));
   EXPECT_EQ(Status(0), "Done");
   EXPECT_EQ(Status(1), "Canceled");
