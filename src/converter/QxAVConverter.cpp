@@ -257,12 +257,11 @@ TFFmpegThread* TFFmpeg::StartJob(bool useThread, TConvertPriority priority) {
   return worker;
 }
 
-void TFFmpeg::Cancel() {
-  if (!Running && !Terminated && TerminateCallback) {
-    std::lock_guard<std::mutex> lock(NoticeMutex);
-    NoticeAwaited = true;
-  }
-  TCustomFFmpeg::Cancel();
+void TFFmpeg::CancelledBeforeRun() {
+  if (!TerminateCallback)
+    return;
+  std::lock_guard<std::mutex> lock(NoticeMutex);
+  NoticeAwaited = true;
 }
 
 void TFFmpeg::NoticeHandled() {

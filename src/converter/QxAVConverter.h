@@ -63,12 +63,13 @@ public:
 
   // The engine's Start, remembering the worker it made.
   TFFmpegThread* StartJob(bool useThread, TConvertPriority priority);
-  // The engine's Cancel. A job that never ran is told so from a thread of
-  // the engine's, and that notice reads the job's own fields: the job waits
-  // for it before they go.
-  void Cancel();
   // Called once a termination notice has been handled.
   void NoticeHandled();
+
+protected:
+  // A job that never ran is told so from a thread of the engine's, and that
+  // notice reads the job's own fields: the job waits for it before they go.
+  void CancelledBeforeRun() override;
 
 private:
   TFFmpegThread* Worker = nullptr;

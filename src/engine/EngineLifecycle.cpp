@@ -322,8 +322,11 @@ void TCustomFFmpeg::Log(int level, const std::string& message) {
 }
 
 TFFmpegThread* TCustomFFmpeg::Start(bool useThread, TConvertPriority priority) {
-  if (Running || Terminated)
-    return nullptr;
+  {
+    std::lock_guard<std::mutex> state(StateLock);
+    if (Running || Terminated)
+      return nullptr;
+  }
   const char* failure = nullptr;
   if (OutputFileCount <= 0)
     failure = "Must supply at least one output file";
@@ -337,10 +340,13 @@ TFFmpegThread* TCustomFFmpeg::Start(bool useThread, TConvertPriority priority) {
     NotifyTerminated();
     return nullptr;
   }
-  Running = true;
-  StopRequested = false;
-  Finished = false;
-  Terminated = false;
+  {
+    std::lock_guard<std::mutex> state(StateLock);
+    Running = true;
+    StopRequested = false;
+    Finished = false;
+    Terminated = false;
+  }
   if (!useThread) {
     RunTranscode();
     return nullptr;
@@ -405,12 +411,18 @@ void TCustomFFmpeg::Stop() {
 }
 
 void TCustomFFmpeg::Cancel() {
+  std::unique_lock<std::mutex> state(StateLock);
+  // Decided under the lock: a run ending right now either still counts as
+  // running (and is told to stop, which it no longer needs) or has already
+  // been told it terminated; never neither, which would notify twice.
   if (Running) {
+    state.unlock();
     Stop();
     return;
   }
   if (Terminated || OwnedTerminator)
     return;
+  CancelledBeforeRun();
   // This job will never run: its outputs, created but never written, go
   // now rather than linger until the job is freed.
   if (LibrariesLoaded())
@@ -421,9 +433,14 @@ void TCustomFFmpeg::Cancel() {
 }
 
 void TCustomFFmpeg::NotifyTerminated() {
-  Running = false;
-  Terminated = true;
-  WorkerThread = nullptr;
+  {
+    std::lock_guard<std::mutex> state(StateLock);
+    if (Terminated)
+      return; // told once per run
+    Running = false;
+    Terminated = true;
+    WorkerThread = nullptr;
+  }
   if (TerminateCallback)
     TerminateCallback.Func(TerminateCallback.Context, this);
 }

@@ -496,6 +496,9 @@ public:
 
   // ---- Run control and callbacks
   TFFmpegThread* WorkerThread = nullptr; // set while a worker runs this engine
+  // Running and Terminated change together under this lock, so that Cancel
+  // sees a run either still going or told that it ended.
+  std::mutex StateLock;
   // Read from other threads (Stop, Cancel), hence atomic.
   std::atomic<bool> Running{false};
   std::atomic<bool> StopRequested{false};
@@ -516,6 +519,10 @@ public:
   int BuildVideoFilterGraph(TInputStreamState& input, TOutputStreamState& output);
 
 protected:
+  // Called under the state lock when Cancel finds a job that never ran and
+  // is about to have its termination delivered from another thread.
+  virtual void CancelledBeforeRun() {}
+
   // The run: set-up, packet loop and end (one stage per file).
   void Transcode();
   void SetupRun();

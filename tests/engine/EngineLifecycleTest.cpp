@@ -152,6 +152,45 @@ TEST_F(EngineLifecycle, WorkerStartsSuspendedAndRunsAfterResume) {
   EXPECT_EQ(Engine.WorkerThread, nullptr);
 }
 
+// Cancel keeps arriving while runs end: each run is still told exactly once
+// that it terminated, however the two meet.
+TEST(EngineCancelRace, CancelAtTheEndNotifiesExactlyOnce) {
+  LoadLibrariesOrFail();
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE(round);
+    TRecorder recorder;
+    int terminations;
+    {
+      TCustomFFmpeg engine;
+      engine.Reset();
+      recorder.Attach(engine);
+      engine.OutputFileCount = 1; // refused at once by the run: a quick end
+      engine.InputFileCount = 1;
+      TFFmpegThread* worker = engine.Start(true);
+      ASSERT_NE(worker, nullptr);
+      std::atomic<bool> go{false};
+      std::thread canceller([&] {
+        while (!go)
+          std::this_thread::yield();
+        const auto end = std::chrono::steady_clock::now() + 2s;
+        while (!engine.Terminated && std::chrono::steady_clock::now() < end)
+          engine.Cancel();
+        engine.Cancel();
+      });
+      go = true;
+      worker->Resume();
+      canceller.join();
+      for (int i = 0; i < 400 && !engine.Terminated; ++i)
+        std::this_thread::sleep_for(1ms);
+    } // the engine waits for its threads
+    {
+      std::lock_guard<std::mutex> lock(recorder.Lock);
+      terminations = recorder.Terminations;
+    }
+    ASSERT_EQ(terminations, 1);
+  }
+}
+
 TEST(EngineDestruction, WaitsForAWorkerBlockedInACallback) {
   LoadLibrariesOrFail();
   std::atomic<bool> inCallback{false}, callbackDone{false};
