@@ -263,6 +263,7 @@ void TCustomFFmpeg::ReleaseResources() {
   for (int f = 0; f < MaxFiles; ++f) {
     InputCodecs[f].clear();
     InputFiles[f].reset();
+    InputSources[f].reset();
   }
   InputFileCount = 0;
 
@@ -308,12 +309,15 @@ void TCustomFFmpeg::ReleaseOutputFiles() {
     const bool ours = OutputIdentities[f].Known && OutputInPlace(f);
     OutputFiles[f].reset(); // closes the file
     OutputIdentities[f] = {};
-    // An output that never got a byte is removed rather than left behind.
+    // An output that never got a byte, or that a failed run left half
+    // written, is removed rather than left behind to pass for a result.
     struct stat st {};
-    if (ours && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+    if (ours && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        (st.st_size == 0 || DiscardOutputs))
       unlink(name.c_str());
   }
   OutputFileCount = 0;
+  DiscardOutputs = false;
 }
 
 void TCustomFFmpeg::Log(int level, const std::string& message) {
@@ -366,6 +370,8 @@ void TCustomFFmpeg::RunTranscode() {
       Log(-1, e.what());
       ExceptionRaised = true;
       ExceptionMessage = e.what();
+      // What a failed run wrote is not a result; a stopped run's is.
+      DiscardOutputs = true;
     }
   } catch (...) {
     CloseOpenEncoders();
@@ -402,6 +408,11 @@ void TCustomFFmpeg::CloseOpenDecoders() {
     if (stream->MustDecode && stream->Decoder)
       avcodec::avcodec_close(stream->Decoder);
   OpenDecoders.clear();
+}
+
+int TCustomFFmpeg::InterruptCheck(void* engine) {
+  const auto* self = static_cast<const TCustomFFmpeg*>(engine);
+  return self->StopRequested || (self->AbortFlag && *self->AbortFlag);
 }
 
 void TCustomFFmpeg::Stop() {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "HookBitmap.h"
+#include "InputSource.h"
 #include "LibPtr.h"
 #include "MediaLibs.h"
 
@@ -310,6 +311,9 @@ public:
   // Raises when an output's bytes cannot reach its file: a write error
   // (`code`, or the one its I/O context kept) or the file gone.
   void CheckOutputWritten(int f, int code);
+  // Called when reading input `f` gave `code` (< 0): returns for the end of
+  // its data, raises for a read that failed.
+  void CheckInputRead(int f, int code);
   void check_audio_video_sub_inputs(bool& hasVideo, bool& hasAudio, bool& hasSubtitle);
 
   // Run stages.
@@ -339,6 +343,9 @@ public:
 
   // ---- Files and maps
   std::array<TInputContextPtr, MaxFiles> InputFiles{};
+  // The engine's own reader of an input that is a pipe or a device; it
+  // outlives the input's format context.
+  std::array<std::unique_ptr<TInputSource>, MaxFiles> InputSources{};
   std::array<int64_t, MaxFiles> InputTsOffsets{};
   double InputTsScales[MaxFiles][MaxStreams]{};
   int InputFileCount = 0;
@@ -504,8 +511,14 @@ public:
   std::atomic<bool> StopRequested{false};
   std::atomic<bool> Finished{false};
   std::atomic<bool> Terminated{false};
+  // Set by the owner (may be null): once true, an input being opened or
+  // read gives up at its next wait, also before the run has started.
+  const std::atomic<bool>* AbortFlag = nullptr;
+  // The libraries ask this between waits on an input.
+  static int InterruptCheck(void* engine);
   bool ExceptionRaised = false;
   std::string ExceptionMessage;
+  bool DiscardOutputs = false; // the run failed: its outputs go at release
   std::string LastError;
   TCallback<TBeforeHookFunc> BeforeHookCallback;
   TCallback<TCustomHookFunc> CustomHookCallback;

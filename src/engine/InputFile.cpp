@@ -122,6 +122,16 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
   if (PgmYuvCompat)
     videoId = AV_CODEC_ID_PGMYUV;
   SetContextOptions(context.get(), FormatOptionContext.get(), AV_OPT_FLAG_DECODING_PARAM);
+  // A stop or an abort reaches every wait of the libraries on this input.
+  context->interrupt_callback = {&TCustomFFmpeg::InterruptCheck, this};
+  std::unique_ptr<TInputSource> source;
+  if (!InputIO && TInputSource::IsStream(fileName)) {
+    source = std::make_unique<TInputSource>();
+    int error = 0;
+    if (!source->Open(fileName, context->interrupt_callback, error))
+      return fail(FormatOpenError(fileName, error));
+    InputIO = source->IO();
+  }
   if (InputIO) {
     context->pb = InputIO;
     context->flags |= AVFMT_FLAG_CUSTOM_IO;
@@ -244,10 +254,29 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
   if (Verbose >= 0)
     avformat::av_dump_format(input.get(), fileIndex, fileName.c_str(), 0);
   InputFiles[fileIndex] = std::move(input);
+  InputSources[fileIndex] = std::move(source);
   InputCodecs[fileIndex] = std::move(decoders);
   ++InputFileCount;
   clearPending();
   return true;
+}
+
+} // namespace kestro
+
+namespace kestro {
+
+void TCustomFFmpeg::CheckInputRead(int f, int code) {
+  const AVFormatContext* input = InputFiles[f].get();
+  // The end of the file, or of what a truncated or damaged file holds, ends
+  // the input normally; a failing read underneath it does not.
+  if (code == AVERROR_EOF || code == AVERROR_INVALIDDATA) {
+    const int ioError = input->pb ? input->pb->error : 0;
+    if (ioError >= 0 || ioError == AVERROR_EOF)
+      return;
+    code = ioError;
+  }
+  throw FFMpegException(
+      Format("Error while reading '%s': %s", input->url ? input->url : "", ErrorText(code).c_str()));
 }
 
 } // namespace kestro

@@ -117,7 +117,12 @@ void TCustomFFmpeg::RunMainLoop() {
       break;
 
     AVFormatContext* input = InputFiles[chosen].get();
-    if (avformat::av_read_frame(input, packet.get()) < 0) {
+    if (const int read = avformat::av_read_frame(input, packet.get()); read < 0) {
+      if (read == AVERROR(EAGAIN))
+        continue; // nothing yet from a live source
+      if (read == AVERROR_EXIT && StopRequested)
+        break; // a stop reached a blocked read
+      CheckInputRead(chosen, read);
       run.InputFileStates[chosen].AtEnd = 1;
       if (Shortest)
         break;
