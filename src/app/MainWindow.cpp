@@ -2,6 +2,7 @@
 
 #include "BatchOutput.h"
 #include "HeaderPicture.h"
+#include "SourceCheck.h"
 #include "StatusDelegate.h"
 
 #include <QAction>
@@ -235,7 +236,7 @@ void TfrmMain::AddFiles(const QStringList& files) {
   int n = 0;
   for (const QString& file : files) {
     ++n;
-    if (!QxAVC.Probe.Open(file.toStdString()))
+    if (!CheckSource(QxAVC.Probe, file.toStdString()).empty())
       continue; // not a file the libraries can read
     SetCaption(" [Loading File " + QString::number(n) + "...]");
     AddRow(file);
@@ -249,7 +250,6 @@ void TfrmMain::AddFiles(const QStringList& files) {
       lvFiles->topLevelItem(row)->setText(ColStatus, FailedText);
       lvFiles->topLevelItem(row)->setToolTip(ColStatus, QString::fromStdString(QxAVC.LastError));
     }
-    QxAVC.Probe.Close();
   }
   if (lvFiles->topLevelItemCount() > 0)
     SetCaption(" [Ready]");
@@ -266,9 +266,10 @@ void TfrmMain::DoLoadFromList() {
     QTreeWidgetItem* item = lvFiles->topLevelItem(row);
     const QString path = QDir::fromNativeSeparators(item->text(ColPath)) + item->text(ColSource);
     item->setToolTip(ColStatus, QString());
-    if (!QxAVC.Probe.Open(path.toStdString())) {
+    if (const std::string problem = CheckSource(QxAVC.Probe, path.toStdString());
+        !problem.empty()) {
       item->setText(ColStatus, FailedText);
-      item->setToolTip(ColStatus, QString::fromStdString(QxAVC.Probe.LastError));
+      item->setToolTip(ColStatus, QString::fromStdString(problem));
       continue;
     }
     SetCaption(" [Loading File " + QString::number(row + 1) + "...]");
@@ -282,7 +283,6 @@ void TfrmMain::DoLoadFromList() {
       item->setText(ColStatus, FailedText);
       item->setToolTip(ColStatus, QString::fromStdString(QxAVC.LastError));
     }
-    QxAVC.Probe.Close();
   }
 }
 

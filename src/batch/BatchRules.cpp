@@ -1,5 +1,7 @@
 #include "BatchRules.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -52,9 +54,13 @@ bool IsAudioOnlyExtension(const std::string& extension) {
   // an audio file just because its text appears inside an entry.
   if (extension.empty())
     return false;
+  // "TRACK01.MP3" is as much a song as "track01.mp3".
+  std::string lower = extension;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return char(std::tolower(c)); });
   std::istringstream list(AudioOnlyExtensions);
   for (std::string entry; list >> entry;)
-    if (entry == extension)
+    if (entry == lower)
       return true;
   return false;
 }

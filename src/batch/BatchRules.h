@@ -36,7 +36,7 @@ std::string FileExtension(const std::string& fileName);
 
 // Sources and formats whose extension is one of these get no video.
 extern const char* const AudioOnlyExtensions;
-// Whole-extension, case-sensitive: ".mp3" is audio-only, ".MP3" is not.
+// Whole-extension, without regard to case: ".mp3" and ".MP3" are audio-only.
 bool IsAudioOnlyExtension(const std::string& extension);
 // The output is audio-only when its own extension, or else its source's, is.
 bool IsAudioOnlyOutput(const std::string& outputExtension, const std::string& sourceFileName);

@@ -1,12 +1,16 @@
 // kestroconvert: the window's batch without a window.
 #include "BatchOutput.h"
 #include "QxAVConverter.h"
+#include "SourceCheck.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -40,7 +44,43 @@ const char* const Usage =
     "      --version              the program's version\n";
 
 std::atomic<bool> Interrupted{false};
-void OnInterrupt(int) { Interrupted = true; }
+
+// SIGINT and SIGTERM are taken by a thread of their own, where the batch can
+// be stopped safely whatever the program is doing, even while a job opens a
+// source that blocks. They are blocked before any other thread exists, so
+// that every thread inherits the mask.
+sigset_t StopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  return signals;
+}
+
+class TSignalWatch {
+public:
+  // Runs `onSignal` on the watch thread at the first signal.
+  explicit TSignalWatch(std::function<void()> onSignal)
+      : Watcher([this, onSignal = std::move(onSignal)] {
+          const sigset_t signals = StopSignals();
+          int signal = 0;
+          while (sigwait(&signals, &signal) == 0) {
+            if (Ending)
+              return;
+            if (!Interrupted.exchange(true))
+              onSignal();
+          }
+        }) {}
+  ~TSignalWatch() {
+    Ending = true;
+    pthread_kill(Watcher.native_handle(), SIGTERM);
+    Watcher.join();
+  }
+
+private:
+  std::atomic<bool> Ending{false};
+  std::thread Watcher;
+};
 
 std::string ExecutableFolder() {
   std::error_code ignored;
@@ -94,8 +134,17 @@ std::optional<int> Parse(int argc, char** argv, TArguments& args) {
     std::cerr << "kestroconvert: " << message << "\nTry 'kestroconvert --help'.\n";
     return std::optional<int>(2);
   };
+  bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    if (optionsEnded) {
+      args.Files.push_back(arg);
+      continue;
+    }
+    if (arg == "--") { // what follows are file names, even "-dash.mp4"
+      optionsEnded = true;
+      continue;
+    }
     std::string value;
     bool hasValue = false;
     if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
@@ -186,6 +235,8 @@ std::string Clock(double seconds) {
 } // namespace
 
 int main(int argc, char** argv) {
+  const sigset_t stopSignals = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   TArguments args;
   if (std::optional<int> done = Parse(argc, argv, args))
     return *done;
@@ -229,7 +280,11 @@ int main(int argc, char** argv) {
       std::cout << (terminal ? "\r\033[K" : "") << line << "\n" << std::flush;
   };
 
-  converter.OnLog = [&](int, TLogLevel, const std::string& AMsg) {
+  converter.OnLog = [&](int, TLogLevel ALogLevel, const std::string& AMsg) {
+    // A failed run's own message comes at the level always shown; its
+    // result line says it already.
+    if (ALogLevel == llQuiet)
+      return;
     std::lock_guard<std::mutex> guard(lock);
     std::cerr << AMsg << "\n";
   };
@@ -280,23 +335,29 @@ int main(int argc, char** argv) {
     }
   };
 
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+  // Declared after the converter: gone before it.
+  TSignalWatch signalWatch([&converter, &allDone] {
+    converter.Abort();
+    allDone.notify_all();
+  });
 
   for (const std::string& file : args.Files) {
-    if (!converter.Probe.Open(file)) {
+    if (Interrupted)
+      break;
+    if (const std::string problem = CheckSource(converter.Probe, file); !problem.empty()) {
       ++failures;
-      print("skipped: " + file + ": " + converter.Probe.LastError);
+      print("skipped: " + problem);
       continue;
     }
-    converter.Probe.Close();
     TInputOptions input;
     InitInputOptions(input);
     input.FileName = file;
     input.ExtraOptions = args.InputOptions;
     if (converter.AddInput(file, &input) < 0) {
+      if (Interrupted)
+        break;
       ++failures;
-      print("failed: " + file + ": " + converter.LastError);
+      print("failed: " + NameOnce(file, converter.LastError));
       continue;
     }
     jobs.push_back({file, "", 0, 0, -1, false, {}});
@@ -310,7 +371,7 @@ int main(int argc, char** argv) {
       ++job;
     } else {
       ++failures;
-      print("failed: " + jobs[job].Source + ": " + converter.LastError);
+      print("failed: " + NameOnce(jobs[job].Source, converter.LastError));
       converter.DeleteJob(job);
       jobs.erase(jobs.begin() + job);
     }
@@ -318,17 +379,11 @@ int main(int argc, char** argv) {
 
   if (converter.JobCount() > 0 && !Interrupted) {
     converter.StartJobs(args.Jobs);
+    if (Interrupted) // came while the jobs were being started
+      converter.StopJobs();
     std::unique_lock<std::mutex> guard(lock);
-    bool stopping = false;
-    while (!finished) {
+    while (!finished)
       allDone.wait_for(guard, std::chrono::milliseconds(100));
-      if (Interrupted && !stopping) {
-        stopping = true;
-        guard.unlock();
-        converter.StopJobs();
-        guard.lock();
-      }
-    }
   }
   converter.ClearJobs(); // the untouched outputs of jobs that never ran go with them
   if (Interrupted) {

@@ -359,6 +359,7 @@ int TCustomAVConverter::AddInput(const std::string& fileName, TInputOptions* opt
     return -1;
   }
   auto job = std::make_shared<TFFmpeg>();
+  job->AbortFlag = &Aborting;
   // Lines logged while the job is set up arrive with index -1.
   job->LogCallback = {&LogEntry, this};
   try {
@@ -470,8 +471,14 @@ void TCustomAVConverter::StopJobs() {
     JobList.Items(i).Cancel();
 }
 
+void TCustomAVConverter::Abort() {
+  Aborting = true;
+  StopJobs();
+}
+
 void TCustomAVConverter::ClearJobs() {
   std::vector<std::shared_ptr<TFFmpeg>> jobs;
+  Aborting = false;
   {
     TComponentLock lock(Lock);
     jobs = JobList.Clear();

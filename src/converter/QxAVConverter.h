@@ -113,6 +113,10 @@ public:
   bool SetOutput(int index, const std::string& fileName, TOutputOptions* options = nullptr);
   void StartJobs(int threadMode);
   void StopJobs();
+  // StopJobs, and an input still being opened by AddInput (a pipe whose
+  // writer stalls, say) gives up too. For ending the program: until
+  // ClearJobs, every open gives up at once.
+  void Abort();
   void ClearJobs();
   void DeleteJob(int index);
   TFFmpeg& Jobs(int index);
@@ -176,6 +180,7 @@ private:
   int FProgressInterval = 500; // ms
   TConvertPriority FThreadPriority = tpNormal;
   bool Destroying = false; // no more events or starts
+  std::atomic<bool> Aborting{false}; // every job's inputs give up
   // Lets a delayed start posted to the owner find out we are gone.
   std::shared_ptr<std::atomic<bool>> Alive = std::make_shared<std::atomic<bool>>(true);
   std::unique_ptr<TDelayedCalls> DelayedCalls;

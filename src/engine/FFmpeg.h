@@ -555,6 +555,12 @@ private:
   std::unique_ptr<TDoTerminateThread> OwnedTerminator;
 };
 
+// A picture attached to a song or film (its cover), stored as a one-picture
+// video stream: never the video to convert.
+inline bool IsCoverPicture(const AVStream* stream) {
+  return stream->disposition & AV_DISPOSITION_ATTACHED_PIC;
+}
+
 // Process-wide: serialises every codec open and close and every stream probe.
 std::mutex& CodecLock();
 

@@ -127,7 +127,7 @@ void TCustomFFmpeg::check_audio_video_sub_inputs(bool& hasVideo, bool& hasAudio,
     for (unsigned s = 0; s < InputFiles[f]->nb_streams; ++s)
       switch (InputFiles[f]->streams[s]->codecpar->codec_type) {
       case AVMEDIA_TYPE_VIDEO:
-        hasVideo = true;
+        hasVideo = hasVideo || !IsCoverPicture(InputFiles[f]->streams[s]);
         break;
       case AVMEDIA_TYPE_AUDIO:
         hasAudio = true;

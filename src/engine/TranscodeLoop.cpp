@@ -120,7 +120,7 @@ void TCustomFFmpeg::RunMainLoop() {
     if (const int read = avformat::av_read_frame(input, packet.get()); read < 0) {
       if (read == AVERROR(EAGAIN))
         continue; // nothing yet from a live source
-      if (read == AVERROR_EXIT && StopRequested)
+      if (read == AVERROR_EXIT && InterruptCheck(this))
         break; // a stop reached a blocked read
       CheckInputRead(chosen, read);
       run.InputFileStates[chosen].AtEnd = 1;

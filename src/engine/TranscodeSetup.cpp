@@ -105,6 +105,12 @@ void TCustomFFmpeg::SetupRun() {
   auto inputType = [&](int index) {
     return run.InputStreams[index]->Stream->codecpar->codec_type;
   };
+  // What a stream is taken for when no map names it: a cover picture is not
+  // the video of a song.
+  auto automaticType = [&](int index) {
+    return IsCoverPicture(run.InputStreams[index]->Stream) ? AVMEDIA_TYPE_ATTACHMENT
+                                                           : inputType(index);
+  };
   int n = 0;
   for (int f = 0; f < OutputFileCount; ++f) {
     AVFormatContext* output = OutputFiles[f].get();
@@ -135,18 +141,18 @@ void TCustomFFmpeg::SetupRun() {
             for (unsigned k = 0; k < program->nb_stream_indexes && source < 0; ++k) {
               const int candidate =
                   run.InputFileStates[i].FirstStream + int(program->stream_index[k]);
-              if (run.InputStreams[candidate]->Discard && inputType(candidate) == type)
+              if (run.InputStreams[candidate]->Discard && automaticType(candidate) == type)
                 source = candidate;
             }
           }
         }
       } else {
         for (int i = 0; i < int(run.InputStreams.size()) && source < 0; ++i)
-          if (run.InputStreams[i]->Discard && inputType(i) == type)
+          if (run.InputStreams[i]->Discard && automaticType(i) == type)
             source = i;
         if (source < 0)
           for (int i = int(run.InputStreams.size()) - 1; i >= 0 && source < 0; --i)
-            if (inputType(i) == type)
+            if (automaticType(i) == type)
               source = i;
       }
       if (source < 0) {

@@ -104,6 +104,7 @@ void TAVProbe::Close() {
 
 void TAVProbe::CountStreams() {
   StreamCount = AudioStreamCount = VideoStreamCount = SubtitleStreamCount = -1;
+  CoverPictureCount = 0;
   FirstAudioStream = FirstVideoStream = FirstSubtitleStream = -1;
   if (!FormatContext)
     return;
@@ -115,9 +116,15 @@ void TAVProbe::CountStreams() {
       if (first < 0)
         first = i;
     };
-    switch (FormatContext->streams[i]->codecpar->codec_type) {
+    const AVStream* stream = FormatContext->streams[i];
+    switch (stream->codecpar->codec_type) {
     case AVMEDIA_TYPE_VIDEO:
-      count(VideoStreamCount, FirstVideoStream);
+      // A song's cover is stored as a video stream of one picture; it is not
+      // the source's video.
+      if (IsCoverPicture(stream))
+        ++CoverPictureCount;
+      else
+        count(VideoStreamCount, FirstVideoStream);
       break;
     case AVMEDIA_TYPE_AUDIO:
       count(AudioStreamCount, FirstAudioStream);

@@ -63,6 +63,7 @@ public:
   int StreamCount = -1;
   int AudioStreamCount = -1, VideoStreamCount = -1, SubtitleStreamCount = -1;
   int FirstAudioStream = -1, FirstVideoStream = -1, FirstSubtitleStream = -1;
+  int CoverPictureCount = 0; // attached pictures, not counted as video streams
   bool Enabled = false;
 
 private:

@@ -31,16 +31,16 @@ TEST(BatchRules, UniqueNamesCountUpPastTakenOnes) {
             "/v/my.holiday (3GPP 176x144).3gp");
 }
 
-TEST(BatchRules, AudioOnlyIsDecidedByWholeCaseSensitiveExtensions) {
+TEST(BatchRules, AudioOnlyIsDecidedByWholeExtensionsWithoutRegardToCase) {
   struct Case {
     const char* Output;
     const char* Source;
     bool AudioOnly;
   } cases[] = {
-      {".3gp", "/m/song.mp3", true},  {".3gp", "/m/clip.MP3", false},
+      {".3gp", "/m/song.mp3", true},  {".3gp", "/m/clip.MP3", true},
       {".3gp", "/m/clip.avi", false}, {".mp3", "/m/clip.avi", true},
       {".3gp", "/m/radio.ra", true},  {".3gp", "/m/archive.rar", false},
-      {".3gp", "/m/movie", false},    {".3gp", "/m/odd.a", false},
+      {".3gp", "/m/movie", false},    {".3gp", "/m/odd.a", false},   {".3gp", "/m/Radio.Ra", true},
   };
   for (const Case& c : cases)
     EXPECT_EQ(IsAudioOnlyOutput(c.Output, c.Source), c.AudioOnly) << c.Source;

@@ -38,7 +38,8 @@ TEST_F(Cli, ResultLinesAndExitStatus) {
     std::vector<std::string> Lines;
   } cases[] = {
       {{"-o", Folder, clip}, 0, {"done: " + clip + " -> " + Folder + "/clip (3GPP 176x144).3gp"}},
-      {{"-o", Folder, garbage}, 1, {"skipped: " + garbage + ": " + garbage + ": Unknown format"}},
+      {{"-o", Folder, garbage}, 1, {"skipped: " + garbage + ": Unknown format"}},
+      {{"-o", Folder, Folder}, 1, {"skipped: " + Folder + ": is a folder"}},
       {{"-o", Folder, "-x", "croptop=3", clip},
        1,
        {"failed: " + clip + ": Top crop size must be a multiple of 2"}},
@@ -85,7 +86,7 @@ TEST_F(Cli, OptionLinesReachEveryOutput) {
 TEST_F(Cli, TwoJobsRunAtOnce) {
   // The first source stalls half-way through its run until the second has
   // finished: only two jobs at once get past that.
-  TPipeSource slow(Folder + "/slow.avi", "clip.avi", 2, 0.4);
+  TPipeSource slow(Folder + "/slow.avi", "clip.avi", 1, 0.4);
   const std::string quick = Media("small_176x144.avi");
   bool sawQuick = false;
   const TResult r = RunCli({"-j", "2", "-o", Folder + "/out", slow.Path, quick},
@@ -105,9 +106,10 @@ TEST_F(Cli, TwoJobsRunAtOnce) {
 }
 
 TEST_F(Cli, InterruptStopsTheBatchAndKeepsNoEmptyOutput) {
-  TPipeSource slow(Folder + "/slow.avi", "clip.avi", 2, 0.4);
+  TPipeSource slow(Folder + "/slow.avi", "clip.avi", 1, 0.4);
   const std::string running = Folder + "/out/slow (3GPP 176x144).3gp";
   const std::string waiting = Folder + "/out/small_176x144 (3GPP 176x144).3gp";
+  std::chrono::steady_clock::time_point interrupted;
   const TResult r = RunCli({"-o", Folder + "/out", slow.Path, Media("small_176x144.avi")}, {},
                            [&](pid_t pid) {
                              // Once the stalled job has written its header, it is running.
@@ -118,11 +120,78 @@ TEST_F(Cli, InterruptStopsTheBatchAndKeepsNoEmptyOutput) {
                                std::this_thread::sleep_for(25ms);
                              }
                              kill(pid, SIGINT);
-                             std::this_thread::sleep_for(100ms);
-                             slow.Release(); // let the blocked read come back
+                             interrupted = std::chrono::steady_clock::now();
+                             // The writer stalls: the program must end by itself.
                            });
+  EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 1s);
   EXPECT_EQ(r.Status, 130) << r.Out << r.Err;
   const TFileSummary out = ReadBack(running);
   EXPECT_TRUE(out.Opened) << "the stopped output keeps its trailer";
   EXPECT_FALSE(fs::exists(waiting)) << "the job that never ran leaves no empty file";
+}
+
+TEST_F(Cli, ANamedPipeIsReadOnceAndInterruptEndsItWhileItsWriterStalls) {
+  {
+    TPipeSource pipe(Folder + "/piped.avi", "clip.avi", 1, 1.0);
+    pipe.Release();
+    const TResult r = RunCli({"-o", Folder + "/out", pipe.Path});
+    EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+    const TFileSummary out = ReadBack(Folder + "/out/piped (3GPP 176x144).3gp");
+    ASSERT_TRUE(out.Opened);
+    ASSERT_NE(out.First(AVMEDIA_TYPE_VIDEO), nullptr);
+    EXPECT_NEAR(out.First(AVMEDIA_TYPE_VIDEO)->Packets, Fixtures::ClipAvi.VideoFrames, 2);
+    EXPECT_EQ(pipe.Served(), 1);
+  }
+  // A writer that stalls before the source's header is complete: the
+  // program is still adding its files when the signal comes.
+  TPipeSource stalled(Folder + "/stalled.avi", "clip.avi", 1, 0.01);
+  std::chrono::steady_clock::time_point interrupted;
+  const TResult r = RunCli({"-o", Folder + "/out2", stalled.Path}, {}, [&](pid_t pid) {
+    std::this_thread::sleep_for(500ms);
+    kill(pid, SIGINT);
+    interrupted = std::chrono::steady_clock::now();
+  });
+  EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 1s);
+  EXPECT_EQ(r.Status, 130) << r.Out << r.Err;
+  EXPECT_FALSE(fs::exists(Folder + "/out2/stalled (3GPP 176x144).3gp"));
+}
+
+TEST_F(Cli, DoubleDashEndsTheOptions) {
+  fs::create_directories(Folder + "/in");
+  fs::copy_file(Media("small_176x144.avi"), Folder + "/in/-dash.avi");
+  const fs::path before = fs::current_path();
+  fs::current_path(Folder + "/in");
+  const TResult r = RunCli({"-o", Folder + "/out", "--", "-dash.avi"});
+  fs::current_path(before);
+  EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_EQ(r.Lines(), std::vector<std::string>{"done: -dash.avi -> " + Folder +
+                                                "/out/-dash (3GPP 176x144).3gp"});
+}
+
+TEST_F(Cli, SongsWithACoverGiveAudioOnlyOutputs) {
+  for (const char* song : {Fixtures::CoverMp3, Fixtures::CoverUpperMp3, Fixtures::CoverM4a}) {
+    SCOPED_TRACE(song);
+    const TFileSummary source = ReadBack(Media(song));
+    ASSERT_EQ(source.Streams.size(), 2u) << "the fixture holds its cover";
+    const TResult r = RunCli({"-o", Folder, Media(song)});
+    EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+    const std::string stem = fs::path(song).stem().string();
+    const TFileSummary out = ReadBack(Folder + "/" + stem + " (3GPP 176x144).3gp");
+    ASSERT_TRUE(out.Opened) << r.Out;
+    ASSERT_EQ(out.Streams.size(), 1u);
+    EXPECT_EQ(out.Streams[0].Codec, "amr_nb");
+    EXPECT_NEAR(out.Streams[0].DurationSec, Fixtures::SongMp3.DurationSec, 0.2);
+  }
+}
+
+TEST_F(Cli, AFailedJobIsReportedOnceAndLeavesNoOutput) {
+  // 3GPP takes no MP3: copying clip.avi's audio fails at the header.
+  const std::string clip = Media("clip.avi");
+  const TResult r = RunCli({"-o", Folder, "-x", "acodec=copy", clip});
+  EXPECT_EQ(r.Status, 1);
+  const std::vector<std::string> lines = r.Lines();
+  ASSERT_EQ(lines.size(), 1u) << r.Out;
+  EXPECT_EQ(lines[0].rfind("failed: " + clip + ": Could not write header", 0), 0u) << lines[0];
+  EXPECT_EQ(r.Err.find("Could not write header"), std::string::npos) << r.Err;
+  EXPECT_FALSE(fs::exists(Folder + "/clip (3GPP 176x144).3gp"));
 }

@@ -206,7 +206,7 @@ TEST_F(BadInput, CommandLine) {
       args.insert(args.end(), {"-o", out});
     args.insert(args.end(), c.Sources.begin(), c.Sources.end());
     if (c.MidBatch)
-      slow = std::make_unique<TPipeSource>(slowPath, "clip.avi", 2, 0.4);
+      slow = std::make_unique<TPipeSource>(slowPath, "clip.avi", 1, 0.4);
     auto before = SourcePrints();
     if (!c.Deleted.empty())
       before.erase(c.Deleted);
