@@ -41,6 +41,7 @@ const char* const Usage =
     "      --log-level LEVEL      quiet, error, info, debug or all (to standard error)\n"
     "  -q, --quiet                no progress, no result lines\n"
     "  -h, --help                 this text\n"
+    "      --                     end of the options: what follows are files\n"
     "      --version              the program's version\n";
 
 std::atomic<bool> Interrupted{false};
