@@ -138,6 +138,8 @@ struct TInputFileState {
   int StreamCount = 0;
 };
 
+struct TOutputStreamState;
+
 struct TInputStreamState {
   int FileIndex = 0;
   int RateEmulation = 0; // read this stream no faster than real time
@@ -157,10 +159,18 @@ struct TInputStreamState {
   TFramePtr FilterFrame;
   int HasFilterFrame = 0;
   TFramePtr FilterPicture;
-  // Decoded audio is brought to interleaved 16-bit samples at the
-  // decoder's rate and channel count; this converter does it.
+  // The pictures the graph was set up for, and the output it feeds.
+  int FilterWidth = 0, FilterHeight = 0, FilterFormat = -1;
+  TOutputStreamState* FilterOutput = nullptr;
+  // The time of the filtered picture being handed out (microseconds on this
+  // input's clock); the graph may re-time pictures, the input's clock stays.
+  int64_t PicturePts = NoTimestamp;
+  // Decoded audio is brought to interleaved 16-bit samples at the decoded
+  // frames' rate and channel layout (which may change mid-stream); this
+  // converter does it, and the rate and layout are those of the last frame.
   TSwrPtr ToS16;
-  int ToS16Format = -1, ToS16Rate = 0, ToS16Channels = 0;
+  int ToS16Format = -1, ToS16Rate = 0;
+  TChannelLayout ToS16Layout;
   bool DecoderDrained = false;
 };
 
@@ -179,18 +189,19 @@ struct TOutputStreamState {
   int FramesWritten = 0;
   TInputStreamState* SyncInput = nullptr;
   int64_t SyncPts = 0;
-  // Video: crop, scale, pad.
-  int UsesScaler = 0;
+  // Video: crop, scale, pad. The scaler is remade whenever a picture's
+  // size or pixel format differs from the one it was made for.
   TFramePtr ScaledPicture;
   TSwsPtr Scaler;
-  int ScaleSourceHeight = 0;
   int CropsPicture = 0;
-  int TopCrop = 0, LeftCrop = 0;
+  int TopCrop = 0, BottomCrop = 0, LeftCrop = 0, RightCrop = 0;
   int PadsPicture = 0;
   int TopPad = 0, BottomPad = 0, LeftPad = 0, RightPad = 0;
   // Audio: resampling, sample format, framing.
   int UsesResampler = 0;
   TSwrPtr Resampler;
+  int ResampleRate = 0; // the input the resampler was made for
+  TChannelLayout ResampleLayout;
   int ReformatFormats = -6;
   TSwrPtr Reformatter;
   TFifoPtr SampleFifo;
@@ -513,7 +524,10 @@ public:
 
   // Video pre-processing: frame hooks and deinterlacing, and the filter graph.
   void PrepareVideoFrame(TInputStreamState& input, AVFrame* picture);
-  int BuildVideoFilterGraph(TInputStreamState& input, TOutputStreamState& output);
+  // Sets up the graph for the stream header's pictures, or remade for
+  // `picture` (of another size or pixel format) once the encoder is open.
+  int BuildVideoFilterGraph(TInputStreamState& input, TOutputStreamState& output,
+                            const AVFrame* picture = nullptr);
 
 protected:
   // The run: set-up, packet loop and end (one stage per file).

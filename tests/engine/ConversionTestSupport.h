@@ -1,0 +1,77 @@
+// Whole conversions for the end-to-end suites: one engine converts one
+// source with option lines into a file in a temporary folder, and the
+// pictures of a video are compared with what they should be.
+#pragma once
+
+#include "EngineTestSupport.h"
+#include "FixtureMedia.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+namespace kestro::test {
+
+class ConversionTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    LoadLibrariesOrFail();
+    char pattern[] = "/tmp/kestro-conv-XXXXXX";
+    Folder = mkdtemp(pattern);
+  }
+  void TearDown() override { std::filesystem::remove_all(Folder); }
+
+  struct TResult {
+    bool Finished = false;
+    bool Raised = false;
+    std::string Message;
+    std::string Path;
+  };
+
+  // Converts the fixture `source` with `options` into Folder/name, with the
+  // engine's log at `verbose` going to `log` when given.
+  TResult Convert(const char* source, const std::string& name, const std::string& options,
+                  TRecorder* log = nullptr, int verbose = -1) {
+    TCustomFFmpeg e;
+    e.Reset();
+    e.Verbose = -1;
+    if (log)
+      log->Attach(e);
+    TResult result;
+    result.Path = Folder + "/" + name;
+    if (!e.OpenInputFile(Fixtures::MediaPath(source))) {
+      result.Message = e.LastError;
+      return result;
+    }
+    e.ParseOptionLines(options);
+    if (!e.OpenOutputFile(result.Path)) {
+      result.Message = e.LastError;
+      return result;
+    }
+    e.Verbose = verbose;
+    e.Start(false);
+    result.Finished = e.Finished;
+    result.Raised = e.ExceptionRaised;
+    result.Message = e.ExceptionMessage;
+    return result;
+  }
+  std::string Folder;
+};
+
+// Peak signal to noise ratio of the luma of `a` against `b` (same size)
+// over the rows [top, top + rows), in dB.
+inline double LumaPsnr(const AVFrame* a, const AVFrame* b, int top, int rows) {
+  double squares = 0;
+  for (int y = top; y < top + rows; ++y)
+    for (int x = 0; x < a->width; ++x) {
+      const int d = a->data[0][y * a->linesize[0] + x] - b->data[0][(y - top) * b->linesize[0] + x];
+      squares += double(d) * d;
+    }
+  const double mse = squares / (double(a->width) * rows);
+  return mse <= 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+} // namespace kestro::test
