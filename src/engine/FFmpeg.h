@@ -165,6 +165,11 @@ struct TInputStreamState {
   // The time of the filtered picture being handed out (microseconds on this
   // input's clock); the graph may re-time pictures, the input's clock stays.
   int64_t PicturePts = NoTimestamp;
+  // A remade graph starts its own clock over (a chain that subtracts its
+  // first time stamp): its pictures are moved to follow the last one given
+  // out by as much as the input moved on. Gap pending: >= 0.
+  int64_t LastFedPts = NoTimestamp, LastFilteredPts = NoTimestamp;
+  int64_t FilterRestartGap = -1, FilterShift = 0;
   // Decoded audio is brought to interleaved 16-bit samples at the decoded
   // frames' rate and channel layout (which may change mid-stream); this
   // converter does it, and the rate and layout are those of the last frame.

@@ -8,6 +8,8 @@
 #include "filters/FilterChecks.h"
 #include "filters/VideoFilterGraph.h"
 
+#include <algorithm>
+
 namespace kestro {
 
 namespace {
@@ -125,6 +127,9 @@ int TCustomFFmpeg::BuildVideoFilterGraph(TInputStreamState& input, TOutputStream
   input.FilterHeight = sourceHeight;
   input.FilterFormat = sourceFormat;
   input.FilterOutput = &output;
+  if (picture)
+    input.FilterRestartGap =
+        input.LastFedPts == NoTimestamp ? 0 : std::max<int64_t>(input.Pts - input.LastFedPts, 0);
   input.InputFilter = source;
   input.OutputFilter = sink;
   input.FilterGraph = std::move(graph);
@@ -147,6 +152,7 @@ int FeedFilterGraph(TInputStreamState& input, const AVFrame* picture) {
                         picture->linesize, AVPixelFormat(picture->format), picture->width,
                         picture->height);
   frame->pts = input.Pts;
+  input.LastFedPts = input.Pts;
   frame->sample_aspect_ratio = picture->sample_aspect_ratio;
   frame->interlaced_frame = picture->interlaced_frame;
   frame->top_field_first = picture->top_field_first;
@@ -162,10 +168,18 @@ int PullFilteredPicture(TInputStreamState& input, int64_t& pts) {
   if (avfilter::av_buffersink_get_frame(input.OutputFilter, picture) < 0)
     return -1;
   // Filters such as "fps" give the sink a time base of their own.
-  if (picture->pts != AV_NOPTS_VALUE)
-    pts = avutil::av_rescale_q(picture->pts,
-                               avfilter::av_buffersink_get_time_base(input.OutputFilter),
-                               AV_TIME_BASE_Q);
+  if (picture->pts == AV_NOPTS_VALUE)
+    return 1;
+  int64_t time = avutil::av_rescale_q(
+      picture->pts, avfilter::av_buffersink_get_time_base(input.OutputFilter), AV_TIME_BASE_Q);
+  if (input.FilterRestartGap >= 0) {
+    const int64_t last = input.LastFilteredPts;
+    input.FilterShift = last != NoTimestamp && time <= last ? last + input.FilterRestartGap - time : 0;
+    input.FilterRestartGap = -1;
+  }
+  time += input.FilterShift;
+  input.LastFilteredPts = time;
+  pts = time;
   return 1;
 }
 
