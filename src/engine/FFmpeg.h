@@ -477,8 +477,8 @@ public:
   int64_t AudioBytesWritten = 0;
   int64_t GlobalHeaderBytes = 0;
   int FramesDuplicated = 0, FramesDropped = 0;
-  int EncodeBufferSize = 262144;
-  TAvBytesPtr EncodeBuffer;
+  // Pictures coded at each quantizer (the "qphist" report line).
+  std::array<uint32_t, 52> QuantizerHistogram{};
   std::list<TOutputStreamState*> OpenEncoders;
   std::list<TInputStreamState*> OpenDecoders;
   int TotalOutputDuration = -1; // milliseconds
@@ -556,8 +556,5 @@ private:
 
 // Process-wide: serialises every codec open and close and every stream probe.
 std::mutex& CodecLock();
-
-// Process-wide quantizer histogram of the progress report.
-extern std::array<std::atomic<uint32_t>, 52> QuantizerHistogram;
 
 } // namespace kestro

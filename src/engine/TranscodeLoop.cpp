@@ -222,7 +222,6 @@ void TCustomFFmpeg::EndRun() {
     CheckOutputWritten(failedOutput, failure);
   Finished = !StopRequested;
   Run.reset();
-  EncodeBuffer.reset();
 }
 
 } // namespace kestro

@@ -39,7 +39,6 @@ void TCustomFFmpeg::Transcode() {
     CloseOpenEncoders();
     CloseOpenDecoders();
     Run.reset();
-    EncodeBuffer.reset();
     throw;
   }
 }
@@ -295,19 +294,6 @@ void TCustomFFmpeg::SetupRun() {
         enc->stats_in = buffer;
       }
     }
-  }
-
-  // The shared encode buffer.
-  for (auto& ost : run.OutputStreams) {
-    const int64_t wanted = int64_t(4) * ost->Encoder->width * ost->Encoder->height;
-    // Beyond an int no allocation succeeds anyway; the one below then says so.
-    if (ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO && wanted > EncodeBufferSize)
-      EncodeBufferSize = int(std::min<int64_t>(wanted, INT32_MAX));
-  }
-  if (!EncodeBuffer) {
-    EncodeBuffer.reset(static_cast<uint8_t*>(avutil::av_malloc(EncodeBufferSize)));
-    if (!EncodeBuffer)
-      throw FFMpegException("av_malloc fail");
   }
 
   for (int f = 0; f < OutputFileCount; ++f)

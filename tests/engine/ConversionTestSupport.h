@@ -8,9 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace kestro::test {
@@ -27,6 +29,7 @@ protected:
   struct TResult {
     bool Finished = false;
     bool Raised = false;
+    bool TimedOut = false; // stopped after RunLimitSec
     std::string Message;
     std::string Path;
   };
@@ -52,13 +55,31 @@ protected:
       return result;
     }
     e.Verbose = verbose;
-    e.Start(false);
-    result.Finished = e.Finished;
+    // On a worker, so that a run that never ends fails the test instead.
+    TFFmpegThread* worker = e.Start(true);
+    if (!worker) {
+      result.Message = "the run did not start";
+      return result;
+    }
+    worker->Resume();
+    const auto waitFor = [&](std::chrono::seconds limit) {
+      const auto deadline = std::chrono::steady_clock::now() + limit;
+      while (!e.Terminated && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+    waitFor(std::chrono::seconds(RunLimitSec));
+    result.TimedOut = !e.Terminated;
+    if (result.TimedOut) {
+      e.Stop();
+      waitFor(std::chrono::seconds(30));
+    }
+    result.Finished = e.Finished && !result.TimedOut;
     result.Raised = e.ExceptionRaised;
     result.Message = e.ExceptionMessage;
     return result;
   }
   std::string Folder;
+  int RunLimitSec = 120;
 };
 
 // Peak signal to noise ratio of the luma of `a` against `b` (same size)
