@@ -223,6 +223,9 @@ struct TOutputStreamState {
   // The lowest time stamp the encoder may be given next (encoder time
   // base): re-timed or jittery clocks must not send it back in time.
   int64_t NextEncoderPts = NoTimestamp;
+  // Taken off the input clock (microseconds) after a time stamp jumped by
+  // more than the source can account for.
+  int64_t ClockShift = 0;
 };
 
 // Per output stream: the bitstream filters its packets pass when written.
@@ -342,6 +345,10 @@ public:
   void EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamState& stream,
                            TInputStreamState& input, AVFrame* picture, int& frameSize);
   void WriteVideoStats(AVFormatContext* output, TOutputStreamState& stream, int frameSize);
+  // The most output frames (of `tb` seconds) a gap in the input's source
+  // can fill: its length, or, unknown, the jump the reader calls a
+  // discontinuity.
+  double AccountableFrames(const TInputStreamState& input, double tb) const;
   // End of input: what is left in the stream's sample FIFO, then the encoder's delay.
   void FlushAudioFifo(AVFormatContext* output, TOutputStreamState& stream);
   // Sends one frame (null: drain) to the stream's encoder and writes every

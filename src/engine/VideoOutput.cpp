@@ -34,6 +34,15 @@ bool HoldsItsPixels(const AVFrame* frame) {
 
 } // namespace
 
+double TCustomFFmpeg::AccountableFrames(const TInputStreamState& input, double tb) const {
+  const AVFormatContext* file =
+      input.FileIndex >= 0 && input.FileIndex < MaxFiles ? InputFiles[input.FileIndex].get() : nullptr;
+  const double seconds = file && file->duration != AV_NOPTS_VALUE && file->duration > 0
+                             ? double(file->duration) / AV_TIME_BASE
+                             : double(DtsDeltaThreshold);
+  return seconds / tb + 1.0;
+}
+
 void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamState& stream,
                                         TInputStreamState& input, AVFrame* picture,
                                         int& frameSize) {
@@ -47,15 +56,22 @@ void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamSt
   // A filtered picture has a time of its own.
   const int64_t clock =
       &sync == &input && input.PicturePts != NoTimestamp ? input.PicturePts : sync.Pts;
-  const double ipts = double(clock - StartTime) / 1000000.0;
+  const double ipts = double(clock - stream.ClockShift - StartTime) / 1000000.0;
   if (VideoSyncMethod > 0 || (VideoSyncMethod < 0 && tb > 0.001)) {
     const double vdelta = ipts / tb - double(stream.SyncPts);
-    if (vdelta < -1.1)
+    if (vdelta < -1.1) {
       nbFrames = 0;
-    else if (VideoSyncMethod == 2)
+    } else if (VideoSyncMethod == 2) {
       stream.SyncPts = std::llrint(ipts / tb);
-    else if (vdelta > 1.1)
-      nbFrames = std::llrint(std::min(vdelta, double(INT32_MAX)));
+    } else if (vdelta > AccountableFrames(input, tb)) {
+      // No gap in this source is that long: the time stamp is broken, not
+      // a pause. The picture goes out once and later ones follow it.
+      stream.ClockShift += std::llrint((vdelta - 1.0) * tb * 1000000.0);
+      if (Verbose > 2)
+        Log(1, Format("*** time stamp jump of %.1f s ignored", (vdelta - 1.0) * tb));
+    } else if (vdelta > 1.1) {
+      nbFrames = std::llrint(vdelta);
+    }
     if (nbFrames == 0) {
       ++FramesDropped;
       if (Verbose > 2)
