@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -37,7 +38,8 @@ protected:
   // Converts the fixture `source` with `options` into Folder/name, with the
   // engine's log at `verbose` going to `log` when given.
   TResult Convert(const char* source, const std::string& name, const std::string& options,
-                  TRecorder* log = nullptr, int verbose = -1) {
+                  TRecorder* log = nullptr, int verbose = -1,
+                  const std::function<void(TCustomFFmpeg&)>& prepare = {}) {
     TCustomFFmpeg e;
     e.Reset();
     e.Verbose = -1;
@@ -55,6 +57,8 @@ protected:
       return result;
     }
     e.Verbose = verbose;
+    if (prepare)
+      prepare(e);
     // On a worker, so that a run that never ends fails the test instead.
     TFFmpegThread* worker = e.Start(true);
     if (!worker) {

@@ -117,3 +117,26 @@ TEST_F(MidStreamChange, AudioKeepsItsTonesAcrossAChannelAndRateChange) {
     }
   }
 }
+
+TEST_F(MidStreamChange, TheCustomHookDrawsOnEveryPictureAtItsSize) {
+  struct TSeen {
+    std::vector<std::pair<int, int>> Sizes;
+    static void On(void* self, TCustomFFmpeg*, THookBitmap& bitmap, int, int64_t, bool& update,
+                   bool&) {
+      static_cast<TSeen*>(self)->Sizes.emplace_back(bitmap.Width, bitmap.Height);
+      update = false;
+    }
+  } seen;
+  const TResult run = Convert(Fixtures::SizeChangeTs, "hooked.mkv", "vcodec=mpeg4\nan", nullptr, -1,
+                              [&](TCustomFFmpeg& e) { e.CustomHookCallback = {&TSeen::On, &seen}; });
+  ASSERT_TRUE(run.Finished) << run.Message;
+  const int frames = Fixtures::ChangeFirstFrames + Fixtures::ChangeSecondFrames;
+  ASSERT_EQ(int(seen.Sizes.size()), frames);
+  for (int i = 0; i < frames; ++i) {
+    const bool first = i < Fixtures::ChangeFirstFrames;
+    EXPECT_EQ(seen.Sizes[size_t(i)],
+              std::make_pair(first ? Fixtures::ChangeFirstWidth : Fixtures::ChangeSecondWidth,
+                             first ? Fixtures::ChangeFirstHeight : Fixtures::ChangeSecondHeight))
+        << "picture " << i;
+  }
+}
