@@ -190,6 +190,13 @@ struct TAudioOutput {
       throw FFMpegException(ResampleFailure(dec, Sink.Enc));
     return size_t(made) * Sink.Channels * InputSampleBytes;
   }
+
+  // What the resampler still holds (its filter's last input samples).
+  void FlushResampler(const AVCodecContext* dec) {
+    if (Stream.Resampler)
+      while (const size_t bytes = Resample(nullptr, 0, dec))
+        ConvertAndQueue(E.AudioWorkBuffer.data(), bytes);
+  }
 };
 
 } // namespace
@@ -199,32 +206,17 @@ void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamSt
   AVCodecContext* enc = stream.Encoder;
   const AVCodecContext* dec = input.Decoder;
   TAudioOutput out(*this, output, stream);
-  const int encChannels = out.Sink.Channels, decChannels = dec->ch_layout.nb_channels;
-  const int encRate = enc->sample_rate, decRate = dec->sample_rate;
+  // The samples come at the rate and layout of the decoded audio (the
+  // decoder's own when no frame said otherwise).
+  const bool decoded = input.ToS16Rate > 0;
+  const AVChannelLayout& decLayout = decoded ? input.ToS16Layout.Layout : dec->ch_layout;
+  const int encChannels = out.Sink.Channels, decChannels = decLayout.nb_channels;
+  const int encRate = enc->sample_rate, decRate = decoded ? input.ToS16Rate : dec->sample_rate;
   if (encChannels <= 0 || decChannels <= 0 || encRate <= 0 || decRate <= 0 ||
       out.Sink.SampleBytes <= 0)
     throw FFMpegException(ResampleFailure(dec, enc));
   if (!data || size < 0)
     size = 0;
-
-  // Resampler: channel count or rate change, and drift compensation.
-  if (encChannels != decChannels || encRate != decRate)
-    stream.UsesResampler = 1;
-  if (stream.UsesResampler && !stream.Resampler) {
-    TLayout inLayout(dec->ch_layout), outLayout(enc->ch_layout);
-    SwrContext* swr = nullptr;
-    bool made = swresample::swr_alloc_set_opts2(&swr, &outLayout.Layout, AV_SAMPLE_FMT_S16, encRate,
-                                                &inLayout.Layout, AV_SAMPLE_FMT_S16, decRate, 0,
-                                                nullptr) >= 0;
-    // With drift compensation the resampler must run even at equal rates.
-    if (made && AudioSyncMethod > 1)
-      made = avutil::av_opt_set_int(swr, "flags", SWR_FLAG_RESAMPLE, 0) >= 0;
-    if (!made || swresample::swr_init(swr) < 0) {
-      swresample::swr_free(&swr);
-      throw FFMpegException(ResampleFailure(dec, enc));
-    }
-    stream.Resampler.reset(swr);
-  }
 
   // Sample-format converter from 16-bit to the encoder's packed format.
   if (out.Sink.Packed != AV_SAMPLE_FMT_S16) {
@@ -246,6 +238,33 @@ void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamSt
       stream.Reformatter.reset(swr);
       stream.ReformatFormats = pair;
     }
+  }
+
+  // Resampler: channel count or rate change, and drift compensation. It is
+  // remade when the decoded audio changes rate or layout mid-stream, after
+  // giving out what it holds of the audio before the change.
+  if (encChannels != decChannels || encRate != decRate)
+    stream.UsesResampler = 1;
+  if (stream.Resampler &&
+      (stream.ResampleRate != decRate || !stream.ResampleLayout.Same(decLayout))) {
+    out.FlushResampler(dec);
+    stream.Resampler.reset();
+  }
+  if (stream.UsesResampler && !stream.Resampler) {
+    TLayout inLayout(decLayout), outLayout(enc->ch_layout);
+    SwrContext* swr = nullptr;
+    bool made = swresample::swr_alloc_set_opts2(&swr, &outLayout.Layout, AV_SAMPLE_FMT_S16, encRate,
+                                                &inLayout.Layout, AV_SAMPLE_FMT_S16, decRate, 0,
+                                                nullptr) >= 0;
+    // With drift compensation the resampler must run even at equal rates.
+    if (made && AudioSyncMethod > 1)
+      made = avutil::av_opt_set_int(swr, "flags", SWR_FLAG_RESAMPLE, 0) >= 0;
+    if (!made || swresample::swr_init(swr) < 0 || !stream.ResampleLayout.Assign(decLayout)) {
+      swresample::swr_free(&swr);
+      throw FFMpegException(ResampleFailure(dec, enc));
+    }
+    stream.Resampler.reset(swr);
+    stream.ResampleRate = decRate;
   }
 
   // Audio sync against the input clock.
@@ -316,11 +335,7 @@ void TCustomFFmpeg::FlushAudioFifo(AVFormatContext* output, TOutputStreamState& 
   TAudioOutput out(*this, output, stream);
   if (out.Sink.FrameBytes <= 0)
     return;
-  // The resampler's filter still holds the last input samples.
-  const AVCodecContext* dec = stream.SyncInput ? stream.SyncInput->Decoder : nullptr;
-  if (stream.Resampler)
-    while (const size_t bytes = out.Resample(nullptr, 0, dec))
-      out.ConvertAndQueue(AudioWorkBuffer.data(), bytes);
+  out.FlushResampler(stream.SyncInput ? stream.SyncInput->Decoder : nullptr);
 
   if (enc->frame_size > 1 && stream.SampleFifo) {
     AVFifo* fifo = stream.SampleFifo.get();

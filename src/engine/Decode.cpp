@@ -37,6 +37,22 @@ struct TSubtitleOwner {
   }
 };
 
+// Hands every picture the graph has ready to `dispatch`, each with its own
+// time.
+template <typename F> void PassFilteredPictures(TInputStreamState& ist, F&& dispatch) {
+  while (PullFilteredPicture(ist, ist.PicturePts) > 0) {
+    dispatch(ist.FilterPicture.get());
+    avutil::av_frame_unref(ist.FilterPicture.get());
+  }
+  ist.PicturePts = NoTimestamp;
+}
+
+// Ends the graph's input and passes on what it still holds.
+template <typename F> void DrainFilterGraph(TInputStreamState& ist, F&& dispatch) {
+  if (CloseFilterGraph(ist) >= 0)
+    PassFilteredPictures(ist, dispatch);
+}
+
 } // namespace
 
 // Brings a decoded audio frame to interleaved 16-bit samples in
@@ -44,7 +60,7 @@ struct TSubtitleOwner {
 static int ToS16(TInputStreamState& ist, const AVFrame* frame, std::vector<uint8_t>& out) {
   const int channels = frame->ch_layout.nb_channels;
   if (!ist.ToS16 || ist.ToS16Format != frame->format || ist.ToS16Rate != frame->sample_rate ||
-      ist.ToS16Channels != channels) {
+      !ist.ToS16Layout.Same(frame->ch_layout)) {
     SwrContext* swr = nullptr;
     // The library takes the layouts by non-const pointer but only reads them.
     auto* layout = const_cast<AVChannelLayout*>(&frame->ch_layout);
@@ -57,9 +73,10 @@ static int ToS16(TInputStreamState& ist, const AVFrame* frame, std::vector<uint8
       return -1;
     }
     ist.ToS16.reset(swr);
+    if (!ist.ToS16Layout.Assign(frame->ch_layout))
+      return -1;
     ist.ToS16Format = frame->format;
     ist.ToS16Rate = frame->sample_rate;
-    ist.ToS16Channels = channels;
   }
   const size_t bytes = size_t(frame->nb_samples) * channels * 2;
   if (out.size() < bytes)
@@ -162,6 +179,32 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
     avcodec::avcodec_send_packet(dec, nullptr);
   }
 
+  const uint8_t* audio = nullptr; // the decoded unit as 16-bit samples
+  int audioBytes = 0;
+  // One dispatch pass: the unit to every output stream it feeds.
+  auto dispatch = [&](AVFrame* picture) {
+    if (StartTime != 0 && ist.Pts < StartTime)
+      return;
+    for (auto& ost : run.OutputStreams) {
+      if (ost->SourceStreamIndex != inputIndex || !ost->MustEncode)
+        continue;
+      switch (ost->Encoder->codec_type) {
+      case AVMEDIA_TYPE_AUDIO:
+        EncodeAndWriteAudio(ost->Output, *ost, ist, audio, audioBytes);
+        break;
+      case AVMEDIA_TYPE_VIDEO: {
+        int frameSize = 0;
+        EncodeAndWriteVideo(ost->Output, *ost, ist, picture, frameSize);
+        if (VStatsFileName && frameSize)
+          WriteVideoStats(ost->Output, *ost, frameSize);
+        break;
+      }
+      default:
+        throw FFMpegException("invalid codec_type");
+      }
+    }
+  };
+
   for (int unit = 0;; ++unit) {
     const int received = avcodec::avcodec_receive_frame(dec, frame);
     if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
@@ -172,8 +215,8 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
     if (unit > 0 && packet && Verbose > 0 && LogCallback)
       Log(0, Format("Multiple frames in a packet from stream %d", packet->stream_index));
 
-    const uint8_t* audio = nullptr;
-    int audioBytes = 0;
+    audio = nullptr;
+    audioBytes = 0;
     if (type == AVMEDIA_TYPE_AUDIO) {
       audioBytes = ToS16(ist, frame, DecodedAudio);
       if (audioBytes < 0) {
@@ -201,43 +244,30 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
       ++ist.FramesRead;
     }
 
-    // One dispatch pass: the unit to every output stream it feeds.
-    auto dispatch = [&](AVFrame* picture) {
-      if (StartTime != 0 && ist.Pts < StartTime)
-        return;
-      for (auto& ost : run.OutputStreams) {
-        if (ost->SourceStreamIndex != inputIndex || !ost->MustEncode)
-          continue;
-        switch (ost->Encoder->codec_type) {
-        case AVMEDIA_TYPE_AUDIO:
-          EncodeAndWriteAudio(ost->Output, *ost, ist, audio, audioBytes);
-          break;
-        case AVMEDIA_TYPE_VIDEO: {
-          int frameSize = 0;
-          EncodeAndWriteVideo(ost->Output, *ost, ist, picture, frameSize);
-          if (VStatsFileName && frameSize)
-            WriteVideoStats(ost->Output, *ost, frameSize);
-          break;
-        }
-        default:
-          throw FFMpegException("invalid codec_type");
-        }
-      }
-    };
     if (type == AVMEDIA_TYPE_VIDEO && ist.FilterGraph) {
+      // A picture of another size or format than the graph was set up for
+      // gets a new graph, once the old one has given back what it holds.
+      if (!FitsFilterGraph(ist, frame)) {
+        DrainFilterGraph(ist, dispatch);
+        if (BuildVideoFilterGraph(ist, *ist.FilterOutput, frame) < 0)
+          throw FFMpegException("Error opening filters: " +
+                                (LastError.empty() ? std::string("the picture changed size")
+                                                   : LastError));
+      }
       // Every picture the graph gives back is a pass of its own; a picture
       // the graph cannot take goes on as decoded.
       if (FeedFilterGraph(ist, frame) < 0)
         dispatch(frame);
-      while (PullFilteredPicture(ist, ist.Pts) > 0) {
-        dispatch(ist.FilterPicture.get());
-        avutil::av_frame_unref(ist.FilterPicture.get());
-      }
+      PassFilteredPictures(ist, dispatch);
     } else {
       dispatch(frame);
     }
     avutil::av_frame_unref(frame);
   }
+
+  // The graph may still hold pictures (a rate change keeps the last one).
+  if (!packet && type == AVMEDIA_TYPE_VIDEO && ist.FilterGraph)
+    DrainFilterGraph(ist, dispatch);
 
   if (!packet)
     for (auto& ost : run.OutputStreams) {

@@ -53,6 +53,12 @@ int TCustomFFmpeg::EncodeAndWriteFrame(AVFormatContext* output, TOutputStreamSta
       if (received < 0)
         throw FFMpegException(failure);
       packet->stream_index = stream.StreamIndex;
+      // A picture lasts one tick of the encoder's clock. Without it the
+      // last picture of a stream would last nothing: containers that keep
+      // durations (edit lists) would hide it, and a single picture would
+      // make an empty video.
+      if (video && packet->duration <= 0)
+        packet->duration = 1;
       avcodec::av_packet_rescale_ts(packet, enc->time_base, stream.Stream->time_base);
       ReadQualityStats(stream, packet);
       if (stream.PassLogFile && enc->stats_out && *enc->stats_out)

@@ -19,8 +19,6 @@ std::mutex& CodecLock() {
   return lock;
 }
 
-std::array<std::atomic<uint32_t>, 52> QuantizerHistogram{};
-
 // ---- Threads
 
 TGatedThread::~TGatedThread() = default;
@@ -213,7 +211,7 @@ void TCustomFFmpeg::InitDefaults() {
 
   VideoBytesWritten = AudioBytesWritten = GlobalHeaderBytes = 0;
   FramesDuplicated = FramesDropped = 0;
-  EncodeBufferSize = 262144;
+  QuantizerHistogram.fill(0);
 
   HookPixFmt = AV_PIX_FMT_BGR24;
   HookBitmapFormat = 6;
@@ -283,7 +281,6 @@ void TCustomFFmpeg::ReleaseResources() {
   }
   AudioLanguage.clear();
   SubtitleLanguage.clear();
-  EncodeBuffer.reset();
 
   UnloadHookModules(&FirstHookModule);
   HookBuffer.reset();

@@ -139,6 +139,8 @@ struct TInputFileState {
   int StreamCount = 0;
 };
 
+struct TOutputStreamState;
+
 struct TInputStreamState {
   int FileIndex = 0;
   int RateEmulation = 0; // read this stream no faster than real time
@@ -158,10 +160,23 @@ struct TInputStreamState {
   TFramePtr FilterFrame;
   int HasFilterFrame = 0;
   TFramePtr FilterPicture;
-  // Decoded audio is brought to interleaved 16-bit samples at the
-  // decoder's rate and channel count; this converter does it.
+  // The pictures the graph was set up for, and the output it feeds.
+  int FilterWidth = 0, FilterHeight = 0, FilterFormat = -1;
+  TOutputStreamState* FilterOutput = nullptr;
+  // The time of the filtered picture being handed out (microseconds on this
+  // input's clock); the graph may re-time pictures, the input's clock stays.
+  int64_t PicturePts = NoTimestamp;
+  // A remade graph starts its own clock over (a chain that subtracts its
+  // first time stamp): its pictures are moved to follow the last one given
+  // out by as much as the input moved on. Gap pending: >= 0.
+  int64_t LastFedPts = NoTimestamp, LastFilteredPts = NoTimestamp;
+  int64_t FilterRestartGap = -1, FilterShift = 0;
+  // Decoded audio is brought to interleaved 16-bit samples at the decoded
+  // frames' rate and channel layout (which may change mid-stream); this
+  // converter does it, and the rate and layout are those of the last frame.
   TSwrPtr ToS16;
-  int ToS16Format = -1, ToS16Rate = 0, ToS16Channels = 0;
+  int ToS16Format = -1, ToS16Rate = 0;
+  TChannelLayout ToS16Layout;
   bool DecoderDrained = false;
 };
 
@@ -180,18 +195,19 @@ struct TOutputStreamState {
   int FramesWritten = 0;
   TInputStreamState* SyncInput = nullptr;
   int64_t SyncPts = 0;
-  // Video: crop, scale, pad.
-  int UsesScaler = 0;
+  // Video: crop, scale, pad. The scaler is remade whenever a picture's
+  // size or pixel format differs from the one it was made for.
   TFramePtr ScaledPicture;
   TSwsPtr Scaler;
-  int ScaleSourceHeight = 0;
   int CropsPicture = 0;
-  int TopCrop = 0, LeftCrop = 0;
+  int TopCrop = 0, BottomCrop = 0, LeftCrop = 0, RightCrop = 0;
   int PadsPicture = 0;
   int TopPad = 0, BottomPad = 0, LeftPad = 0, RightPad = 0;
   // Audio: resampling, sample format, framing.
   int UsesResampler = 0;
   TSwrPtr Resampler;
+  int ResampleRate = 0; // the input the resampler was made for
+  TChannelLayout ResampleLayout;
   int ReformatFormats = -6;
   TSwrPtr Reformatter;
   TFifoPtr SampleFifo;
@@ -208,6 +224,9 @@ struct TOutputStreamState {
   // The lowest time stamp the encoder may be given next (encoder time
   // base): re-timed or jittery clocks must not send it back in time.
   int64_t NextEncoderPts = NoTimestamp;
+  // Taken off the input clock (microseconds) after a time stamp jumped by
+  // more than the source can account for.
+  int64_t ClockShift = 0;
 };
 
 // Per output stream: the bitstream filters its packets pass when written.
@@ -330,6 +349,10 @@ public:
   void EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamState& stream,
                            TInputStreamState& input, AVFrame* picture, int& frameSize);
   void WriteVideoStats(AVFormatContext* output, TOutputStreamState& stream, int frameSize);
+  // The most output frames (of `tb` seconds) a gap in the input's source
+  // can fill: its length, or, unknown, the jump the reader calls a
+  // discontinuity.
+  double AccountableFrames(const TInputStreamState& input, double tb) const;
   // End of input: what is left in the stream's sample FIFO, then the encoder's delay.
   void FlushAudioFifo(AVFormatContext* output, TOutputStreamState& stream);
   // Sends one frame (null: drain) to the stream's encoder and writes every
@@ -468,8 +491,8 @@ public:
   int64_t AudioBytesWritten = 0;
   int64_t GlobalHeaderBytes = 0;
   int FramesDuplicated = 0, FramesDropped = 0;
-  int EncodeBufferSize = 262144;
-  TAvBytesPtr EncodeBuffer;
+  // Pictures coded at each quantizer (the "qphist" report line).
+  std::array<uint32_t, 52> QuantizerHistogram{};
   std::list<TOutputStreamState*> OpenEncoders;
   std::list<TInputStreamState*> OpenDecoders;
   int TotalOutputDuration = -1; // milliseconds
@@ -529,7 +552,10 @@ public:
 
   // Video pre-processing: frame hooks and deinterlacing, and the filter graph.
   void PrepareVideoFrame(TInputStreamState& input, AVFrame* picture);
-  int BuildVideoFilterGraph(TInputStreamState& input, TOutputStreamState& output);
+  // Sets up the graph for the stream header's pictures, or remade for
+  // `picture` (of another size or pixel format) once the encoder is open.
+  int BuildVideoFilterGraph(TInputStreamState& input, TOutputStreamState& output,
+                            const AVFrame* picture = nullptr);
 
 protected:
   // Called under the state lock when Cancel finds a job that never ran and
@@ -563,8 +589,5 @@ inline bool IsCoverPicture(const AVStream* stream) {
 
 // Process-wide: serialises every codec open and close and every stream probe.
 std::mutex& CodecLock();
-
-// Process-wide quantizer histogram of the progress report.
-extern std::array<std::atomic<uint32_t>, 52> QuantizerHistogram;
 
 } // namespace kestro

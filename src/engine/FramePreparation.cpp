@@ -130,8 +130,11 @@ void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState& input, AVFrame* picture
     }
 
   if (CustomHookCallback) {
-    if (!HookBitmap) {
+    if (!HookBitmap)
       HookBitmap = std::make_unique<THookBitmap>();
+    if (HookBitmap->Width != w || HookBitmap->Height != h) {
+      // The first picture, or one of a new size: the hook draws on all of it.
+      std::lock_guard<std::mutex> canvas(HookBitmap->Canvas());
       HookBitmap->SetSize(w, h);
     }
     bool stop = false;

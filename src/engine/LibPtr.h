@@ -66,6 +66,22 @@ using TOutputContextPtr = std::unique_ptr<AVFormatContext, TOutputContextDeleter
 using TAvTextPtr = std::unique_ptr<char, TAvFreeDeleter>;
 using TAvBytesPtr = std::unique_ptr<uint8_t, TAvFreeDeleter>;
 
+// A channel layout kept by the engine (one in a custom order owns a map).
+struct TChannelLayout {
+  AVChannelLayout Layout{};
+  TChannelLayout() = default;
+  ~TChannelLayout() { avutil::av_channel_layout_uninit(&Layout); }
+  TChannelLayout(const TChannelLayout&) = delete;
+  TChannelLayout& operator=(const TChannelLayout&) = delete;
+  bool Assign(const AVChannelLayout& from) {
+    avutil::av_channel_layout_uninit(&Layout);
+    return avutil::av_channel_layout_copy(&Layout, &from) >= 0;
+  }
+  bool Same(const AVChannelLayout& other) const {
+    return avutil::av_channel_layout_compare(&Layout, &other) == 0;
+  }
+};
+
 // A copy of `text` made with the libraries' allocator (null for null).
 inline TAvTextPtr AvText(const char* text) {
   return TAvTextPtr(text ? avutil::av_strdup(text) : nullptr);

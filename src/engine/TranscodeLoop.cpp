@@ -227,7 +227,6 @@ void TCustomFFmpeg::EndRun() {
     CheckOutputWritten(failedOutput, failure);
   Finished = !StopRequested;
   Run.reset();
-  EncodeBuffer.reset();
 }
 
 } // namespace kestro

@@ -39,7 +39,6 @@ void TCustomFFmpeg::Transcode() {
     CloseOpenEncoders();
     CloseOpenDecoders();
     Run.reset();
-    EncodeBuffer.reset();
     throw;
   }
 }
@@ -233,52 +232,26 @@ void TCustomFFmpeg::SetupRun() {
       ost.UsesResampler = (enc->sample_rate != source->sample_rate || AudioSyncMethod > 1) ? 1 : 0;
       break;
     case AVMEDIA_TYPE_VIDEO: {
-      const int cropW = FrameLeftCrop + FrameRightCrop, cropH = FrameTopCrop + FrameBottomCrop;
-      const int padW = FramePadLeft + FramePadRight, padH = FramePadTop + FramePadBottom;
-      const int decW = source->width, decH = source->height;
-      const AVPixelFormat decFormat = AVPixelFormat(source->format);
-      ost.CropsPicture = (cropW + cropH) != 0;
-      ost.PadsPicture = (padW + padH) != 0;
-      ost.UsesScaler = (enc->width + cropW != decW + padW || enc->height + cropH != decH + padH ||
-                        enc->pix_fmt != decFormat)
-                           ? 1
-                           : 0;
+      // The scaler and the picture it draws into are made for the first
+      // picture that needs them: only the pictures tell their real size.
+      ost.CropsPicture = (FrameLeftCrop + FrameRightCrop + FrameTopCrop + FrameBottomCrop) != 0;
+      ost.PadsPicture = (FramePadLeft + FramePadRight + FramePadTop + FramePadBottom) != 0;
       if (ost.CropsPicture) {
         ost.TopCrop = FrameTopCrop;
+        ost.BottomCrop = FrameBottomCrop;
         ost.LeftCrop = FrameLeftCrop;
+        ost.RightCrop = FrameRightCrop;
       }
-      auto allocatePicture = [&](const char* failure) {
-        ost.ScaledPicture.reset(avutil::av_frame_alloc());
-        if (!ost.ScaledPicture)
-          throw FFMpegException(failure);
-        ost.ScaledPicture->format = enc->pix_fmt;
-        ost.ScaledPicture->width = enc->width;
-        ost.ScaledPicture->height = enc->height;
-        if (avutil::av_frame_get_buffer(ost.ScaledPicture.get(), 0) < 0)
-          throw FFMpegException(failure);
-      };
       if (ost.PadsPicture) {
         ost.TopPad = FramePadTop;
         ost.BottomPad = FramePadBottom;
         ost.LeftPad = FramePadLeft;
         ost.RightPad = FramePadRight;
-        if (!ost.UsesScaler)
-          allocatePicture("avpicture_alloc fail");
       }
-      if (ost.UsesScaler) {
-        allocatePicture("Cannot allocate temp picture, check pix fmt");
-        int64_t flags = SwsFlags;
-        if (ScalerOptionContext &&
-            avutil::av_opt_get_int(ScalerOptionContext.get(), "sws_flags", 0, &flags) >= 0)
-          SwsFlags = unsigned(flags);
-        ost.Scaler.reset(swscale::sws_getContext(decW - cropW, decH - cropH, decFormat,
-                                                 enc->width - padW, enc->height - padH,
-                                                 enc->pix_fmt, int(SwsFlags), nullptr, nullptr,
-                                                 nullptr));
-        if (!ost.Scaler)
-          throw FFMpegException("Cannot get resampling context");
-        ost.ScaleSourceHeight = FiltersInUse ? decH : decH - cropH;
-      }
+      int64_t flags = SwsFlags;
+      if (ScalerOptionContext &&
+          avutil::av_opt_get_int(ScalerOptionContext.get(), "sws_flags", 0, &flags) >= 0)
+        SwsFlags = unsigned(flags);
       ost.MustEncode = 1;
       ist.MustDecode = 1;
       LastError.clear();
@@ -327,19 +300,6 @@ void TCustomFFmpeg::SetupRun() {
         enc->stats_in = buffer;
       }
     }
-  }
-
-  // The shared encode buffer.
-  for (auto& ost : run.OutputStreams) {
-    const int64_t wanted = int64_t(4) * ost->Encoder->width * ost->Encoder->height;
-    // Beyond an int no allocation succeeds anyway; the one below then says so.
-    if (ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO && wanted > EncodeBufferSize)
-      EncodeBufferSize = int(std::min<int64_t>(wanted, INT32_MAX));
-  }
-  if (!EncodeBuffer) {
-    EncodeBuffer.reset(static_cast<uint8_t*>(avutil::av_malloc(EncodeBufferSize)));
-    if (!EncodeBuffer)
-      throw FFMpegException("av_malloc fail");
   }
 
   for (int f = 0; f < OutputFileCount; ++f)

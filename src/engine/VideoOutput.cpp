@@ -34,6 +34,15 @@ bool HoldsItsPixels(const AVFrame* frame) {
 
 } // namespace
 
+double TCustomFFmpeg::AccountableFrames(const TInputStreamState& input, double tb) const {
+  const AVFormatContext* file =
+      input.FileIndex >= 0 && input.FileIndex < MaxFiles ? InputFiles[input.FileIndex].get() : nullptr;
+  const double seconds = file && file->duration != AV_NOPTS_VALUE && file->duration > 0
+                             ? double(file->duration) / AV_TIME_BASE
+                             : double(DtsDeltaThreshold);
+  return seconds / tb + 1.0;
+}
+
 void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamState& stream,
                                         TInputStreamState& input, AVFrame* picture,
                                         int& frameSize) {
@@ -44,15 +53,25 @@ void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamSt
   int64_t nbFrames = 1;
   const double tb = double(enc->time_base.num) / enc->time_base.den;
   const TInputStreamState& sync = stream.SyncInput ? *stream.SyncInput : input;
-  const double ipts = double(sync.Pts - StartTime) / 1000000.0;
+  // A filtered picture has a time of its own.
+  const int64_t clock =
+      &sync == &input && input.PicturePts != NoTimestamp ? input.PicturePts : sync.Pts;
+  const double ipts = double(clock - stream.ClockShift - StartTime) / 1000000.0;
   if (VideoSyncMethod > 0 || (VideoSyncMethod < 0 && tb > 0.001)) {
     const double vdelta = ipts / tb - double(stream.SyncPts);
-    if (vdelta < -1.1)
+    if (vdelta < -1.1) {
       nbFrames = 0;
-    else if (VideoSyncMethod == 2)
+    } else if (VideoSyncMethod == 2) {
       stream.SyncPts = std::llrint(ipts / tb);
-    else if (vdelta > 1.1)
-      nbFrames = std::llrint(std::min(vdelta, double(INT32_MAX)));
+    } else if (vdelta > AccountableFrames(input, tb)) {
+      // No gap in this source is that long: the time stamp is broken, not
+      // a pause. The picture goes out once and later ones follow it.
+      stream.ClockShift += std::llrint((vdelta - 1.0) * tb * 1000000.0);
+      if (Verbose > 2)
+        Log(1, Format("*** time stamp jump of %.1f s ignored", (vdelta - 1.0) * tb));
+    } else if (vdelta > 1.1) {
+      nbFrames = std::llrint(vdelta);
+    }
     if (nbFrames == 0) {
       ++FramesDropped;
       if (Verbose > 2)
@@ -76,52 +95,69 @@ void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamSt
     Log(0, message);
   };
 
-  // 2. Crop (the filter graph crops when filters are in use).
+  // 2. Crop (the filter graph crops when filters are in use). The crop is
+  // taken off whatever size this picture has.
   const AVPixelFormat decFormat =
       picture->format >= 0 ? AVPixelFormat(picture->format) : input.Decoder->pix_fmt;
   const bool crops = !FiltersInUse && stream.CropsPicture;
+  const int width = picture->width - (crops ? stream.LeftCrop + stream.RightCrop : 0);
+  const int height = picture->height - (crops ? stream.TopCrop + stream.BottomCrop : 0);
   TPicture formatted = PictureOf(picture);
-  if (crops && !CropPicture(formatted, formatted, decFormat, picture->width, picture->height,
-                            stream.TopCrop, stream.LeftCrop))
+  if (crops && (width <= 0 || height <= 0 ||
+                !CropPicture(formatted, formatted, decFormat, picture->width, picture->height,
+                             stream.TopCrop, stream.LeftCrop)))
     return refuse("error cropping picture");
 
-  // 3. Scale and pad into ScaledPicture.
+  // 3. Scale and pad into ScaledPicture. The encoder's picture never
+  // changes; the scaler follows the pictures, whose size or pixel format may
+  // change in the middle of a stream.
   const AVPixelFormat encFormat = enc->pix_fmt;
-  const bool scales = stream.UsesScaler && !FiltersInUse;
-  AVFrame* scaled = stream.ScaledPicture.get();
+  const int innerWidth = enc->width - stream.LeftPad - stream.RightPad;
+  const int innerHeight = enc->height - stream.TopPad - stream.BottomPad;
+  if (innerWidth <= 0 || innerHeight <= 0)
+    return refuse("error padding picture");
+  const bool scales = width != innerWidth || height != innerHeight || decFormat != encFormat;
+  if (scales) {
+    stream.Scaler.reset(swscale::sws_getCachedContext(stream.Scaler.release(), width, height,
+                                                      decFormat, innerWidth, innerHeight,
+                                                      encFormat, int(SwsFlags), nullptr, nullptr,
+                                                      nullptr));
+    if (!stream.Scaler)
+      throw FFMpegException("Cannot get resampling context");
+  }
   if (stream.PadsPicture || scales) {
+    if (!stream.ScaledPicture) {
+      stream.ScaledPicture.reset(avutil::av_frame_alloc());
+      if (!stream.ScaledPicture)
+        throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+      stream.ScaledPicture->format = encFormat;
+      stream.ScaledPicture->width = enc->width;
+      stream.ScaledPicture->height = enc->height;
+      if (avutil::av_frame_get_buffer(stream.ScaledPicture.get(), 0) < 0)
+        throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+    }
     // The encoder may still hold the previous picture drawn here.
-    if (!scaled || avutil::av_frame_make_writable(scaled) < 0)
+    if (avutil::av_frame_make_writable(stream.ScaledPicture.get()) < 0)
       throw FFMpegException("Cannot allocate temp picture, check pix fmt");
   }
+  AVFrame* scaled = stream.ScaledPicture.get();
   const AVFrame* owner = picture; // whose buffers the final picture lies in
   TPicture final = formatted;
   const TPicture* padSource = &formatted;
-  TPicture scaleTarget = scaled ? PictureOf(scaled) : TPicture{};
   if (stream.PadsPicture) {
     owner = scaled;
     final = PictureOf(scaled);
-    if (stream.UsesScaler) {
-      TPicture padView;
-      if (!CropPicture(padView, final, encFormat, enc->width, enc->height, stream.TopPad,
-                       stream.LeftPad))
-        return refuse("error padding picture");
-      if (!FiltersInUse)
-        scaleTarget = padView;
-    }
   }
   if (scales) {
-    if (!stream.Scaler)
-      throw FFMpegException("Cannot get resampling context");
+    TPicture target = PictureOf(scaled);
+    if (stream.PadsPicture && !CropPicture(target, target, encFormat, enc->width, enc->height,
+                                           stream.TopPad, stream.LeftPad))
+      return refuse("error padding picture");
     padSource = nullptr;
     owner = scaled;
     final = PictureOf(scaled);
-    // Never more rows than the picture has (a stream may change size).
-    int rows = stream.ScaleSourceHeight;
-    if (picture->height > 0)
-      rows = std::min(rows, picture->height - (crops ? stream.TopCrop : 0));
-    swscale::sws_scale(stream.Scaler.get(), formatted.Data, formatted.Linesize, 0, rows,
-                       scaleTarget.Data, scaleTarget.Linesize);
+    swscale::sws_scale(stream.Scaler.get(), formatted.Data, formatted.Linesize, 0, height,
+                       target.Data, target.Linesize);
   }
   if (stream.PadsPicture &&
       !PadPicture(final, padSource, enc->height, enc->width, encFormat, stream.TopPad,

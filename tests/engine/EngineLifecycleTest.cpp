@@ -42,7 +42,8 @@ TEST_F(EngineLifecycle, NewEngineHasTheDocumentedDefaults) {
   for (int limit : fresh.MaxFrames)
     EXPECT_EQ(limit, 2147483647);
   EXPECT_EQ(fresh.RecordingTime, 9223372036854775807LL);
-  EXPECT_EQ(fresh.EncodeBufferSize, 262144);
+  for (uint32_t pictures : fresh.QuantizerHistogram)
+    EXPECT_EQ(pictures, 0u);
   EXPECT_EQ(fresh.ReportInterval, 500000);
   EXPECT_EQ(fresh.TotalOutputDuration, -1);
   EXPECT_FLOAT_EQ(fresh.AudioQScale, -99999.0f);

@@ -14,6 +14,7 @@ struct TStreamSummary {
   std::string Codec;
   int Width = 0, Height = 0, SampleRate = 0, Channels = 0;
   int Packets = 0, KeyPackets = 0;
+  int DiscardedPackets = 0; // read but not to be shown (outside an edit list)
   int64_t FirstPts = AV_NOPTS_VALUE;
   double DurationSec = 0; // from the packets: last end minus first start
   bool FirstIsKey = false;
@@ -65,6 +66,7 @@ inline TFileSummary ReadBack(const std::string& path) {
       s.FirstIsKey = key;
     ++s.Packets;
     s.KeyPackets += key ? 1 : 0;
+    s.DiscardedPackets += (packet->flags & AV_PKT_FLAG_DISCARD) ? 1 : 0;
     const int64_t start = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
     if (start != AV_NOPTS_VALUE) {
       if (s.FirstPts == AV_NOPTS_VALUE || start < s.FirstPts)

@@ -73,21 +73,20 @@ void PreparePicture(TOutputBench& b, int cropTop, int cropLeft) {
   s.BottomPad = e.FramePadBottom;
   s.LeftPad = e.FramePadLeft;
   s.RightPad = e.FramePadRight;
-  s.UsesScaler =
+  const bool scales =
       enc->width + cropLeft != SourceWidth + padW || enc->height + cropTop != SourceHeight + padH;
-  if (s.PadsPicture || s.UsesScaler) {
+  if (s.PadsPicture || scales) {
     s.ScaledPicture.reset(avutil::av_frame_alloc());
     s.ScaledPicture->format = enc->pix_fmt;
     s.ScaledPicture->width = enc->width;
     s.ScaledPicture->height = enc->height;
     ASSERT_GE(avutil::av_frame_get_buffer(s.ScaledPicture.get(), 0), 0);
   }
-  if (s.UsesScaler) {
+  if (scales) {
     s.Scaler.reset(swscale::sws_getContext(
         SourceWidth - cropLeft, SourceHeight - cropTop, AV_PIX_FMT_YUV420P, enc->width - padW,
         enc->height - padH, enc->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
     ASSERT_TRUE(s.Scaler);
-    s.ScaleSourceHeight = SourceHeight - cropTop;
   }
 }
 
@@ -348,7 +347,7 @@ TEST(VideoOutput, PicturesHeldByTheEncoderStayIntact) {
           enc->global_quality = 2 * FF_QP2LAMBDA;
         }));
     ASSERT_NO_FATAL_FAILURE(PreparePicture(b, 0, 0));
-    ASSERT_EQ(bool(b.Out->UsesScaler), scaled);
+    ASSERT_EQ(bool(b.Out->Scaler), scaled);
     // The planes of a decoded picture pointed at one reused private copy.
     TFramePtr copy = MakePicture(&Black);
     for (size_t i = 0; i < std::size(shades); ++i) {

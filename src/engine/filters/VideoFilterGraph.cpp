@@ -1,10 +1,14 @@
 // The per-stream video filter graph: the engine's source ("src"), an engine
 // "scale" when the sizes differ, the user's chain, and the sink ("out") set
-// to the encoder's pixel format.
+// to the encoder's pixel format. A graph remade for pictures of another size
+// runs the chain on them as they are and scales its result to the encoder's
+// picture, which is open by then and keeps its size.
 #include "EngineText.h"
 #include "FFmpeg.h"
 #include "filters/FilterChecks.h"
 #include "filters/VideoFilterGraph.h"
+
+#include <algorithm>
 
 namespace kestro {
 
@@ -28,9 +32,13 @@ TInOutPtr OpenEnd(const char* name, AVFilterContext* filter) {
 
 } // namespace
 
-int TCustomFFmpeg::BuildVideoFilterGraph(TInputStreamState& input, TOutputStreamState& output) {
+int TCustomFFmpeg::BuildVideoFilterGraph(TInputStreamState& input, TOutputStreamState& output,
+                                         const AVFrame* picture) {
   const AVCodecParameters* dec = input.Stream->codecpar;
   AVCodecContext* enc = output.Encoder;
+  const int sourceWidth = picture ? picture->width : dec->width;
+  const int sourceHeight = picture ? picture->height : dec->height;
+  const int sourceFormat = picture ? picture->format : dec->format;
   if (FrameTopCrop + FrameBottomCrop + FrameLeftCrop + FrameRightCrop != 0) {
     LastError = "Cannot enable crop options and filters at the same time.";
     return -1;
@@ -39,10 +47,11 @@ int TCustomFFmpeg::BuildVideoFilterGraph(TInputStreamState& input, TOutputStream
   if (!graph)
     return -1;
 
-  const AVRational sar = dec->sample_aspect_ratio.num ? dec->sample_aspect_ratio : AVRational{0, 1};
+  const AVRational givenSar = picture ? picture->sample_aspect_ratio : dec->sample_aspect_ratio;
+  const AVRational sar = givenSar.num ? givenSar : AVRational{0, 1};
   const std::string sourceArgs =
-      Format("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", dec->width,
-             dec->height, dec->format, AV_TIME_BASE, sar.num, sar.den ? sar.den : 1);
+      Format("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", sourceWidth,
+             sourceHeight, sourceFormat, AV_TIME_BASE, sar.num, sar.den ? sar.den : 1);
   AVFilterContext* source = nullptr;
   AVFilterContext* sink = nullptr;
   if (avfilter::avfilter_graph_create_filter(&source, avfilter::avfilter_get_by_name("buffer"),
@@ -58,21 +67,30 @@ int TCustomFFmpeg::BuildVideoFilterGraph(TInputStreamState& input, TOutputStream
       avfilter::avfilter_init_str(sink, nullptr) < 0)
     return -1;
 
-  AVFilterContext* last = source;
   const int padW = FramePadLeft + FramePadRight, padH = FramePadTop + FramePadBottom;
-  if (dec->width + padW != enc->width || dec->height + padH != enc->height) {
+  auto engineScale = [&](AVFilterContext*& scale) {
     char args[255];
     myutil::my_snprintf(args, sizeof args, "%d:%d", enc->width - padW, enc->height - padH);
+    return avfilter::avfilter_graph_create_filter(&scale, avfilter::avfilter_get_by_name("scale"),
+                                                  nullptr, args, nullptr, graph.get()) >= 0;
+  };
+  AVFilterContext* first = source; // where the chain starts
+  AVFilterContext* last = sink;    // where it ends
+  if (picture) {
+    // Passes pictures of the right size through untouched.
     AVFilterContext* scale = nullptr;
-    if (avfilter::avfilter_graph_create_filter(&scale, avfilter::avfilter_get_by_name("scale"),
-                                               nullptr, args, nullptr, graph.get()) < 0 ||
-        avfilter::avfilter_link(last, 0, scale, 0) < 0)
+    if (!engineScale(scale) || avfilter::avfilter_link(scale, 0, sink, 0) < 0)
       return -1;
     last = scale;
+  } else if (dec->width + padW != enc->width || dec->height + padH != enc->height) {
+    AVFilterContext* scale = nullptr;
+    if (!engineScale(scale) || avfilter::avfilter_link(source, 0, scale, 0) < 0)
+      return -1;
+    first = scale;
   }
 
-  TInOutPtr outputs = OpenEnd("in", last);
-  TInOutPtr inputs = OpenEnd("out", sink);
+  TInOutPtr outputs = OpenEnd("in", first);
+  TInOutPtr inputs = OpenEnd("out", last);
   if (!outputs || !inputs)
     return -1;
   AVFilterInOut* in = inputs.release();
@@ -96,13 +114,22 @@ int TCustomFFmpeg::BuildVideoFilterGraph(TInputStreamState& input, TOutputStream
 
   const int width = avfilter::av_buffersink_get_w(sink);
   const int height = avfilter::av_buffersink_get_h(sink);
-  if (padW + padH != 0 && (width != FrameWidth || height != FrameHeight)) {
-    LastError = "Cannot enable pad options and the filters which resize frame at the same time. "
-                "(crop, rotate, scale, transpose, etc.)";
-    return -1;
+  if (!picture) {
+    if (padW + padH != 0 && (width != FrameWidth || height != FrameHeight)) {
+      LastError = "Cannot enable pad options and the filters which resize frame at the same "
+                  "time. (crop, rotate, scale, transpose, etc.)";
+      return -1;
+    }
+    enc->width = width + padW;
+    enc->height = height + padH;
   }
-  enc->width = width + padW;
-  enc->height = height + padH;
+  input.FilterWidth = sourceWidth;
+  input.FilterHeight = sourceHeight;
+  input.FilterFormat = sourceFormat;
+  input.FilterOutput = &output;
+  if (picture)
+    input.FilterRestartGap =
+        input.LastFedPts == NoTimestamp ? 0 : std::max<int64_t>(input.Pts - input.LastFedPts, 0);
   input.InputFilter = source;
   input.OutputFilter = sink;
   input.FilterGraph = std::move(graph);
@@ -125,6 +152,7 @@ int FeedFilterGraph(TInputStreamState& input, const AVFrame* picture) {
                         picture->linesize, AVPixelFormat(picture->format), picture->width,
                         picture->height);
   frame->pts = input.Pts;
+  input.LastFedPts = input.Pts;
   frame->sample_aspect_ratio = picture->sample_aspect_ratio;
   frame->interlaced_frame = picture->interlaced_frame;
   frame->top_field_first = picture->top_field_first;
@@ -139,9 +167,29 @@ int PullFilteredPicture(TInputStreamState& input, int64_t& pts) {
   avutil::av_frame_unref(picture);
   if (avfilter::av_buffersink_get_frame(input.OutputFilter, picture) < 0)
     return -1;
-  if (picture->pts != AV_NOPTS_VALUE)
-    pts = picture->pts;
+  // Filters such as "fps" give the sink a time base of their own.
+  if (picture->pts == AV_NOPTS_VALUE)
+    return 1;
+  int64_t time = avutil::av_rescale_q(
+      picture->pts, avfilter::av_buffersink_get_time_base(input.OutputFilter), AV_TIME_BASE_Q);
+  if (input.FilterRestartGap >= 0) {
+    const int64_t last = input.LastFilteredPts;
+    input.FilterShift = last != NoTimestamp && time <= last ? last + input.FilterRestartGap - time : 0;
+    input.FilterRestartGap = -1;
+  }
+  time += input.FilterShift;
+  input.LastFilteredPts = time;
+  pts = time;
   return 1;
+}
+
+bool FitsFilterGraph(const TInputStreamState& input, const AVFrame* picture) {
+  return picture->width == input.FilterWidth && picture->height == input.FilterHeight &&
+         picture->format == input.FilterFormat;
+}
+
+int CloseFilterGraph(TInputStreamState& input) {
+  return avfilter::av_buffersrc_add_frame_flags(input.InputFilter, nullptr, 0);
 }
 
 } // namespace kestro
