@@ -59,4 +59,8 @@ struct TRecorder {
   }
 };
 
+// The option lines of the 3GPP preset.
+inline const char* const ThreeGpp = "vcodec=h263\nacodec=libamr_nb\ns=176x144\nac=1\nar=8000\n"
+                                    "b=120000\nab=10200";
+
 } // namespace kestro::test

@@ -67,7 +67,7 @@ protected:
   }
   void TearDown() override { fs::remove_all(Folder); }
   void OutputTo(const std::string& path) {
-    Engine.ParseOptionLines("vcodec=h263\nacodec=libamr_nb\ns=176x144\nac=1\nar=8000");
+    Engine.ParseOptionLines(ThreeGpp);
     ASSERT_TRUE(Engine.OpenOutputFile(path)) << Engine.LastError;
   }
   std::string Folder;

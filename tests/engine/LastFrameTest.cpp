@@ -14,8 +14,6 @@ namespace {
 
 class LastFrame : public ConversionTest {};
 
-const char* const ThreeGpp = "vcodec=h263\nacodec=libamr_nb\ns=176x144\nac=1\nar=8000\n"
-                             "b=120000\nab=10200";
 
 } // namespace
 
