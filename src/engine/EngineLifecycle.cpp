@@ -299,6 +299,7 @@ void TCustomFFmpeg::ReleaseOutputFiles() {
     for (int s = 0; s < MaxStreams; ++s) {
       OutputCodecs[f][s].reset();
       StreamCopy[f][s] = false;
+      CopyDisplayAspect[f][s] = 0.0f;
       BitstreamFilters[f][s] = {};
     }
     if (!OutputFiles[f])
