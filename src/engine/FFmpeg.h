@@ -514,6 +514,11 @@ public:
   bool ExceptionRaised = false;
   std::string ExceptionMessage;
   std::string LastError;
+  // The media libraries' last error line of this run, without its context
+  // tag: a failed run's message ends with it, since the libraries often know
+  // the cause our own message can only guess at. Noted from any thread.
+  void NoteLibraryError(const std::string& line);
+  std::string LastLibraryError() const;
   TCallback<TBeforeHookFunc> BeforeHookCallback;
   TCallback<TCustomHookFunc> CustomHookCallback;
   TCallback<TLogFunc> LogCallback;
@@ -546,6 +551,11 @@ private:
                       size_t first, int streamIndex, AVCodecContext* encoder);
   // Into the interleaving muxer, keeping the stream's running end time.
   void MuxPacket(AVFormatContext* output, AVPacket* packet);
+  // Marks the run's format and codec contexts as this engine's, so that a
+  // library line logged on any thread (codec threads too) finds its job.
+  void MarkOwnContexts();
+  mutable std::mutex LibraryErrorLock;
+  std::string LibraryError;
   // Threads owned by the engine; joined before it goes away.
   std::unique_ptr<TFFmpegThread> OwnedWorker;
   std::unique_ptr<TDoTerminateThread> OwnedTerminator;

@@ -532,6 +532,7 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
     OutputIdentities[f] = {true, uint64_t(st.st_dev), uint64_t(st.st_ino)};
   OutputFiles[f].reset(context.release());
   ++OutputFileCount;
+  MarkOwnContexts(); // what the libraries log from here on finds this job
   ForcedOutputFormat = nullptr;
   ForcedInputFormat = nullptr;
   return true;

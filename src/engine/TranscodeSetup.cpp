@@ -43,6 +43,26 @@ void TCustomFFmpeg::Transcode() {
   }
 }
 
+void TCustomFFmpeg::MarkOwnContexts() {
+  // Set before any codec opens: codec threads work on copies of the context
+  // and carry this mark along. A mark already there is not written again,
+  // as other threads may be reading it.
+  const auto mark = [this](auto* context) {
+    if (context && context->opaque != this)
+      context->opaque = this;
+  };
+  for (int f = 0; f < InputFileCount; ++f) {
+    mark(InputFiles[f].get());
+    for (TCodecContextPtr& decoder : InputCodecs[f])
+      mark(decoder.get());
+  }
+  for (int f = 0; f < OutputFileCount; ++f) {
+    mark(OutputFiles[f].get());
+    for (TCodecContextPtr& encoder : OutputCodecs[f])
+      mark(encoder.get());
+  }
+}
+
 void TCustomFFmpeg::SetupRun() {
   // The counts are only ever raised by a successful open; a table that
   // disagrees with them is refused rather than read.
@@ -52,6 +72,7 @@ void TCustomFFmpeg::SetupRun() {
   for (int f = 0; f < OutputFileCount; ++f)
     if (!OutputFiles[f])
       throw FFMpegException("Must supply at least one output file");
+  MarkOwnContexts();
   Run = std::make_unique<TRunTables>();
   TRunTables& run = *Run;
 
