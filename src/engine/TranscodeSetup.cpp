@@ -292,6 +292,10 @@ void TCustomFFmpeg::SetupRun() {
         if (ScalerOptionContext &&
             avutil::av_opt_get_int(ScalerOptionContext.get(), "sws_flags", 0, &flags) >= 0)
           SwsFlags = unsigned(flags);
+        // A source whose pictures nobody could describe (no size, no pixel
+        // format) is refused here: the scaler library aborts on it.
+        if (decW - cropW <= 0 || decH - cropH <= 0 || !avutil::av_pix_fmt_desc_get(decFormat))
+          throw FFMpegException("Cannot get resampling context");
         ost.Scaler.reset(swscale::sws_getContext(decW - cropW, decH - cropH, decFormat,
                                                  enc->width - padW, enc->height - padH,
                                                  enc->pix_fmt, int(SwsFlags), nullptr, nullptr,
