@@ -18,8 +18,9 @@ for arg in "$@"; do
     --tsan)
       BUILD_DIR=build-tsan
       EXTRA+=(-DKESTRO_TSAN=ON -DKESTRO_BUILD_GUI=OFF)
-      TARGETS=(--target make_fixtures engine_tests converter_tests cli_tests reliability_tests)
-      SELECT=(-R '^(make_fixtures$|EngineLifecycle\.|EngineDestruction\.|EngineCancelRace\.|InputRead\.|Run\.|Scheduling\.|Routing\.|Component\.|Cli\.|BadInput\.|Load\.)')
+      TARGETS=(--target make_fixtures engine_tests converter_tests library_log_tests cli_tests
+               reliability_tests)
+      SELECT=(-R '^(make_fixtures$|EngineLifecycle\.|EngineDestruction\.|EngineCancelRace\.|InputRead\.|Run\.|Scheduling\.|Routing\.|LibraryLog\.|Component\.|Cli\.|BadInput\.|Load\.)')
       ;;
     *) echo "usage: scripts/test.sh [--sanitize | --tsan]" >&2; exit 2 ;;
   esac

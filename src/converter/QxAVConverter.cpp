@@ -20,6 +20,8 @@ namespace {
 struct TLogFragment {
   int Level = 0;
   std::string Tag;  // class tag of the context, empty without one
+  const void* Owner = nullptr; // the engine owning the context, when it is known
+  bool Shown = true; // false: an error beneath the libraries' level, kept for its job only
   std::string Text; // the formatted message, at most LogBufferSize - 1 bytes
   bool Cut = false; // the message did not fit
 };
@@ -90,6 +92,36 @@ void RequestPendingLogClear() {
     ClearPendingLogsNow();
 }
 
+// The engine that marked the context (or the context it logs for) as its own.
+const void* ContextOwner(void* context, int depth = 0) {
+  if (!context)
+    return nullptr;
+  const AVClass* descriptor = *static_cast<const AVClass* const*>(context);
+  if (!descriptor)
+    return nullptr;
+  if (descriptor == avformat::avformat_get_class())
+    return static_cast<const AVFormatContext*>(context)->opaque;
+  if (descriptor == avcodec::avcodec_get_class())
+    return static_cast<const AVCodecContext*>(context)->opaque;
+  // A muxer's or codec's private part names its parent the way the
+  // libraries' own printer finds it.
+  if (descriptor->parent_log_context_offset && depth < 2)
+    return ContextOwner(*reinterpret_cast<void**>(static_cast<uint8_t*>(context) +
+                                                  descriptor->parent_log_context_offset),
+                        depth + 1);
+  return nullptr;
+}
+
+// The line without the "[name @ address]" tag of its context.
+std::string WithoutClassTag(const std::string& line) {
+  if (line.empty() || line[0] != '[')
+    return line;
+  const size_t close = line.find(']');
+  if (close == std::string::npos || line.find(" @ ") > close)
+    return line;
+  return line.substr(close + 1);
+}
+
 std::string ClassTag(void* context) {
   if (!context)
     return {};
@@ -121,6 +153,20 @@ void RouteLogFragment(const TLogFragment& fragment) {
   } hold;
   std::lock_guard<std::mutex> registry(ConverterRegistry().Mutex);
   const std::thread::id thread = std::this_thread::get_id();
+  const auto deliverTo = [&](const void* owner, const std::string& line, bool shown) {
+    for (TCustomAVConverter* component : ConverterRegistry().Items)
+      component->DeliverLog(thread, owner, fragment.Level, line, shown);
+  };
+  if (!fragment.Shown) {
+    // Kept apart from the thread's unfinished text, which only shown lines make.
+    size_t start = 0;
+    for (size_t end; start < fragment.Text.size(); start = end + 1) {
+      end = std::min(fragment.Text.find('\n', start), fragment.Text.size());
+      if (end > start)
+        deliverTo(fragment.Owner, fragment.Text.substr(start, end - start), false);
+    }
+    return;
+  }
   TLogItem& item = PendingLogList().FindOrAdd(thread);
 
   char buffer[LogBufferSize] = {0};
@@ -129,14 +175,17 @@ void RouteLogFragment(const TLogFragment& fragment) {
   const bool cut = !AppendToBuffer(buffer, used, fragment.Text) || fragment.Cut;
   const std::string text(buffer, strnlen(buffer, used));
 
+  // A line belongs to the context that began it, like its tag.
+  const void* owner = item.Text.empty() ? fragment.Owner : item.Owner;
   const auto deliver = [&](const std::string& line) {
-    for (TCustomAVConverter* component : ConverterRegistry().Items)
-      component->DeliverLog(thread, fragment.Level, line);
+    deliverTo(owner, line, true);
+    owner = fragment.Owner;
   };
   size_t start = 0;
   for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
     deliver(text.substr(start, end - start));
   std::string rest = text.substr(start);
+  item.Owner = owner;
   // A line cut at the buffer's end ends there: kept as the start of the next
   // message it would fill the buffer for good and swallow every later line.
   if (cut && !rest.empty()) {
@@ -146,6 +195,7 @@ void RouteLogFragment(const TLogFragment& fragment) {
   item.Text = std::move(rest);
 }
 
+// The engine's own levels: -1 quiet, 0 errors, 1 information, 2 debugging, 3 all.
 TLogLevel LogLevelOf(int engineLevel) {
   if (engineLevel < 0)
     return llQuiet;
@@ -292,6 +342,13 @@ std::vector<std::shared_ptr<TFFmpeg>> TFFmpegList::Clear() {
   return jobs;
 }
 
+TFFmpeg* TFFmpegList::FindByEngine(const void* engine) const {
+  for (const auto& job : List)
+    if (static_cast<const TCustomFFmpeg*>(job.get()) == engine)
+      return job.get();
+  return nullptr;
+}
+
 TFFmpeg* TFFmpegList::FindByThreadID(std::thread::id id) const {
   for (const auto& job : List)
     if (job->ThreadID == id)
@@ -305,6 +362,7 @@ TCustomAVConverter::TCustomAVConverter() : DelayedCalls(std::make_unique<TDelaye
   Probe.Enable();
   std::lock_guard<std::mutex> registry(ConverterRegistry().Mutex);
   ConverterRegistry().Items.push_back(this);
+  ApplyLibraryLevel();
 }
 
 TCustomAVConverter::~TCustomAVConverter() {
@@ -312,6 +370,7 @@ TCustomAVConverter::~TCustomAVConverter() {
     std::lock_guard<std::mutex> registry(ConverterRegistry().Mutex);
     auto& items = ConverterRegistry().Items;
     items.erase(std::remove(items.begin(), items.end(), this), items.end());
+    ApplyLibraryLevel();
   }
   {
     // Waits for an event in progress; none is raised and no job starts after.
@@ -335,17 +394,27 @@ bool TCustomAVConverter::LoadLibraries(const std::string& folder, bool versioned
     return false;
   }
   avutil::av_log_set_callback(&LibraryLogCallback);
-  avutil::av_log_set_level(int(FLogLevel) - 1);
-  LibraryLogLevel = avutil::av_log_get_level();
+  std::lock_guard<std::mutex> registry(ConverterRegistry().Mutex);
+  ApplyLibraryLevel();
   return true;
 }
 
 void TCustomAVConverter::SetLogLevel(TLogLevel value) {
+  std::lock_guard<std::mutex> registry(ConverterRegistry().Mutex);
   FLogLevel = value;
-  if (LibrariesLoaded()) {
-    avutil::av_log_set_level(int(value) - 1);
-    LibraryLogLevel = avutil::av_log_get_level();
-  }
+  ApplyLibraryLevel();
+}
+
+void TCustomAVConverter::ApplyLibraryLevel() {
+  // The libraries are asked for what the most verbose component shows;
+  // each component then drops what is beyond its own level.
+  if (ConverterRegistry().Items.empty() || !LibrariesLoaded())
+    return;
+  int level = AV_LOG_QUIET;
+  for (const TCustomAVConverter* component : ConverterRegistry().Items)
+    level = std::max(level, LibraryLevelOf(component->FLogLevel));
+  avutil::av_log_set_level(level);
+  LibraryLogLevel = level;
 }
 
 void TCustomAVConverter::SetProgressInterval(int value) {
@@ -364,7 +433,7 @@ int TCustomAVConverter::AddInput(const std::string& fileName, TInputOptions* opt
   job->LogCallback = {&LogEntry, this};
   try {
     job->Reset();
-    job->SetVerbose(int(FLogLevel) - 1);
+    job->Verbose = int(FLogLevel.load()) - 1; // the libraries' level is the component's
     if (options)
       job->TranslateInputOptions(*options, fileName);
     else
@@ -450,7 +519,7 @@ void TCustomAVConverter::RunJob(int index) {
       return; // the list changed since the turn was given
     job = JobList.Share(index);
     job->ReportInterval = int64_t(FProgressInterval) * 1000;
-    job->SetVerbose(int(FLogLevel) - 1);
+    job->Verbose = int(FLogLevel.load()) - 1;
     if (ThreadMode > 0 || !PostDelayed) {
       // Started under the lock: its thread id is known before its first line.
       TFFmpegThread* worker = job->StartJob(true, FThreadPriority);
@@ -517,9 +586,15 @@ AVFormatContext* TCustomAVConverter::JobInputContext(int index) {
   return job.InputFileCount > 0 ? job.InputFiles[0].get() : nullptr;
 }
 
-void TCustomAVConverter::DeliverLog(std::thread::id id, int level, const std::string& line) {
+void TCustomAVConverter::DeliverLog(std::thread::id id, const void* owner, int level,
+                                    const std::string& line, bool shown) {
   TComponentLock lock(Lock);
-  DoLog(JobList.FindByThreadID(id), level, line);
+  // A context of a known engine decides; the thread only when none does.
+  TFFmpeg* job = owner ? JobList.FindByEngine(owner) : JobList.FindByThreadID(id);
+  if (job && level <= AV_LOG_ERROR)
+    job->NoteLibraryError(WithoutClassTag(line));
+  if (shown && level <= LibraryLevelOf(FLogLevel))
+    DoLog(job, int(LogLevelOfLibrary(level)) - 1, line);
 }
 
 void TCustomAVConverter::DoBeforeHook(TFFmpeg& job, int64_t pts, THookAction& action) {
@@ -642,12 +717,37 @@ TLogList& PendingLogList() {
   return *list;
 }
 
+int LibraryLevelOf(TLogLevel level) {
+  switch (level) {
+  case llQuiet: return AV_LOG_QUIET;
+  case llError: return AV_LOG_ERROR;
+  case llInfo: return AV_LOG_INFO;
+  case llDebug: return AV_LOG_DEBUG;
+  case llAll: return AV_LOG_TRACE;
+  }
+  return AV_LOG_INFO;
+}
+
+TLogLevel LogLevelOfLibrary(int libraryLevel) {
+  if (libraryLevel <= AV_LOG_ERROR)
+    return llError;
+  if (libraryLevel <= AV_LOG_INFO) // warnings too
+    return llInfo;
+  if (libraryLevel <= AV_LOG_DEBUG)
+    return llDebug;
+  return llAll;
+}
+
 void LibraryLogCallback(void* context, int level, const char* format, va_list args) {
-  if (level > LibraryLogLevel.load() || !format || !myutil::my_vsnprintf)
+  const bool shown = level <= LibraryLogLevel.load();
+  // Errors are taken whatever the level: a failing job reports its cause.
+  if ((!shown && level > AV_LOG_ERROR) || !format || !myutil::my_vsnprintf)
     return;
   TLogFragment fragment;
   fragment.Level = level;
-  fragment.Tag = ClassTag(context);
+  fragment.Shown = shown;
+  fragment.Owner = ContextOwner(context);
+  fragment.Tag = shown ? ClassTag(context) : std::string();
   char message[LogBufferSize] = {0};
   const int length = myutil::my_vsnprintf(message, sizeof message, format, args);
   fragment.Text.assign(message, strnlen(message, sizeof message));

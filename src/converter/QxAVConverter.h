@@ -92,6 +92,8 @@ public:
   std::shared_ptr<TFFmpeg> Delete(int index);
   std::vector<std::shared_ptr<TFFmpeg>> Clear();
   TFFmpeg* FindByThreadID(std::thread::id id) const;
+  // Compares addresses only: `engine` may be gone already.
+  TFFmpeg* FindByEngine(const void* engine) const;
 
 private:
   std::vector<std::shared_ptr<TFFmpeg>> List;
@@ -123,7 +125,7 @@ public:
   int JobCount();
   AVFormatContext* JobInputContext(int index);
 
-  TLogLevel LogLevel() const { return FLogLevel; }
+  TLogLevel LogLevel() const { return FLogLevel.load(); }
   void SetLogLevel(TLogLevel value);
   int ProgressInterval() const { return FProgressInterval; }
   void SetProgressInterval(int value);
@@ -142,8 +144,11 @@ public:
   TProgressEvent OnProgress;
   TTerminateEvent OnTerminate;
 
-  // A complete library log line raised on thread `id`.
-  void DeliverLog(std::thread::id id, int level, const std::string& line);
+  // A complete library log line raised on thread `id` by a context of
+  // engine `owner` (null when unknown), at the libraries' `level`. A line the
+  // libraries' level hides (`shown` false) only tells its job why it failed.
+  void DeliverLog(std::thread::id id, const void* owner, int level, const std::string& line,
+                  bool shown = true);
 
 protected:
   // The engines call back only through these.
@@ -176,7 +181,10 @@ private:
                             int64_t currentSize, int totalDurationMs);
   static void TerminateEntry(void* self, TCustomFFmpeg* engine);
 
-  TLogLevel FLogLevel = llInfo;
+  // The process-wide library level: the most verbose of the live components'.
+  static void ApplyLibraryLevel();
+
+  std::atomic<TLogLevel> FLogLevel{llInfo}; // changed under the registry lock
   int FProgressInterval = 500; // ms
   TConvertPriority FThreadPriority = tpNormal;
   bool Destroying = false; // no more events or starts
@@ -198,6 +206,7 @@ public:
 struct TLogItem {
   std::thread::id ThreadID; // none: free
   std::string Text;
+  const void* Owner = nullptr; // the engine of the context that began the text
   std::unique_ptr<TLogItem> Next;
 };
 
@@ -223,6 +232,10 @@ TLogList& PendingLogList();
 // Installed as the media libraries' log callback: assembles whole lines per
 // thread and hands each to every component.
 void LibraryLogCallback(void* context, int level, const char* format, va_list args);
+
+// The libraries' level that shows what `level` asks for, and the other way.
+int LibraryLevelOf(TLogLevel level);
+TLogLevel LogLevelOfLibrary(int libraryLevel);
 
 // Message text beyond this many bytes (terminator included) is cut.
 constexpr size_t LogBufferSize = 2048;

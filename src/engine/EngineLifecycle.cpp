@@ -297,6 +297,7 @@ void TCustomFFmpeg::ReleaseOutputFiles() {
     for (int s = 0; s < MaxStreams; ++s) {
       OutputCodecs[f][s].reset();
       StreamCopy[f][s] = false;
+      CopyDisplayAspect[f][s] = 0.0f;
       BitstreamFilters[f][s] = {};
     }
     if (!OutputFiles[f])
@@ -315,6 +316,19 @@ void TCustomFFmpeg::ReleaseOutputFiles() {
   }
   OutputFileCount = 0;
   DiscardOutputs = false;
+}
+
+void TCustomFFmpeg::NoteLibraryError(const std::string& line) {
+  const size_t end = line.find_last_not_of(" \t\r\n");
+  if (end == std::string::npos)
+    return;
+  std::lock_guard<std::mutex> lock(LibraryErrorLock);
+  LibraryError = line.substr(0, end + 1);
+}
+
+std::string TCustomFFmpeg::LastLibraryError() const {
+  std::lock_guard<std::mutex> lock(LibraryErrorLock);
+  return LibraryError;
 }
 
 void TCustomFFmpeg::Log(int level, const std::string& message) {
@@ -360,13 +374,20 @@ TFFmpegThread* TCustomFFmpeg::Start(bool useThread, TConvertPriority priority) {
 
 void TCustomFFmpeg::RunTranscode() {
   Finished = false;
+  {
+    std::lock_guard<std::mutex> lock(LibraryErrorLock);
+    LibraryError.clear(); // lines of opening time say nothing about the run
+  }
   try {
     try {
       Transcode();
     } catch (const std::exception& e) {
-      Log(-1, e.what());
+      std::string message = e.what();
+      if (const std::string cause = LastLibraryError(); !cause.empty())
+        message += ": " + cause;
+      Log(-1, message);
       ExceptionRaised = true;
-      ExceptionMessage = e.what();
+      ExceptionMessage = message;
       // What a failed run wrote is not a result; a stopped run's is.
       DiscardOutputs = true;
     }

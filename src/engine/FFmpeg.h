@@ -153,6 +153,10 @@ struct TInputStreamState {
   uint32_t FramesRead = 0;
   int64_t NextPts = NoTimestamp;
   int64_t Pts = 0;
+  // Decoding time of the last packet read (microseconds): a clock that goes
+  // back behind it jumped, one that merely lags the expected next time
+  // (uneven frame steps) did not.
+  int64_t LastReadDts = NoTimestamp;
   int AtStart = 1;
   AVFilterContext* OutputFilter = nullptr;
   AVFilterContext* InputFilter = nullptr;
@@ -341,6 +345,9 @@ public:
   // stream's time base.
   void WritePacket(AVFormatContext* output, AVPacket* packet, TBitstreamChain& chain,
                    AVCodecContext* encoder);
+  // End of the run: every chain is told the stream ended and gives up what
+  // it still holds.
+  void FlushBitstreamFilters();
   int DecodeAndDispatchPacket(TInputStreamState& input, int inputIndex, AVPacket* packet);
   void EncodeAndWriteSubtitle(AVFormatContext* output, TOutputStreamState& stream,
                               TInputStreamState& input, const AVSubtitle* subtitle, int64_t pts);
@@ -392,6 +399,9 @@ public:
   int InputRateEmulation[MaxFiles]{};
   // Output streams written as copies of their source, without re-encoding.
   bool StreamCopy[MaxFiles][MaxStreams]{};
+  // The display aspect asked for a copied video stream (0: the source's); it
+  // applies to the copied picture's own size, known once the run maps it.
+  float CopyDisplayAspect[MaxFiles][MaxStreams]{};
 
   // ---- Settings for the next input or output file
   const AVInputFormat* ForcedInputFormat = nullptr;
@@ -543,6 +553,11 @@ public:
   std::string ExceptionMessage;
   bool DiscardOutputs = false; // the run failed: its outputs go at release
   std::string LastError;
+  // The media libraries' last error line of this run, without its context
+  // tag: a failed run's message ends with it, since the libraries often know
+  // the cause our own message can only guess at. Noted from any thread.
+  void NoteLibraryError(const std::string& line);
+  std::string LastLibraryError() const;
   TCallback<TBeforeHookFunc> BeforeHookCallback;
   TCallback<TCustomHookFunc> CustomHookCallback;
   TCallback<TLogFunc> LogCallback;
@@ -576,6 +591,17 @@ protected:
 private:
   // Closes the outputs, deleting those that never got a byte.
   void ReleaseOutputFiles();
+  // `packet` (null: the stream's end) through the chain's filters from
+  // `first` on; every packet they give back reaches the file.
+  void FilterAndWrite(AVFormatContext* output, AVPacket* packet, TBitstreamChain& chain,
+                      size_t first, int streamIndex, AVCodecContext* encoder);
+  // Into the interleaving muxer, keeping the stream's running end time.
+  void MuxPacket(AVFormatContext* output, AVPacket* packet);
+  // Marks the run's format and codec contexts as this engine's, so that a
+  // library line logged on any thread (codec threads too) finds its job.
+  void MarkOwnContexts();
+  mutable std::mutex LibraryErrorLock;
+  std::string LibraryError;
   // Threads owned by the engine; joined before it goes away.
   std::unique_ptr<TFFmpegThread> OwnedWorker;
   std::unique_ptr<TDoTerminateThread> OwnedTerminator;

@@ -280,6 +280,9 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
     stream->sample_aspect_ratio = NearestFraction255(
         FrameWidth != 0 && FrameHeight != 0 ? FrameAspectRatio * FrameHeight / FrameWidth
                                       : FrameAspectRatio * 3.0 / 4.0);
+    // The frame size set for this output need not be the copied picture's:
+    // the run applies the aspect to that picture once it knows it.
+    CopyDisplayAspect[f][s] = FrameAspectRatio;
   } else {
     const AVRational rate = FrameRate.num ? FrameRate : AVRational{25, 1};
     c->codec_id = codecId;
@@ -416,6 +419,7 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
       for (int s = 0; s < MaxStreams; ++s) {
         OutputCodecs[f][s].reset();
         StreamCopy[f][s] = false;
+        CopyDisplayAspect[f][s] = 0.0f;
         BitstreamFilters[f][s] = {};
       }
     if (context && context->pb && !(context->oformat->flags & AVFMT_NOFILE))
@@ -528,6 +532,7 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
     OutputIdentities[f] = {true, uint64_t(st.st_dev), uint64_t(st.st_ino)};
   OutputFiles[f].reset(context.release());
   ++OutputFileCount;
+  MarkOwnContexts(); // what the libraries log from here on finds this job
   ForcedOutputFormat = nullptr;
   ForcedInputFormat = nullptr;
   return true;

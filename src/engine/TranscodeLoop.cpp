@@ -25,30 +25,80 @@ TOutputStreamState* FindOutputStream(TRunTables* run, const AVFormatContext* out
 
 void TCustomFFmpeg::WritePacket(AVFormatContext* output, AVPacket* packet, TBitstreamChain& chain,
                                 AVCodecContext* encoder) {
-  for (TBsfPtr& filter : chain.Filters) {
-    // Keep the packet as it was: a failing filter must not lose it.
-    TPacketPtr original(avcodec::av_packet_clone(packet));
-    int result = avcodec::av_bsf_send_packet(filter.get(), packet);
-    if (result >= 0)
-      result = avcodec::av_bsf_receive_packet(filter.get(), packet);
-    if (result == AVERROR(EAGAIN))
-      return; // the filter wants more input before it gives a packet back
-    if (result < 0) {
-      if (LogCallback || StopOnError) {
-        const char* codec = encoder && encoder->codec ? encoder->codec->name : "copy";
-        const std::string text = FormatOpenError(
-            Format("%s failed for stream %d, codec %s", filter->filter->name,
-                   packet->stream_index, codec),
-            result);
-        if (StopOnError)
-          throw FFMpegException(text);
-        Log(0, text);
-      }
-      avcodec::av_packet_unref(packet);
-      if (original)
-        avcodec::av_packet_move_ref(packet, original.get());
-    }
+  // The filters count time on their own clocks, set when they were made;
+  // the muxer may have changed the stream's since.
+  if (!chain.Filters.empty())
+    avcodec::av_packet_rescale_ts(packet, output->streams[packet->stream_index]->time_base,
+                                  chain.Filters.front()->time_base_in);
+  FilterAndWrite(output, packet, chain, 0, packet->stream_index, encoder);
+}
+
+void TCustomFFmpeg::FlushBitstreamFilters() {
+  if (!Run)
+    return;
+  for (auto& ost : Run->OutputStreams) {
+    TBitstreamChain& chain = BitstreamFilters[ost->FileIndex][ost->StreamIndex];
+    if (!chain.Filters.empty())
+      FilterAndWrite(ost->Output, nullptr, chain, 0, ost->StreamIndex,
+                     ost->MustEncode ? ost->Encoder : nullptr);
   }
+}
+
+void TCustomFFmpeg::FilterAndWrite(AVFormatContext* output, AVPacket* packet,
+                                   TBitstreamChain& chain, size_t first, int streamIndex,
+                                   AVCodecContext* encoder) {
+  if (first >= chain.Filters.size()) {
+    if (!packet)
+      return;
+    if (!chain.Filters.empty())
+      avcodec::av_packet_rescale_ts(packet, chain.Filters.back()->time_base_out,
+                                    output->streams[streamIndex]->time_base);
+    MuxPacket(output, packet);
+    return;
+  }
+  AVBSFContext* filter = chain.Filters[first].get();
+  const auto report = [&](int code) {
+    if (!LogCallback && !StopOnError)
+      return;
+    const char* codec = encoder && encoder->codec ? encoder->codec->name : "copy";
+    const std::string text = FormatOpenError(
+        Format("%s failed for stream %d, codec %s", filter->filter->name, streamIndex, codec),
+        code);
+    if (StopOnError)
+      throw FFMpegException(text);
+    Log(0, text);
+  };
+  // A filter that refuses the packet must not lose it: it goes on unfiltered.
+  TPacketPtr original(packet ? avcodec::av_packet_clone(packet) : nullptr);
+  int result = avcodec::av_bsf_send_packet(filter, packet); // null: the stream ends
+  if (result < 0) {
+    report(result);
+    FilterAndWrite(output, original ? original.get() : packet, chain, first + 1, streamIndex,
+                   encoder);
+    return;
+  }
+  // A filter gives back any number of packets for one it took, some only
+  // once it knows the stream has ended; each goes through the rest of the chain.
+  TPacketPtr filtered(avcodec::av_packet_alloc());
+  if (!filtered)
+    throw FFMpegException("av_mallocz fail");
+  bool gaveAny = false;
+  while ((result = avcodec::av_bsf_receive_packet(filter, filtered.get())) >= 0) {
+    gaveAny = true;
+    filtered->stream_index = streamIndex;
+    FilterAndWrite(output, filtered.get(), chain, first + 1, streamIndex, encoder);
+    avcodec::av_packet_unref(filtered.get());
+  }
+  if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) {
+    report(result);
+    if (!gaveAny && original)
+      FilterAndWrite(output, original.get(), chain, first + 1, streamIndex, encoder);
+  }
+  if (!packet) // the end travels down the chain behind what this filter held
+    FilterAndWrite(output, nullptr, chain, first + 1, streamIndex, encoder);
+}
+
+void TCustomFFmpeg::MuxPacket(AVFormatContext* output, AVPacket* packet) {
   if (TOutputStreamState* stream = FindOutputStream(Run.get(), output, packet->stream_index)) {
     const int64_t start = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
     if (start != AV_NOPTS_VALUE) {
@@ -155,7 +205,8 @@ void TCustomFFmpeg::RunMainLoop() {
       if (packet->dts != AV_NOPTS_VALUE && ist.NextPts != NoTimestamp) {
         const int64_t packetDts = avutil::av_rescale_q(packet->dts, tb, AV_TIME_BASE_Q);
         const int64_t delta = packetDts - ist.NextPts;
-        if ((std::llabs(delta) > int64_t(DtsDeltaThreshold * 1000000.0) || packetDts + 1 < ist.Pts) &&
+        const bool backwards = ist.LastReadDts != NoTimestamp && packetDts + 1 < ist.LastReadDts;
+        if ((std::llabs(delta) > int64_t(DtsDeltaThreshold * 1000000.0) || backwards) &&
             !CopyTimestamps) {
           InputTsOffsets[ist.FileIndex] -= delta;
           if (Verbose > 2 && LogCallback)
@@ -167,6 +218,8 @@ void TCustomFFmpeg::RunMainLoop() {
             packet->pts -= shift;
         }
       }
+      if (packet->dts != AV_NOPTS_VALUE)
+        ist.LastReadDts = avutil::av_rescale_q(packet->dts, tb, AV_TIME_BASE_Q);
       const int result = DecodeAndDispatchPacket(ist, index, packet.get());
       avcodec::av_packet_unref(packet.get());
       if (result < 0) {
@@ -192,6 +245,8 @@ void TCustomFFmpeg::EndRun() {
   for (size_t i = 0; i < run.InputStreams.size(); ++i)
     if (run.InputStreams[i]->MustDecode)
       DecodeAndDispatchPacket(*run.InputStreams[i], int(i), nullptr);
+  // What the bitstream filters still hold goes out before the trailer.
+  FlushBitstreamFilters();
   // Every output gets its trailer; the first one whose bytes did not all
   // reach its file fails the run once the codecs are closed.
   int failedOutput = -1, failure = 0;

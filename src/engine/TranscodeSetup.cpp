@@ -5,6 +5,7 @@
 #include "RunTables.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace kestro {
@@ -15,8 +16,6 @@ const char* Language(const AVStream* stream) {
   const AVDictionaryEntry* e = avutil::av_dict_get(stream->metadata, "language", nullptr, 0);
   return e ? e->value : nullptr;
 }
-
-double Seconds(AVRational r) { return r.den ? double(r.num) / r.den : 0.0; }
 
 // The decoder's tag goes along unless the output format knows the codec
 // under a different tag.
@@ -43,6 +42,26 @@ void TCustomFFmpeg::Transcode() {
   }
 }
 
+void TCustomFFmpeg::MarkOwnContexts() {
+  // Set before any codec opens: codec threads work on copies of the context
+  // and carry this mark along. A mark already there is not written again,
+  // as other threads may be reading it.
+  const auto mark = [this](auto* context) {
+    if (context && context->opaque != this)
+      context->opaque = this;
+  };
+  for (int f = 0; f < InputFileCount; ++f) {
+    mark(InputFiles[f].get());
+    for (TCodecContextPtr& decoder : InputCodecs[f])
+      mark(decoder.get());
+  }
+  for (int f = 0; f < OutputFileCount; ++f) {
+    mark(OutputFiles[f].get());
+    for (TCodecContextPtr& encoder : OutputCodecs[f])
+      mark(encoder.get());
+  }
+}
+
 void TCustomFFmpeg::SetupRun() {
   // The counts are only ever raised by a successful open; a table that
   // disagrees with them is refused rather than read.
@@ -52,6 +71,7 @@ void TCustomFFmpeg::SetupRun() {
   for (int f = 0; f < OutputFileCount; ++f)
     if (!OutputFiles[f])
       throw FFMpegException("Must supply at least one output file");
+  MarkOwnContexts();
   Run = std::make_unique<TRunTables>();
   TRunTables& run = *Run;
 
@@ -179,7 +199,6 @@ void TCustomFFmpeg::SetupRun() {
     TOutputStreamState& ost = *run.OutputStreams[n];
     TInputStreamState& ist = *run.InputStreams[ost.SourceStreamIndex];
     AVCodecContext* enc = ost.Encoder;
-    AVCodecContext* dec = ist.Decoder;
     const AVCodecParameters* source = ist.Stream->codecpar;
     if (!Language(ost.Stream))
       if (const char* language = Language(ist.Stream))
@@ -190,16 +209,24 @@ void TCustomFFmpeg::SetupRun() {
     if (StreamCopy[ost.FileIndex][ost.StreamIndex]) {
       AVCodecParameters* par = ost.Stream->codecpar;
       const unsigned tag = enc->codec_tag;
-      const AVRational sar = ost.Stream->sample_aspect_ratio;
       avcodec::avcodec_parameters_copy(par, source);
       par->codec_tag = tag ? tag : CopiedCodecTag(ost.Output->oformat, source);
-      ost.Stream->sample_aspect_ratio = sar.num ? sar : ist.Stream->sample_aspect_ratio;
-      const AVRational decoderBase = dec ? dec->time_base : AVRational{0, 1};
-      ost.Stream->time_base =
-          Seconds(decoderBase) > Seconds(ist.Stream->time_base) &&
-                  Seconds(ist.Stream->time_base) < 0.001
-              ? decoderBase
-              : ist.Stream->time_base;
+      if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+        // Muxers refuse a stream whose aspect differs from its parameters'.
+        const float aspect = CopyDisplayAspect[ost.FileIndex][ost.StreamIndex];
+        AVRational sar = ist.Stream->sample_aspect_ratio.num ? ist.Stream->sample_aspect_ratio
+                                                             : source->sample_aspect_ratio;
+        if (aspect > 0.0f && par->width > 0 && par->height > 0)
+          avutil::av_reduce(&sar.num, &sar.den,
+                            llrint(double(aspect) * par->height * 10000.0),
+                            int64_t(par->width) * 10000, 255);
+        ost.Stream->sample_aspect_ratio = par->sample_aspect_ratio = sar;
+        ost.Stream->avg_frame_rate = ist.Stream->avg_frame_rate;
+        ost.Stream->r_frame_rate = ist.Stream->r_frame_rate;
+      }
+      // The source's own clock: a coarser one would make the time stamps
+      // of a variable frame rate collide.
+      ost.Stream->time_base = ist.Stream->time_base;
       switch (par->codec_type) {
       case AVMEDIA_TYPE_AUDIO:
         if (AudioVolume != 256)

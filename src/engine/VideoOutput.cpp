@@ -118,6 +118,10 @@ void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamSt
     return refuse("error padding picture");
   const bool scales = width != innerWidth || height != innerHeight || decFormat != encFormat;
   if (scales) {
+    // A picture nobody could describe (no pixel format) is refused here:
+    // the scaler library aborts on it.
+    if (!avutil::av_pix_fmt_desc_get(decFormat))
+      throw FFMpegException("Cannot get resampling context");
     stream.Scaler.reset(swscale::sws_getCachedContext(stream.Scaler.release(), width, height,
                                                       decFormat, innerWidth, innerHeight,
                                                       encFormat, int(SwsFlags), nullptr, nullptr,

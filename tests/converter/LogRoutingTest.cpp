@@ -95,12 +95,13 @@ TEST_F(Routing, UnfinishedLinesOfDifferentThreadsDoNotMix) {
 }
 
 TEST_F(Routing, LibraryLinesAboveTheLevelAreDropped) {
-  C.SetLogLevel(llError); // the libraries' level 0: only their worst
+  C.SetLogLevel(llError); // the libraries' errors and worse
   OnOtherThread([] {
-    avutil::av_log(nullptr, AV_LOG_FATAL, "dropped\n");
-    avutil::av_log(nullptr, AV_LOG_PANIC, "kept\n");
+    avutil::av_log(nullptr, AV_LOG_WARNING, "dropped\n");
+    avutil::av_log(nullptr, AV_LOG_FATAL, "kept\n");
+    avutil::av_log(nullptr, AV_LOG_ERROR, "kept too\n");
   });
-  EXPECT_EQ(Recorder.Lines(-1), (std::vector<std::string>{"kept"}));
+  EXPECT_EQ(Recorder.Lines(-1), (std::vector<std::string>{"kept", "kept too"}));
 }
 
 TEST_F(Routing, AMessageTooLongForTheBufferIsCutAndLaterLinesSurvive) {
@@ -125,6 +126,7 @@ TEST_F(Routing, AMessageTooLongForTheBufferIsCutAndLaterLinesSurvive) {
 }
 
 TEST_F(Routing, EngineLevelsBecomeLogLevels) {
+  C.SetLogLevel(llQuiet); // no library lines among the engine's below
   ASSERT_EQ(C.AddInput(Fixtures::MediaPath(Fixtures::ClipAvi.Name)), 0) << C.LastError;
   TFFmpeg& job = C.Jobs(0);
   const struct Case {
