@@ -2,6 +2,8 @@
 // engine reads through InputIO, so no file is made.
 #pragma once
 
+#include "FFmpeg.h"
+#include "FuzzSupport.h"
 #include "MediaLibs.h"
 
 #include <algorithm>
@@ -66,5 +68,20 @@ private:
   int64_t Position = 0;
   std::unique_ptr<AVIOContext, TIoDeleter> IO;
 };
+
+// The end both media targets share: the engine, set up for its run, writes
+// Matroska into nothing, and what must hold after any run is checked.
+inline void RunIntoNowhere(TCustomFFmpeg& engine) {
+  engine.RecordingTime = 2000000;
+  engine.SetOutputFormat("matroska");
+  if (!engine.OpenOutputFile("/dev/null")) {
+    Check(!engine.LastError.empty(), "a refused output says why");
+    return;
+  }
+  engine.Start(false);
+  Check(engine.Terminated && !engine.Running, "the run ended");
+  Check(engine.OpenEncoders.empty() && engine.OpenDecoders.empty(), "no codec is left open");
+  Check(!engine.ExceptionRaised || !engine.ExceptionMessage.empty(), "a failed run says why");
+}
 
 } // namespace kestro::fuzz
