@@ -360,6 +360,8 @@ public:
   // can fill: its length, or, unknown, the jump the reader calls a
   // discontinuity.
   double AccountableFrames(const TInputStreamState& input, double tb) const;
+  // How long the input of `input` lasts, in seconds; -1 when it does not say.
+  double SourceSeconds(const TInputStreamState& input) const;
   // End of input: what is left in the stream's sample FIFO, then the encoder's delay.
   void FlushAudioFifo(AVFormatContext* output, TOutputStreamState& stream);
   // Sends one frame (null: drain) to the stream's encoder and writes every

@@ -34,13 +34,17 @@ bool HoldsItsPixels(const AVFrame* frame) {
 
 } // namespace
 
-double TCustomFFmpeg::AccountableFrames(const TInputStreamState& input, double tb) const {
+double TCustomFFmpeg::SourceSeconds(const TInputStreamState& input) const {
   const AVFormatContext* file =
       input.FileIndex >= 0 && input.FileIndex < MaxFiles ? InputFiles[input.FileIndex].get() : nullptr;
-  const double seconds = file && file->duration != AV_NOPTS_VALUE && file->duration > 0
-                             ? double(file->duration) / AV_TIME_BASE
-                             : double(DtsDeltaThreshold);
-  return seconds / tb + 1.0;
+  return file && file->duration != AV_NOPTS_VALUE && file->duration > 0
+             ? double(file->duration) / AV_TIME_BASE
+             : -1.0;
+}
+
+double TCustomFFmpeg::AccountableFrames(const TInputStreamState& input, double tb) const {
+  const double seconds = SourceSeconds(input);
+  return (seconds > 0 ? seconds : double(DtsDeltaThreshold)) / tb + 1.0;
 }
 
 void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamState& stream,
@@ -71,6 +75,13 @@ void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamSt
         Log(1, Format("*** time stamp jump of %.1f s ignored", (vdelta - 1.0) * tb));
     } else if (vdelta > 1.1) {
       nbFrames = std::llrint(vdelta);
+      // However the copies add up over many pictures, the output never
+      // runs past what a source of known length lasts (and a second). A
+      // filter chain may retime the pictures on purpose: its clock rules.
+      if (const double seconds = SourceSeconds(input);
+          seconds > 0 && input.PicturePts == NoTimestamp)
+        nbFrames = std::max<int64_t>(
+            1, std::min<int64_t>(nbFrames, std::llrint((seconds + 1.0) / tb) - stream.SyncPts));
     }
     if (nbFrames == 0) {
       ++FramesDropped;

@@ -97,3 +97,27 @@ TEST(VideoSync, JumpsBeyondTheSourceAreNotFilled) {
     ASSERT_NO_FATAL_FAILURE(b.Finish());
   }
 }
+
+// Clock steps each short enough for the source, but many of them: the
+// copies stop where the 4 s source ends (plus a second), not an hour later.
+TEST(VideoSync, CopiesNeverRunPastTheSource) {
+  TOutputBench b;
+  ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "steps.avi",
+                                 [](TCustomFFmpeg& e) { e.VideoCodecName = AvText("mpeg4"); }));
+  TFramePtr picture(avutil::av_frame_alloc());
+  picture->format = AV_PIX_FMT_YUV420P;
+  picture->width = b.Enc()->width;
+  picture->height = b.Enc()->height;
+  ASSERT_GE(avutil::av_frame_get_buffer(picture.get(), 0), 0);
+  for (int p = 0; p < 3; ++p)
+    std::memset(picture->data[p], 128, size_t(picture->linesize[p]) * (p ? picture->height / 2 : picture->height));
+  int frameSize = 0;
+  for (int step = 0; step < 40; ++step) {
+    b.In->Pts = int64_t(step) * 3000000; // 3 s apart
+    b.E.EncodeAndWriteVideo(b.File(), *b.Out, *b.In, picture.get(), frameSize);
+  }
+  // 4 s + 1 s at 25 fps, and the pictures that came after that once each.
+  EXPECT_LE(b.Out->FramesWritten, 125 + 40);
+  EXPECT_GE(b.Out->FramesWritten, 100);
+  ASSERT_NO_FATAL_FAILURE(b.Finish());
+}
