@@ -56,6 +56,24 @@ TEST_F(WindowsMedia, AsfWithVideoAndAudioConvertsToItsLength) {
   }
 }
 
+namespace {
+
+// A flat gray picture of the encoder's size (null when it cannot be made).
+TFramePtr GrayPicture(const AVCodecContext* enc) {
+  TFramePtr picture(avutil::av_frame_alloc());
+  picture->format = AV_PIX_FMT_YUV420P;
+  picture->width = enc->width;
+  picture->height = enc->height;
+  if (avutil::av_frame_get_buffer(picture.get(), 0) < 0)
+    return nullptr;
+  for (int p = 0; p < 3; ++p)
+    std::memset(picture->data[p], 128,
+                size_t(picture->linesize[p]) * (p ? picture->height / 2 : picture->height));
+  return picture;
+}
+
+} // namespace
+
 // How often one picture goes out when the input clock jumped: a gap the
 // source is long enough to hold is filled, a larger jump is a broken time
 // stamp and the picture goes out once, with the next ones following it.
@@ -75,13 +93,8 @@ TEST(VideoSync, JumpsBeyondTheSourceAreNotFilled) {
     ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "jump.avi",
                                    [](TCustomFFmpeg& e) { e.VideoCodecName = AvText("mpeg4"); }));
     b.E.MaxFrames[AVMEDIA_TYPE_VIDEO] = 500; // what a broken run may write here
-    TFramePtr picture(avutil::av_frame_alloc());
-    picture->format = AV_PIX_FMT_YUV420P;
-    picture->width = b.Enc()->width;
-    picture->height = b.Enc()->height;
-    ASSERT_GE(avutil::av_frame_get_buffer(picture.get(), 0), 0);
-    for (int p = 0; p < 3; ++p)
-      std::memset(picture->data[p], 128, size_t(picture->linesize[p]) * (p ? picture->height / 2 : picture->height));
+    TFramePtr picture = GrayPicture(b.Enc());
+    ASSERT_NE(picture, nullptr);
     int frameSize = 0;
     auto send = [&](double seconds) {
       b.In->Pts = std::llround(seconds * 1000000);
@@ -104,13 +117,8 @@ TEST(VideoSync, CopiesNeverRunPastTheSource) {
   TOutputBench b;
   ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "steps.avi",
                                  [](TCustomFFmpeg& e) { e.VideoCodecName = AvText("mpeg4"); }));
-  TFramePtr picture(avutil::av_frame_alloc());
-  picture->format = AV_PIX_FMT_YUV420P;
-  picture->width = b.Enc()->width;
-  picture->height = b.Enc()->height;
-  ASSERT_GE(avutil::av_frame_get_buffer(picture.get(), 0), 0);
-  for (int p = 0; p < 3; ++p)
-    std::memset(picture->data[p], 128, size_t(picture->linesize[p]) * (p ? picture->height / 2 : picture->height));
+  TFramePtr picture = GrayPicture(b.Enc());
+  ASSERT_NE(picture, nullptr);
   int frameSize = 0;
   for (int step = 0; step < 40; ++step) {
     b.In->Pts = int64_t(step) * 3000000; // 3 s apart
