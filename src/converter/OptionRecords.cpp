@@ -112,9 +112,11 @@ void ApplyOutputOptions(TCustomFFmpeg& e, const TOutputOptions& o) {
     if (value > 0)
       e.SetOption(name, std::to_string(value));
   };
+  // A record may be used with any container: a muxer that has no such
+  // setting simply does not get it.
   const auto generic = [&e](int value, const char* name) {
-    if (value > 0)
-      e.SetDefaultOptionInt(name, value); // a name no context knows is dropped
+    if (value > 0 && !e.SetDefaultOptionInt(name, value))
+      e.SetPrivateOption(name, std::to_string(value), true);
   };
   const auto size = [&e](int value, const char* name) {
     if (value >= 0)

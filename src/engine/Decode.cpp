@@ -230,7 +230,12 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
       if (AudioVolume != 256)
         ApplyVolume(DecodedAudio.data(), audioBytes, AudioVolume);
     } else {
-      ist.NextPts += FrameStep(dec);
+      // The picture's own time, not its packet's: a decoder working on
+      // several pictures at once gives each back packets after its own.
+      if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
+        ist.Pts = avutil::av_rescale_q(frame->best_effort_timestamp, ist.Stream->time_base,
+                                       AV_TIME_BASE_Q);
+      ist.NextPts = ist.Pts + FrameStep(dec);
       PrepareVideoFrame(ist, frame);
     }
 

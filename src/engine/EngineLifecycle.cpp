@@ -127,6 +127,7 @@ void TCustomFFmpeg::InitDefaults() {
   FrameWidth = FrameHeight = 0;
   FrameAspectRatio = 0.0f;
   FramePixFmt = -1;
+  PixFmtAsked = false;
   AudioSampleFmt = -1;
   FramePadTop = FramePadBottom = FramePadLeft = FramePadRight = 0;
   PadColor[0] = 16;
@@ -208,6 +209,7 @@ void TCustomFFmpeg::InitDefaults() {
   VideoBitstreamFilters.clear();
   AudioBitstreamFilters.clear();
   SubtitleBitstreamFilters.clear();
+  PendingPrivateOptions.clear();
 
   VideoBytesWritten = AudioBytesWritten = GlobalHeaderBytes = 0;
   FramesDuplicated = FramesDropped = 0;
@@ -299,7 +301,9 @@ void TCustomFFmpeg::ReleaseOutputFiles() {
       StreamCopy[f][s] = false;
       CopyDisplayAspect[f][s] = 0.0f;
       BitstreamFilters[f][s] = {};
+      EncoderOptions[f][s].Clear();
     }
+    MuxerOptions[f].Clear();
     if (!OutputFiles[f])
       continue;
     const std::string name = OutputFiles[f]->url ? OutputFiles[f]->url : "";

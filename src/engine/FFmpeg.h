@@ -203,6 +203,10 @@ struct TOutputStreamState {
   // size or pixel format differs from the one it was made for.
   TFramePtr ScaledPicture;
   TSwsPtr Scaler;
+  // The colour matrix and range the scaler was last told, and the picture
+  // size and format it was made for (a remade one starts from the defaults).
+  int ScalerMatrix = -1, ScalerRange = -1;
+  int ScalerWidth = 0, ScalerHeight = 0, ScalerFormat = -1;
   int CropsPicture = 0;
   int TopCrop = 0, BottomCrop = 0, LeftCrop = 0, RightCrop = 0;
   int PadsPicture = 0;
@@ -265,6 +269,17 @@ public:
   void SetOption(const std::string& name, const std::string& value);
   bool SetDefaultOption(const char* name, const char* value);
   bool SetDefaultOptionInt(const char* name, int value);
+  // Holds an option for the encoders and muxer of the next output; raises
+  // "Unrecognized option" for a name no encoder or muxer has. An optional
+  // one that the output cannot take is dropped instead.
+  void SetPrivateOption(const std::string& name, const std::string& value, bool optional);
+  // Gives the pending options to the encoder `codec` of a stream just made.
+  void TakePrivateOptions(const AVCodec* codec, TDictionary& into);
+  // Once the output's streams are made: what is left goes to its muxer;
+  // returns the error for an option nothing took (empty when all were).
+  std::string TakeMuxerOptions(const AVOutputFormat* format, TDictionary& into);
+  // Whether one of the libraries' generic option tables has the name.
+  bool IsGenericOption(const char* name) const;
   void SetContextOptions(void* context, void* optionContext, int flags);
   void ParseOptionLines(const std::string& text);
   void SetInputFormat(const std::string& value);
@@ -415,6 +430,7 @@ public:
   int FrameWidth = 0, FrameHeight = 0;
   float FrameAspectRatio = 0.0f;
   int FramePixFmt = -1;
+  bool PixFmtAsked = false; // FramePixFmt came from "pix_fmt", not a source
   int AudioSampleFmt = -1;
   int FramePadTop = 0, FramePadBottom = 0, FramePadLeft = 0, FramePadRight = 0;
   int PadColor[3] = {16, 128, 128};
@@ -496,6 +512,18 @@ public:
   std::vector<std::string> VideoBitstreamFilters, AudioBitstreamFilters,
       SubtitleBitstreamFilters;
   TBitstreamChain BitstreamFilters[MaxFiles][MaxStreams];
+  // Options of one encoder or muxer only (an encoder's "crf" or "preset", a
+  // muxer's "muxrate"): a name that neither the vocabulary nor the generic
+  // options take waits here until the next output is created, and goes to
+  // the first of its streams' encoders, then its muxer, that has it.
+  struct TPrivateOption {
+    std::string Name, Value;
+    bool Optional = false; // dropped with a log line when nothing takes it
+  };
+  std::vector<TPrivateOption> PendingPrivateOptions;
+  // What each output stream's encoder and each output's muxer are opened with.
+  TDictionary EncoderOptions[MaxFiles][MaxStreams];
+  TDictionary MuxerOptions[MaxFiles];
 
   // ---- Counters of a run
   int64_t StartWallClock = 0;

@@ -177,8 +177,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     if (!codec || avcodec::avcodec_parameters_to_context(codec.get(), par) < 0)
       return fail(FormatOpenError(fileName, AVERROR(ENOMEM)));
     codec->pkt_timebase = stream->time_base;
-    if (ThreadCount > 1)
-      codec->thread_count = ThreadCount;
+    codec->thread_count = ThreadCount;
     switch (par->codec_type) {
     case AVMEDIA_TYPE_AUDIO:
       SetContextOptions(codec.get(), CodecOptionContexts[AVMEDIA_TYPE_AUDIO].get(),
@@ -206,6 +205,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
       if (codec->pix_fmt == AV_PIX_FMT_NONE && LowerExtension(fileName).rfind(".rmvb", 0) == 0)
         codec->pix_fmt = AV_PIX_FMT_YUV420P;
       FramePixFmt = codec->pix_fmt;
+      PixFmtAsked = false;
       if (MeThreshold)
         codec->debug |= 32; // motion vectors, which the threshold relies on
       // The codec-level rate is what the stream says it averages.

@@ -82,6 +82,35 @@ struct TChannelLayout {
   }
 };
 
+// A dictionary of option texts handed to an open; the libraries take out
+// what they use and leave the rest.
+struct TDictionary {
+  AVDictionary* Dict = nullptr;
+  TDictionary() = default;
+  ~TDictionary() { Clear(); }
+  TDictionary(const TDictionary&) = delete;
+  TDictionary& operator=(const TDictionary&) = delete;
+  TDictionary(TDictionary&& other) noexcept : Dict(other.Dict) { other.Dict = nullptr; }
+  TDictionary& operator=(TDictionary&& other) noexcept {
+    if (this != &other) {
+      Clear();
+      Dict = other.Dict;
+      other.Dict = nullptr;
+    }
+    return *this;
+  }
+  // Empty dictionaries hold nothing: an engine made before the libraries
+  // are loaded can go away without calling them.
+  void Clear() {
+    if (Dict)
+      avutil::av_dict_free(&Dict);
+  }
+  // The first entry still held (null when none is).
+  const AVDictionaryEntry* First() const {
+    return avutil::av_dict_get(Dict, "", nullptr, AV_DICT_IGNORE_SUFFIX);
+  }
+};
+
 // A copy of `text` made with the libraries' allocator (null for null).
 inline TAvTextPtr AvText(const char* text) {
   return TAvTextPtr(text ? avutil::av_strdup(text) : nullptr);

@@ -180,8 +180,10 @@ void TCustomFFmpeg::OptPixFmt(const std::string& value) {
   if (value == "list")
     LogFormatTable(*this, avutil::av_get_pix_fmt_string,
                    [](AVPixelFormat f) { return avutil::av_pix_fmt_desc_get(f) != nullptr; });
-  else
+  else {
     FramePixFmt = avutil::av_get_pix_fmt(value.c_str());
+    PixFmtAsked = FramePixFmt != AV_PIX_FMT_NONE;
+  }
 }
 
 void TCustomFFmpeg::OptSampleFmt(const std::string& value) {

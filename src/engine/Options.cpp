@@ -1,5 +1,6 @@
 // The option text, the option vocabulary and the generic options that go to
 // the libraries' own option tables.
+#include "EngineText.h"
 #include "FFmpeg.h"
 #include "OptionValues.h"
 
@@ -127,8 +128,12 @@ const std::vector<TOptionRow>& OptionTable() {
       // Command-line leftovers that mean nothing here.
       Ignored("L"), Ignored("h"), Ignored("version"), Ignored("formats"), Ignored("i"),
       Ignored("y"), Ignored("benchmark"), Ignored("apre"), Ignored("vpre"), Ignored("spre"),
-      // The engine runs its codecs single-threaded.
-      Refused("threads"),
+      // Codec threads: 0 lets each codec choose, N gives it N.
+      Int("threads", [](E& e, int v) {
+        if (v < 0)
+          throw FFMpegException(Format("Invalid value '%d' for option 'threads'", v));
+        e.ThreadCount = v;
+      }),
 
       // General, selection and timing.
       Text("f", &E::OptFormat),
@@ -303,13 +308,95 @@ void TCustomFFmpeg::ParseOptionLines(const std::string& text) {
   }
 }
 
+namespace {
+
+// Whether the objects of `cls` (a codec's or a muxer's private class) have it.
+bool HasPrivateOption(const AVClass* cls, const char* name) {
+  return cls && avutil::av_opt_find(&cls, name, nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ);
+}
+
+// Whether any encoder or muxer has an option of this name of its own.
+bool AnyPrivateOption(const char* name) {
+  void* codecs = nullptr;
+  while (const AVCodec* codec = avcodec::av_codec_iterate(&codecs))
+    if (avcodec::av_codec_is_encoder(codec) && HasPrivateOption(codec->priv_class, name))
+      return true;
+  void* muxers = nullptr;
+  while (const AVOutputFormat* muxer = avformat::av_muxer_iterate(&muxers))
+    if (HasPrivateOption(muxer->priv_class, name))
+      return true;
+  return false;
+}
+
+} // namespace
+
 void TCustomFFmpeg::SetOption(const std::string& name, const std::string& value) {
   const auto& index = OptionIndex();
   if (const auto row = index.find(name); row != index.end()) {
     row->second->Apply(*this, name, value);
     return;
   }
-  SetDefaultOption(name.c_str(), value.c_str());
+  if (SetDefaultOption(name.c_str(), value.c_str()))
+    return;
+  const bool generic = IsGenericOption(name.c_str());
+  // A generic name without a value leaves the setting as it was.
+  if (generic && TrimBlanks(value).empty())
+    return;
+  // Some names are both: x264's "profile" takes "high", the generic one a number.
+  if (generic && !AnyPrivateOption(name.c_str()))
+    throw FFMpegException(
+        Format("Invalid value '%s' for option '%s'", value.c_str(), name.c_str()));
+  SetPrivateOption(name, value, false);
+}
+
+bool TCustomFFmpeg::IsGenericOption(const char* name) const {
+  const auto has = [name](const void* context, const char* n) {
+    return context && avutil::av_opt_find(const_cast<void*>(context), n, nullptr, 0, 0);
+  };
+  // "ab", "vb", "sb": the rest of the name in that media type's table.
+  const bool typed = name[0] == 'a' || name[0] == 'v' || name[0] == 's';
+  for (const TCodecContextPtr& context : CodecOptionContexts)
+    if (has(context.get(), name) || (typed && has(context.get(), name + 1)))
+      return true;
+  return has(FormatOptionContext.get(), name) || has(ScalerOptionContext.get(), name);
+}
+
+void TCustomFFmpeg::SetPrivateOption(const std::string& name, const std::string& value,
+                                     bool optional) {
+  if (!AnyPrivateOption(name.c_str())) {
+    if (optional)
+      return;
+    throw FFMpegException(Format("Unrecognized option '%s'", name.c_str()));
+  }
+  PendingPrivateOptions.push_back({name, value, optional});
+}
+
+void TCustomFFmpeg::TakePrivateOptions(const AVCodec* codec, TDictionary& into) {
+  if (!codec)
+    return;
+  auto& pending = PendingPrivateOptions;
+  for (auto it = pending.begin(); it != pending.end();) {
+    if (HasPrivateOption(codec->priv_class, it->Name.c_str())) {
+      avutil::av_dict_set(&into.Dict, it->Name.c_str(), it->Value.c_str(), 0);
+      it = pending.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+std::string TCustomFFmpeg::TakeMuxerOptions(const AVOutputFormat* format, TDictionary& into) {
+  std::string refused;
+  for (const TPrivateOption& option : PendingPrivateOptions) {
+    if (HasPrivateOption(format->priv_class, option.Name.c_str()))
+      avutil::av_dict_set(&into.Dict, option.Name.c_str(), option.Value.c_str(), 0);
+    else if (!option.Optional && refused.empty())
+      refused = option.Name;
+    else if (option.Optional && LogCallback)
+      Log(1, Format("Option '%s' is not used by this output", option.Name.c_str()));
+  }
+  PendingPrivateOptions.clear();
+  return refused.empty() ? refused : Format("Unrecognized option '%s'", refused.c_str());
 }
 
 bool TCustomFFmpeg::SetDefaultOption(const char* name, const char* value) {

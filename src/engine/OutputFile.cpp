@@ -11,6 +11,7 @@
 #include <exception>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 namespace kestro {
 
@@ -61,6 +62,39 @@ template <typename T, typename F> T FirstListedUnlessListed(const T* list, T wan
     if (*p == wanted)
       return wanted;
   return list[0];
+}
+
+int Depth(AVPixelFormat format) {
+  const AVPixFmtDescriptor* desc = avutil::av_pix_fmt_desc_get(format);
+  return desc ? desc->comp[0].depth : 0;
+}
+
+// The pixel format the encoder is given: one asked for ("pix_fmt") when the
+// encoder takes it; otherwise the source's, where it takes it, at most 8
+// bits deep (what every player shows), else the encoder's nearest to it.
+AVPixelFormat EncoderPixelFormat(const AVCodec* encoder, AVPixelFormat wanted, bool asked) {
+  const AVPixelFormat* list = encoder ? encoder->pix_fmts : nullptr;
+  if (!list)
+    return wanted;
+  std::vector<AVPixelFormat> plain, all;
+  for (const AVPixelFormat* p = list; *p != AV_PIX_FMT_NONE; ++p) {
+    all.push_back(*p);
+    if (Depth(*p) <= 8)
+      plain.push_back(*p);
+  }
+  if (all.empty())
+    return wanted;
+  if (asked && std::find(all.begin(), all.end(), wanted) != all.end())
+    return wanted;
+  std::vector<AVPixelFormat>& choice = asked || plain.empty() ? all : plain;
+  if (wanted == AV_PIX_FMT_NONE || !avutil::av_pix_fmt_desc_get(wanted))
+    return choice.front();
+  if (std::find(choice.begin(), choice.end(), wanted) != choice.end())
+    return wanted;
+  choice.push_back(AV_PIX_FMT_NONE);
+  const AVPixelFormat best =
+      avcodec::avcodec_find_best_pix_fmt_of_list(choice.data(), wanted, 0, nullptr);
+  return best == AV_PIX_FMT_NONE ? choice.front() : best;
 }
 
 // One integer of an override entry: digits with an optional sign, ending
@@ -258,8 +292,8 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
     encoder = avcodec::avcodec_find_encoder(codecId);
   }
   AVCodecContext* c = AttachCodecContext(*this, added, encoder, AVMEDIA_TYPE_VIDEO);
-  if (ThreadCount > 1)
-    c->thread_count = ThreadCount;
+  c->thread_count = ThreadCount;
+  TakePrivateOptions(encoder, EncoderOptions[f][s]);
   if (VideoCodecTag)
     c->codec_tag = unsigned(VideoCodecTag);
   AVCodecContext* defaults = CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get();
@@ -296,9 +330,7 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
         c->width != 0 && c->height != 0 ? FrameAspectRatio * c->height / c->width
                                   : FrameAspectRatio * 3.0 / 4.0);
     stream->sample_aspect_ratio = c->sample_aspect_ratio;
-    c->pix_fmt = FirstListedUnlessListed<AVPixelFormat>(
-        encoder ? encoder->pix_fmts : nullptr, AVPixelFormat(FramePixFmt),
-        [](AVPixelFormat p) { return p == AV_PIX_FMT_NONE; });
+    c->pix_fmt = EncoderPixelFormat(encoder, AVPixelFormat(FramePixFmt), PixFmtAsked);
     if (IntraOnly)
       c->gop_size = 0;
     if (VideoQScale != 0.0f || SameQuality) {
@@ -317,7 +349,6 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
       c->intra_matrix = copyMatrix(IntraMatrix);
     if (InterMatrix)
       c->inter_matrix = copyMatrix(InterMatrix);
-    c->thread_count = ThreadCount;
     if (RcOverride)
       ParseRcOverride(c, RcOverride.get());
     if (c->rc_initial_buffer_occupancy == 0)
@@ -351,8 +382,8 @@ void TCustomFFmpeg::new_audio_stream(AVFormatContext* context) {
     encoder = avcodec::avcodec_find_encoder(codecId);
   }
   AVCodecContext* c = AttachCodecContext(*this, added, encoder, AVMEDIA_TYPE_AUDIO);
-  if (ThreadCount > 1)
-    c->thread_count = ThreadCount;
+  c->thread_count = ThreadCount;
+  TakePrivateOptions(encoder, EncoderOptions[f][s]);
   if (AudioCodecTag)
     c->codec_tag = unsigned(AudioCodecTag);
   AVCodecContext* defaults = CodecOptionContexts[AVMEDIA_TYPE_AUDIO].get();
@@ -372,7 +403,6 @@ void TCustomFFmpeg::new_audio_stream(AVFormatContext* context) {
       c->flags |= AV_CODEC_FLAG_QSCALE;
       c->global_quality = int(FF_QP2LAMBDA * AudioQScale);
     }
-    c->thread_count = ThreadCount;
     c->sample_fmt = FirstListedUnlessListed<AVSampleFormat>(
         encoder ? encoder->sample_fmts : nullptr, AVSampleFormat(AudioSampleFmt),
         [](AVSampleFormat p) { return p == AV_SAMPLE_FMT_NONE; });
@@ -397,6 +427,7 @@ void TCustomFFmpeg::new_subtitle_stream(AVFormatContext* context) {
     throw FFMpegException(LastError);
   const AVCodec* encoder = SubtitleStreamCopy ? nullptr : avcodec::avcodec_find_encoder(codecId);
   AVCodecContext* c = AttachCodecContext(*this, added, encoder, AVMEDIA_TYPE_SUBTITLE);
+  TakePrivateOptions(encoder, EncoderOptions[f][s]);
   if (SubtitleStreamCopy) {
     StreamCopy[f][s] = true;
   } else {
@@ -421,7 +452,11 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
         StreamCopy[f][s] = false;
         CopyDisplayAspect[f][s] = 0.0f;
         BitstreamFilters[f][s] = {};
+        EncoderOptions[f][s].Clear();
       }
+    if (f < MaxFiles)
+      MuxerOptions[f].Clear();
+    PendingPrivateOptions.clear();
     if (context && context->pb && !(context->oformat->flags & AVFMT_NOFILE))
       avformat::avio_closep(&context->pb);
     ForcedOutputFormat = nullptr;
@@ -487,6 +522,9 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
       return fail(Format(creator.Failure, e.what()));
     }
   }
+
+  if (std::string refused = TakeMuxerOptions(format, MuxerOptions[f]); !refused.empty())
+    return fail(refused);
 
   if (RecordTimestamp) {
     const time_t seconds = time_t(RecordTimestamp);

@@ -66,7 +66,7 @@ const TTargetPreset TargetPresets[] = {
     {"svcd", "mpeg2video", "mp2", "svcd", "480x576", "480x480", nullptr, nullptr,
      {{"gop", "15", "18"}, {"b", "2040000", nullptr}, {"maxrate", "2516000", nullptr},
       {"minrate", "0", nullptr}, {"bufsize", "1835008", nullptr},
-      {"flags", "+scan_offset", nullptr}, {"ab", "224000", nullptr},
+      {"scan_offset", "1", nullptr}, {"ab", "224000", nullptr},
       {"packetsize", "2324", nullptr}},
      44100, chMonoToStereo, 0, "4:3"},
     {"dvd", "mpeg2video", "ac3", "dvd", "720x576", "720x480", nullptr, nullptr,
@@ -140,8 +140,13 @@ void TCustomFFmpeg::SetTarget(const std::string& type, const std::string& normTe
     OptPixFmt(pal ? preset->PixFmtPal : preset->PixFmtNtsc);
   OptFrameRate(norm == nmPal ? "25" : norm == nmNtsc ? "30000/1001" : "24000/1001");
   for (const TGenericSetting& g : preset->Generic)
-    if (g.Name)
-      SetDefaultOption(g.Name, pal || !g.NtscValue ? g.Value : g.NtscValue);
+    if (g.Name) {
+      const char* value = pal || !g.NtscValue ? g.Value : g.NtscValue;
+      // The mpeg muxers' rate and the mpeg-2 encoder's scan offset are
+      // options of theirs alone.
+      if (!SetDefaultOption(g.Name, value))
+        SetPrivateOption(g.Name, value, false);
+    }
   AudioSampleRate = preset->SampleRate;
   if (preset->Channels == chStereo || (preset->Channels == chMonoToStereo && AudioChannels == 1))
     AudioChannels = 2;

@@ -27,6 +27,29 @@ unsigned CopiedCodecTag(const AVOutputFormat* format, const AVCodecParameters* s
   return 0;
 }
 
+bool IsRgb(int format) {
+  const AVPixFmtDescriptor* desc = avutil::av_pix_fmt_desc_get(AVPixelFormat(format));
+  return desc && (desc->flags & AV_PIX_FMT_FLAG_RGB);
+}
+
+// The source's colour description goes with its pictures: primaries and
+// transfer always; matrix and range where both sides are YUV (a picture
+// made from RGB is made with the default matrix).
+void DescribeColours(AVCodecContext* enc, const AVCodecParameters* source) {
+  enc->color_primaries = source->color_primaries;
+  enc->color_trc = source->color_trc;
+  if (IsRgb(source->format) || IsRgb(enc->pix_fmt))
+    return;
+  enc->colorspace = source->color_space;
+  enc->color_range = source->color_range;
+}
+
+// An open hands back the options it did not use: none may be dropped.
+void RefuseUnused(const TDictionary& options) {
+  if (const AVDictionaryEntry* left = options.First())
+    throw FFMpegException(Format("Unrecognized option '%s'", left->key));
+}
+
 } // namespace
 
 void TCustomFFmpeg::Transcode() {
@@ -279,6 +302,7 @@ void TCustomFFmpeg::SetupRun() {
       if (ScalerOptionContext &&
           avutil::av_opt_get_int(ScalerOptionContext.get(), "sws_flags", 0, &flags) >= 0)
         SwsFlags = unsigned(flags);
+      DescribeColours(enc, source);
       ost.MustEncode = 1;
       ist.MustDecode = 1;
       LastError.clear();
@@ -354,11 +378,13 @@ void TCustomFFmpeg::SetupRun() {
                                    ost->StreamIndex));
     {
       std::lock_guard<std::mutex> lock(CodecLock());
-      if (avcodec::avcodec_open2(enc, codec, nullptr) < 0)
+      TDictionary& options = EncoderOptions[ost->FileIndex][ost->StreamIndex];
+      if (avcodec::avcodec_open2(enc, codec, &options.Dict) < 0)
         throw FFMpegException(Format("Error while opening codec for output stream #%d.%d - maybe "
                                      "incorrect parameters such as bit_rate, rate, width or height",
                                      ost->FileIndex, ost->StreamIndex));
       OpenEncoders.push_front(ost.get());
+      RefuseUnused(options);
     }
     // The muxer learns the stream from the opened encoder.
     avcodec::avcodec_parameters_from_context(ost->Stream->codecpar, enc);
@@ -428,11 +454,12 @@ void TCustomFFmpeg::SetupRun() {
   bool allRtp = OutputFileCount > 0;
   for (int f = 0; f < OutputFileCount; ++f) {
     CheckOutputWritten(f, 0); // a file removed since it was created is not written at all
-    if (avformat::avformat_write_header(OutputFiles[f].get(), nullptr) < 0) {
+    if (avformat::avformat_write_header(OutputFiles[f].get(), &MuxerOptions[f].Dict) < 0) {
       CheckOutputWritten(f, 0);
       throw FFMpegException(Format(
           "Could not write header for output file #%d (incorrect codec parameters ?)", f));
     }
+    RefuseUnused(MuxerOptions[f]);
     allRtp = allRtp && std::strcmp(OutputFiles[f]->oformat->name, "rtp") == 0;
   }
   if (allRtp && LogCallback) {

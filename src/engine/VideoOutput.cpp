@@ -32,6 +32,78 @@ bool HoldsItsPixels(const AVFrame* frame) {
   return true;
 }
 
+int ScalerMatrixOf(int colorspace) {
+  switch (colorspace) {
+  case AVCOL_SPC_BT709:
+    return SWS_CS_ITU709;
+  case AVCOL_SPC_FCC:
+    return SWS_CS_FCC;
+  case AVCOL_SPC_SMPTE240M:
+    return SWS_CS_SMPTE240M;
+  case AVCOL_SPC_BT2020_NCL:
+  case AVCOL_SPC_BT2020_CL:
+    return SWS_CS_BT2020;
+  default: // BT.601 in its variants, or not said
+    return SWS_CS_DEFAULT;
+  }
+}
+
+bool IsYuv(AVPixelFormat format) {
+  const AVPixFmtDescriptor* desc = avutil::av_pix_fmt_desc_get(format);
+  return desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB) && desc->nb_components >= 3;
+}
+
+bool FullRange(AVPixelFormat format, int range) {
+  switch (format) {
+  case AV_PIX_FMT_YUVJ420P:
+  case AV_PIX_FMT_YUVJ422P:
+  case AV_PIX_FMT_YUVJ444P:
+  case AV_PIX_FMT_YUVJ440P:
+  case AV_PIX_FMT_YUVJ411P:
+    return true;
+  default:
+    return range == AVCOL_RANGE_JPEG;
+  }
+}
+
+// Tells the scaler the matrix and range of the YUV side(s) it converts:
+// the picture's own, and the encoder's (which carries the source's).
+void DescribeScalerColours(TOutputStreamState& stream, const AVFrame* picture,
+                           AVPixelFormat from, int width, int height) {
+  const AVCodecContext* enc = stream.Encoder;
+  const int matrix = ScalerMatrixOf(picture->colorspace);
+  const int range = FullRange(from, picture->color_range) ? 1 : 0;
+  SwsContext* scaler = stream.Scaler.get();
+  if (width == stream.ScalerWidth && height == stream.ScalerHeight &&
+      from == stream.ScalerFormat && matrix == stream.ScalerMatrix && range == stream.ScalerRange)
+    return;
+  int* inverse = nullptr;
+  int* table = nullptr;
+  int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+  if (swscale::sws_getColorspaceDetails(scaler, &inverse, &srcRange, &table, &dstRange,
+                                        &brightness, &contrast, &saturation) < 0)
+    return; // a scaler without colour conversion
+  const int* srcTable = inverse;
+  const int* dstTable = table;
+  if (IsYuv(from)) {
+    srcTable = swscale::sws_getCoefficients(matrix);
+    srcRange = range;
+  }
+  if (IsYuv(enc->pix_fmt)) {
+    const int encMatrix =
+        enc->colorspace != AVCOL_SPC_UNSPECIFIED ? ScalerMatrixOf(enc->colorspace) : matrix;
+    dstTable = swscale::sws_getCoefficients(encMatrix);
+    dstRange = FullRange(enc->pix_fmt, enc->color_range) ? 1 : 0;
+  }
+  swscale::sws_setColorspaceDetails(scaler, srcTable, srcRange, dstTable, dstRange, brightness,
+                                    contrast, saturation);
+  stream.ScalerMatrix = matrix;
+  stream.ScalerRange = range;
+  stream.ScalerWidth = width;
+  stream.ScalerHeight = height;
+  stream.ScalerFormat = from;
+}
+
 } // namespace
 
 double TCustomFFmpeg::SourceSeconds(const TInputStreamState& input) const {
@@ -139,6 +211,7 @@ void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamSt
                                                       nullptr));
     if (!stream.Scaler)
       throw FFMpegException("Cannot get resampling context");
+    DescribeScalerColours(stream, picture, decFormat, width, height);
   }
   if (stream.PadsPicture || scales) {
     if (!stream.ScaledPicture) {

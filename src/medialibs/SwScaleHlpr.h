@@ -17,7 +17,10 @@ extern "C" {
   X(sws_init_context) \
   X(sws_get_class) \
   X(sws_isSupportedInput) \
-  X(sws_isSupportedOutput)
+  X(sws_isSupportedOutput) \
+  X(sws_setColorspaceDetails) \
+  X(sws_getColorspaceDetails) \
+  X(sws_getCoefficients)
 
 namespace swscale {
 KESTRO_SWSCALE_FUNCTIONS(KESTRO_DECLARE_SLOT)

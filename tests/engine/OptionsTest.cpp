@@ -162,7 +162,7 @@ TEST_F(Options, OptionTextAppliesEachLineInOrder) {
   // Blanks around names and values, every kind of line break, an empty
   // line, a value with "=" in it and a name nobody knows.
   Engine.ParseOptionLines("  \r\n vcodec = mpeg4 \r\n\r\nan\rvframes=12\n"
-                          "vbsf=dump_extra=freq=keyframe\nnosuchoption=1\n\n");
+                          "vbsf=dump_extra=freq=keyframe\ncrf = 23\n\n");
   ASSERT_NE(Engine.VideoCodecName, nullptr);
   EXPECT_STREQ(Engine.VideoCodecName.get(), "mpeg4");
   EXPECT_EQ(Engine.AudioDisable, 1);
@@ -170,6 +170,10 @@ TEST_F(Options, OptionTextAppliesEachLineInOrder) {
   EXPECT_EQ(Engine.VideoBitstreamFilters,
             std::vector<std::string>{"dump_extra=freq=keyframe"});
   EXPECT_TRUE(Engine.GenericOptionNames.empty());
+  // An encoder's own option waits for the stream that takes it.
+  ASSERT_EQ(Engine.PendingPrivateOptions.size(), 1u);
+  EXPECT_EQ(Engine.PendingPrivateOptions[0].Name, "crf");
+  EXPECT_EQ(Engine.PendingPrivateOptions[0].Value, "23");
 }
 
 TEST_F(Options, AFailingLineStopsTheRestOfTheText) {
@@ -183,16 +187,29 @@ TEST_F(Options, AFailingLineStopsTheRestOfTheText) {
   EXPECT_EQ(Engine.SubtitleDisable, 0);
 }
 
-TEST_F(Options, IgnoredNamesLogOnlyToAReceiverAndThreadsIsRefused) {
+TEST_F(Options, IgnoredNamesLogOnlyToAReceiver) {
   EXPECT_EQ(ErrorOf("benchmark", "1"), "");
   EXPECT_TRUE(Recorder.Lines.empty());
   Recorder.Attach(Engine);
   EXPECT_EQ(ErrorOf("benchmark", "1"), "");
   ASSERT_EQ(Recorder.Lines.size(), 1u);
   EXPECT_EQ(Recorder.Lines[0], std::make_pair(1, std::string("Do nothing: option - benchmark")));
+}
 
-  EXPECT_EQ(ErrorOf("threads", "4"), "TODO: option - threads");
-  EXPECT_EQ(Engine.ThreadCount, 1);
+TEST_F(Options, ThreadsTakesACountOrZeroForTheCodecsChoice) {
+  EXPECT_EQ(Engine.ThreadCount, 1); // parallel jobs keep one thread each
+  const struct Case {
+    const char* Value;
+    std::string Error;
+    int Count;
+  } cases[] = {{"4", "", 4},
+               {"0", "", 0},
+               {"-1", "Invalid value '-1' for option 'threads'", 0},
+               {"two", NotAnInteger("two"), 0}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(ErrorOf("threads", c.Value), c.Error) << c.Value;
+    EXPECT_EQ(Engine.ThreadCount, c.Count) << c.Value;
+  }
   EXPECT_TRUE(Engine.GenericOptionNames.empty());
 }
 
@@ -232,11 +249,13 @@ TEST_F(Options, GenericOptionsWithoutANameOrValueOrTakerAreIgnored) {
                {"a", "1"}, {"g", "notanumber"}};
   for (const Case& c : cases)
     EXPECT_FALSE(Engine.SetDefaultOption(c.Name, c.Value)) << c.Name << "=" << c.Value;
-  // Through the dispatcher an unknown name is dropped without a word.
-  Recorder.Attach(Engine);
-  EXPECT_EQ(ErrorOf("nosuchoption", "1"), "");
-  EXPECT_TRUE(Recorder.Lines.empty());
+  // Through the dispatcher a name nothing has, or a value the generic
+  // option refuses, is an error; a generic name without a value is not.
+  EXPECT_EQ(ErrorOf("nosuchoption", "1"), "Unrecognized option 'nosuchoption'");
+  EXPECT_EQ(ErrorOf("g", "notanumber"), "Invalid value 'notanumber' for option 'g'");
+  EXPECT_EQ(ErrorOf("g", ""), "");
   EXPECT_TRUE(Engine.GenericOptionNames.empty());
+  EXPECT_TRUE(Engine.PendingPrivateOptions.empty());
 }
 
 TEST_F(Options, ContextOptionsAreCopiedOnlyWhereTheFlagsMatch) {
