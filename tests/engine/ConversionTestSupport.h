@@ -47,11 +47,22 @@ protected:
       log->Attach(e);
     TResult result;
     result.Path = Folder + "/" + name;
+    try {
+      e.ParseOptionLines(InputOptions);
+    } catch (const FFMpegException& error) {
+      result.Message = error.what();
+      return result;
+    }
     if (!e.OpenInputFile(Fixtures::MediaPath(source))) {
       result.Message = e.LastError;
       return result;
     }
-    e.ParseOptionLines(options);
+    try {
+      e.ParseOptionLines(options);
+    } catch (const FFMpegException& error) {
+      result.Message = error.what();
+      return result;
+    }
     if (!e.OpenOutputFile(result.Path)) {
       result.Message = e.LastError;
       return result;
@@ -84,6 +95,7 @@ protected:
   }
   std::string Folder;
   int RunLimitSec = 120;
+  std::string InputOptions; // option lines applied before the source opens
 };
 
 // Peak signal to noise ratio of the luma of `a` against `b` (same size)
