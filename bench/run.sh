@@ -2,7 +2,8 @@
 # The conversion benchmark: builds an optimised tree in build-bench/, makes
 # the two 60-second sources with the fixture generator and prints a table.
 #
-#   bench/run.sh [--runs N] [--batch-runs N] [--batch-copies N] [--quiet-wait SECONDS]
+#   bench/run.sh [--runs N] [--threads-runs N] [--batch-runs N] [--batch-copies N]
+#                [--quiet-wait SECONDS]
 #
 # Per source, the 3GPP conversion (kestroconvert's first preset, one job):
 #   cpu s      user + system seconds of the kestroconvert process (median)
@@ -14,6 +15,9 @@
 #              plus scaling + H.263 encoding and resampling + AMR-NB encoding
 #              of the same pictures and samples; "dec+enc" shows the parts
 #   conv/floor cpu s / floor s
+# Then the H.264 source's conversion with its decoder on one thread
+# ("--input-option threads=1", the default) and on as many as it wants
+# (threads=0): wall and CPU seconds (medians) and their ratios.
 # Then a batch of copies of the MPEG-4 source converted with -j 1 and with
 # -j 2: wall seconds (median), process peak and their ratio.
 #
@@ -30,17 +34,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 RUNS=5
+THREADS_RUNS=3
 BATCH_RUNS=3
 COPIES=8
 QUIET_WAIT=300
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) RUNS=$2; shift 2 ;;
+    --threads-runs) THREADS_RUNS=$2; shift 2 ;;
     --batch-runs) BATCH_RUNS=$2; shift 2 ;;
     --batch-copies) COPIES=$2; shift 2 ;;
     --quiet-wait) QUIET_WAIT=$2; shift 2 ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-    *) echo "usage: bench/run.sh [--runs N] [--batch-runs N] [--batch-copies N] [--quiet-wait SECONDS]" >&2
+    *) echo "usage: bench/run.sh [--runs N] [--threads-runs N] [--batch-runs N] [--batch-copies N] [--quiet-wait SECONDS]" >&2
        exit 2 ;;
   esac
 done
@@ -135,6 +141,21 @@ for s in "${SOURCES[@]}"; do
   RATIO[$s]=$(awk -v c="${CPU[$s]}" -v f="${FLOOR[$s]}" 'BEGIN { printf "%.3f", (f > 0 ? c / f : 0) }')
 done
 
+THREADS_SOURCE=${SOURCES[1]}
+echo "Converting $THREADS_SOURCE with decoder threads=1 and threads=0 ($THREADS_RUNS runs each) ..." >&2
+: >"$WORK/t1" ; : >"$WORK/t0"
+for ((i = 0; i < THREADS_RUNS; ++i)); do
+  wait_quiet
+  timed_convert "$WORK/out" "$WORK/t1" 1 --input-option threads=1 "$MEDIA/$THREADS_SOURCE"
+  wait_quiet
+  timed_convert "$WORK/out" "$WORK/t0" 1 --input-option threads=0 "$MEDIA/$THREADS_SOURCE"
+done
+T1_WALL=$(awk '{ print $1 }' "$WORK/t1" | median)
+T0_WALL=$(awk '{ print $1 }' "$WORK/t0" | median)
+T1_CPU=$(awk '{ print $2 }' "$WORK/t1" | median)
+T0_CPU=$(awk '{ print $2 }' "$WORK/t0" | median)
+T0_OTHERS=$(awk '{ print $4 }' "$WORK/t0" | median)
+
 BATCH_SOURCE=${SOURCES[0]}
 echo "Batch of $COPIES copies of $BATCH_SOURCE, -j 1 and -j 2 ($BATCH_RUNS runs each) ..." >&2
 mkdir -p "$WORK/batch"
@@ -173,6 +194,14 @@ for s in "${SOURCES[@]}"; do
 done
 printf 'other processes kept %.2f cores busy during these runs (median)\n' \
   "$(awk '{ print $4 }' "$WORK/all-conv" | median)"
+echo
+printf 'decoder threads, %s, median of %d runs:\n' "$THREADS_SOURCE" "$THREADS_RUNS"
+printf '  threads=1 %6.2f s wall %6.2f s cpu\n' "$T1_WALL" "$T1_CPU"
+printf '  threads=0 %6.2f s wall %6.2f s cpu (other processes kept %.2f cores busy meanwhile)\n' \
+  "$T0_WALL" "$T0_CPU" "$T0_OTHERS"
+printf '  threads=0 / threads=1: wall %.3f, cpu %.3f\n' \
+  "$(awk -v a="$T0_WALL" -v b="$T1_WALL" 'BEGIN { print (b > 0 ? a / b : 0) }')" \
+  "$(awk -v a="$T0_CPU" -v b="$T1_CPU" 'BEGIN { print (b > 0 ? a / b : 0) }')"
 echo
 printf 'batch of %d x %s, median of %d runs:\n' "$COPIES" "$BATCH_SOURCE" "$BATCH_RUNS"
 printf '  -j 1 %6.2f s wall, peak %.1f MB, other processes kept %.2f cores busy meanwhile\n' \
