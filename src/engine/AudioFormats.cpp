@@ -66,13 +66,34 @@ void ScaleS64(uint8_t* data, int64_t count, int volume) {
   }
 }
 
+// Rates and layouts an encoder takes: its own lists, or for the speech
+// codecs that only check at open, the one rate and the mono they accept.
+const int* SampleRates(const AVCodec* encoder) {
+  static const int NarrowBand[] = {8000, 0}, WideBand[] = {16000, 0};
+  if (encoder->supported_samplerates)
+    return encoder->supported_samplerates;
+  return encoder->id == AV_CODEC_ID_AMR_NB ? NarrowBand
+         : encoder->id == AV_CODEC_ID_AMR_WB ? WideBand
+                                             : nullptr;
+}
+
+const AVChannelLayout* ChannelLayouts(const AVCodec* encoder, AVChannelLayout (&speech)[2]) {
+  if (encoder->ch_layouts)
+    return encoder->ch_layouts;
+  if (encoder->id != AV_CODEC_ID_AMR_NB && encoder->id != AV_CODEC_ID_AMR_WB)
+    return nullptr;
+  avutil::av_channel_layout_default(&speech[0], 1);
+  return speech;
+}
+
 } // namespace
 
 int NegotiateSampleRate(const AVCodec* encoder, int wanted) {
-  if (!encoder || !encoder->supported_samplerates || wanted <= 0)
+  const int* rates = encoder ? SampleRates(encoder) : nullptr;
+  if (!rates || wanted <= 0)
     return wanted;
   int best = 0;
-  for (const int* rate = encoder->supported_samplerates; *rate; ++rate) {
+  for (const int* rate = rates; *rate; ++rate) {
     const int64_t distance = std::llabs(int64_t(*rate) - wanted);
     const int64_t bestDistance = std::llabs(int64_t(best) - wanted);
     if (!best || distance < bestDistance || (distance == bestDistance && *rate > best))
@@ -84,10 +105,12 @@ int NegotiateSampleRate(const AVCodec* encoder, int wanted) {
 void NegotiateChannelLayout(const AVCodec* encoder, const AVChannelLayout& wanted,
                             AVChannelLayout* chosen) {
   const AVChannelLayout* pick = &wanted;
-  if (encoder && encoder->ch_layouts && encoder->ch_layouts[0].nb_channels > 0) {
+  AVChannelLayout speech[2] = {};
+  const AVChannelLayout* layouts = encoder ? ChannelLayouts(encoder, speech) : nullptr;
+  if (layouts && layouts[0].nb_channels > 0) {
     const int count = wanted.nb_channels;
     const AVChannelLayout *same = nullptr, *fewer = nullptr, *more = nullptr;
-    for (const AVChannelLayout* l = encoder->ch_layouts; l->nb_channels > 0; ++l) {
+    for (const AVChannelLayout* l = layouts; l->nb_channels > 0; ++l) {
       if (avutil::av_channel_layout_compare(l, &wanted) == 0) {
         same = l;
         break;

@@ -9,7 +9,8 @@
 namespace kestro {
 
 // The supported rate nearest to `wanted` (the higher of two as near); any
-// rate when the encoder does not say.
+// rate when the encoder does not say. The speech codecs that only check at
+// open count as listing their one rate and mono.
 int NegotiateSampleRate(const AVCodec* encoder, int wanted);
 
 // Into `chosen`: `wanted` when the encoder takes it; else a layout it takes
