@@ -252,3 +252,59 @@ TEST_F(AudioFormat, VolumeScalesInTheSourcePrecision) {
     }
   }
 }
+
+// Decoded audio whose sample format changes mid-stream: what the converter
+// holds of the audio before the change comes out first, and every sample
+// of each part reaches the encoder at its own precision.
+TEST(AudioCarrier, AFormatChangeMidStreamLosesNoSample) {
+  constexpr int Rate = 22050, Samples = 1000;
+  TOutputBench b;
+  ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "change.wav",
+                                 [](TCustomFFmpeg& e) {
+                                   e.AudioCodecName = AvText("pcm_f32le");
+                                   e.AudioChannels = 1;
+                                   e.AudioSampleRate = Rate;
+                                 }));
+  std::vector<int16_t> s16(Samples);
+  std::vector<float> flt(Samples);
+  std::vector<int32_t> s32(Samples);
+  std::vector<float> expected;
+  for (int i = 0; i < Samples; ++i) {
+    s16[size_t(i)] = int16_t(1 + i * 31);
+    flt[size_t(i)] = 1.25f - float(i) / 400.0f; // beyond full scale at the start
+    s32[size_t(i)] = -(1 + i * 31) * 65536;
+  }
+  for (int16_t v : s16)
+    expected.push_back(float(v) / 32768.0f);
+  expected.insert(expected.end(), flt.begin(), flt.end());
+  for (int32_t v : s32)
+    expected.push_back(float(v) / 2147483648.0f);
+
+  AVChannelLayout mono{};
+  avutil::av_channel_layout_default(&mono, 1);
+  int64_t fed = 0;
+  const auto feed = [&](AVSampleFormat format, const void* data) {
+    b.In->CarrierFormat = format;
+    b.In->CarrierRate = Rate;
+    ASSERT_TRUE(b.In->CarrierLayout.Assign(mono));
+    b.In->Pts = std::llround(double(fed) * 1000000.0 / Rate);
+    b.E.EncodeAndWriteAudio(b.File(), *b.Out, *b.In, static_cast<const uint8_t*>(data),
+                            Samples * avutil::av_get_bytes_per_sample(format));
+    fed += Samples;
+  };
+  feed(AV_SAMPLE_FMT_S16, s16.data());
+  feed(AV_SAMPLE_FMT_FLT, flt.data());
+  feed(AV_SAMPLE_FMT_S32, s32.data());
+  b.E.FlushAudioFifo(b.File(), *b.Out);
+  ASSERT_NO_FATAL_FAILURE(b.Finish());
+
+  std::vector<float> written;
+  for (const TReadPacket& p : ReadPackets(b.Path)) {
+    const size_t at = written.size();
+    written.resize(at + p.Data.size() / sizeof(float));
+    std::memcpy(written.data() + at, p.Data.data(), (written.size() - at) * sizeof(float));
+  }
+  ASSERT_EQ(written.size(), expected.size());
+  for (size_t i = 0; i < written.size(); ++i)
+    ASSERT_EQ(written[i], expected[i]) << "sample " << i;
+}
