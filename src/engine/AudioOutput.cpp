@@ -201,8 +201,8 @@ void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamSt
   // Converter: rate, layout and sample format at once, and drift
   // compensation. It is remade when the decoded audio changes mid-stream,
   // after giving out what it holds of the audio before the change.
-  if (encRate != decRate || decFormat != out.Sink.Packed ||
-      !TLayout(decLayout).Same(TLayout(enc->ch_layout)))
+  if (!stream.UsesResampler && (encRate != decRate || decFormat != out.Sink.Packed ||
+                                !TLayout(decLayout).Same(TLayout(enc->ch_layout))))
     stream.UsesResampler = 1;
   if (stream.Resampler && (stream.ResampleRate != decRate || stream.ResampleFormat != decFormat ||
                            !stream.ResampleLayout.Same(decLayout))) {
