@@ -308,3 +308,57 @@ TEST(AudioCarrier, AFormatChangeMidStreamLosesNoSample) {
   for (size_t i = 0; i < written.size(); ++i)
     ASSERT_EQ(written[i], expected[i]) << "sample " << i;
 }
+
+// Keeping step with the input clock counts whole samples of the carrier
+// format: silence put in front and samples dropped from the start are as
+// many samples as the clock says, whatever their size.
+TEST(AudioCarrier, SyncInsertsAndDropsWholeSamplesOfTheCarrier) {
+  constexpr int Rate = 25000, Chunk = 1000, Channels = 2;
+  struct Case {
+    const char* Codec;
+    AVSampleFormat Format;
+    int Delta; // output samples the output lags behind the input clock
+  } cases[] = {
+      {"pcm_f32le", AV_SAMPLE_FMT_FLT, 200},
+      {"pcm_s32le", AV_SAMPLE_FMT_S32, -300},
+      {"pcm_f64le", AV_SAMPLE_FMT_DBL, 400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Codec);
+    TOutputBench b;
+    ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "sync.nut",
+                                   [&](TCustomFFmpeg& e) {
+                                     e.AudioCodecName = AvText(c.Codec);
+                                     e.AudioChannels = Channels;
+                                     e.AudioSampleRate = Rate;
+                                     e.AudioSyncMethod = 1;
+                                   }));
+    ASSERT_EQ(b.Enc()->sample_fmt, c.Format);
+    const int bytes = avutil::av_get_bytes_per_sample(c.Format);
+    // Every sample of every channel its own non-zero bytes.
+    std::vector<uint8_t> chunk(size_t(Chunk) * Channels * bytes);
+    for (size_t i = 0; i < chunk.size(); ++i)
+      chunk[i] = uint8_t(1 + i % 251);
+    AVChannelLayout stereo{};
+    avutil::av_channel_layout_default(&stereo, Channels);
+    b.In->CarrierFormat = c.Format;
+    b.In->CarrierRate = Rate;
+    ASSERT_TRUE(b.In->CarrierLayout.Assign(stereo));
+    b.In->AtStart = 1;
+    b.Out->SyncPts = Rate;
+    b.In->Pts = std::llround(double(Rate + c.Delta) * 1000000.0 / Rate);
+    b.E.EncodeAndWriteAudio(b.File(), *b.Out, *b.In, chunk.data(), int(chunk.size()));
+    EXPECT_EQ(b.Out->SyncPts, Rate + Chunk + c.Delta);
+    ASSERT_NO_FATAL_FAILURE(b.Finish());
+
+    std::vector<uint8_t> written;
+    for (const TReadPacket& p : ReadPackets(b.Path))
+      written.insert(written.end(), p.Data.begin(), p.Data.end());
+    const size_t frameBytes = size_t(Channels) * bytes;
+    const size_t silence = c.Delta > 0 ? size_t(c.Delta) * frameBytes : 0;
+    const size_t dropped = c.Delta < 0 ? size_t(-c.Delta) * frameBytes : 0;
+    ASSERT_EQ(written.size(), silence + chunk.size() - dropped);
+    for (size_t i = 0; i < written.size(); ++i)
+      ASSERT_EQ(written[i], i < silence ? 0 : chunk[i - silence + dropped]) << "byte " << i;
+  }
+}
