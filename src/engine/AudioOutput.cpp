@@ -1,7 +1,9 @@
 // Audio output: keeping the output in step with the input clock (dropping,
-// inserting silence, stretching through the resampler), channel and rate
-// change, the encoder's sample format, framing through the sample FIFO, and
-// encoding. Decoded audio arrives as interleaved 16-bit samples.
+// inserting silence, stretching through the resampler), rate, channel and
+// sample format change in one converter, framing through the sample FIFO,
+// and encoding. Decoded audio arrives interleaved in its input's carrier
+// format.
+#include "AudioFormats.h"
 #include "EngineText.h"
 #include "FFmpeg.h"
 
@@ -13,9 +15,7 @@ namespace kestro {
 
 namespace {
 
-constexpr int InputSampleBytes = 2; // decoded audio is always 16-bit
 constexpr size_t WorkBufferFloor = 262144;
-constexpr size_t ConvertBufferFloor = 524288;
 constexpr int64_t SilenceCap = 131072; // a chunk never grows beyond this by silence
 
 uint8_t* Reserve(std::vector<uint8_t>& buffer, size_t bytes, size_t floor = 0) {
@@ -35,7 +35,9 @@ struct TLayout {
     else
       avutil::av_channel_layout_copy(&Layout, &from);
   }
-  explicit TLayout(int channels) { avutil::av_channel_layout_default(&Layout, channels); }
+  bool Same(const TLayout& other) const {
+    return avutil::av_channel_layout_compare(&Layout, &other.Layout) == 0;
+  }
   ~TLayout() { avutil::av_channel_layout_uninit(&Layout); }
   TLayout(const TLayout&) = delete;
   TLayout& operator=(const TLayout&) = delete;
@@ -88,7 +90,7 @@ std::string ResampleFailure(const AVCodecContext* dec, const AVCodecContext* enc
                 enc->ch_layout.nb_channels, enc->sample_rate);
 }
 
-// One output stream's way from 16-bit samples to encoded packets, over the
+// One output stream's way from decoded samples to encoded packets, over the
 // engine's working buffers.
 struct TAudioOutput {
   TCustomFFmpeg& E;
@@ -147,40 +149,14 @@ struct TAudioOutput {
     EncodeWholeFrames();
   }
 
-  // 16-bit samples at the encoder's rate and channel count to the encoder's
-  // sample format, then queued.
-  void ConvertAndQueue(const uint8_t* samples, size_t bytes) {
-    if (Sink.Packed != AV_SAMPLE_FMT_S16) {
-      const int count = int(bytes / InputSampleBytes);
-      uint8_t* converted =
-          Reserve(E.AudioConvertBuffer, size_t(count) * Sink.SampleBytes, ConvertBufferFloor);
-      const uint8_t* in[1] = {samples};
-      uint8_t* out[1] = {converted};
-      const int done =
-          !Stream.Reformatter ? -1
-          : count ? swresample::swr_convert(Stream.Reformatter.get(), out, count, in, count)
-                  : 0;
-      if (done < 0) {
-        if (E.StopOnError)
-          throw FFMpegException("av_audio_convert() failed");
-        E.Log(0, "av_audio_convert() failed");
-        return;
-      }
-      samples = converted;
-      bytes = size_t(done) * Sink.SampleBytes;
-    }
-    Queue(samples, bytes);
-  }
-
-  // Resamples 16-bit input (null: what the resampler still holds) into the
-  // work buffer; returns the bytes there.
+  // Converts input samples (null: what the resampler still holds) into the
+  // work buffer in the encoder's packed format; returns the bytes there.
   size_t Resample(const uint8_t* data, int samples, const AVCodecContext* dec) {
     SwrContext* swr = Stream.Resampler.get();
     const int room = swresample::swr_get_out_samples(swr, samples);
     if (room < 0)
       throw FFMpegException(ResampleFailure(dec, Sink.Enc));
-    uint8_t* buffer = Reserve(E.AudioWorkBuffer, size_t(room) * Sink.Channels * InputSampleBytes,
-                              WorkBufferFloor);
+    uint8_t* buffer = Reserve(E.AudioWorkBuffer, size_t(room) * Sink.FrameBytes, WorkBufferFloor);
     uint8_t* out[1] = {buffer};
     const uint8_t* in[1] = {data};
     // Input that does not fit yet stays inside the resampler.
@@ -188,14 +164,14 @@ struct TAudioOutput {
         room || data ? swresample::swr_convert(swr, out, room, data ? in : nullptr, samples) : 0;
     if (made < 0)
       throw FFMpegException(ResampleFailure(dec, Sink.Enc));
-    return size_t(made) * Sink.Channels * InputSampleBytes;
+    return size_t(made) * Sink.FrameBytes;
   }
 
   // What the resampler still holds (its filter's last input samples).
   void FlushResampler(const AVCodecContext* dec) {
     if (Stream.Resampler)
       while (const size_t bytes = Resample(nullptr, 0, dec))
-        ConvertAndQueue(E.AudioWorkBuffer.data(), bytes);
+        Queue(E.AudioWorkBuffer.data(), bytes);
   }
 };
 
@@ -206,55 +182,38 @@ void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamSt
   AVCodecContext* enc = stream.Encoder;
   const AVCodecContext* dec = input.Decoder;
   TAudioOutput out(*this, output, stream);
-  // The samples come at the rate and layout of the decoded audio (the
-  // decoder's own when no frame said otherwise).
-  const bool decoded = input.ToS16Rate > 0;
-  const AVChannelLayout& decLayout = decoded ? input.ToS16Layout.Layout : dec->ch_layout;
+  // The samples come in the carrier format, rate and layout of the decoded
+  // audio (the decoder's own when no frame said otherwise).
+  const bool decoded = input.CarrierRate > 0;
+  const AVChannelLayout& decLayout = decoded ? input.CarrierLayout.Layout : dec->ch_layout;
+  const AVSampleFormat decFormat =
+      decoded ? input.CarrierFormat : CarrierFormat(dec->sample_fmt);
   const int encChannels = out.Sink.Channels, decChannels = decLayout.nb_channels;
-  const int encRate = enc->sample_rate, decRate = decoded ? input.ToS16Rate : dec->sample_rate;
+  const int encRate = enc->sample_rate, decRate = decoded ? input.CarrierRate : dec->sample_rate;
+  const int inputSampleBytes =
+      decFormat == AV_SAMPLE_FMT_NONE ? 0 : avutil::av_get_bytes_per_sample(decFormat);
   if (encChannels <= 0 || decChannels <= 0 || encRate <= 0 || decRate <= 0 ||
-      out.Sink.SampleBytes <= 0)
+      out.Sink.SampleBytes <= 0 || inputSampleBytes <= 0)
     throw FFMpegException(ResampleFailure(dec, enc));
   if (!data || size < 0)
     size = 0;
 
-  // Sample-format converter from 16-bit to the encoder's packed format.
-  if (out.Sink.Packed != AV_SAMPLE_FMT_S16) {
-    const int pair = out.Sink.Packed + AV_SAMPLE_FMT_NB * AV_SAMPLE_FMT_S16;
-    if (pair != stream.ReformatFormats || !stream.Reformatter) {
-      stream.Reformatter.reset();
-      // Interleaved samples converted as one long single-channel run.
-      TLayout mono(1);
-      SwrContext* swr = nullptr;
-      if (swresample::swr_alloc_set_opts2(&swr, &mono.Layout, out.Sink.Packed, encRate,
-                                          &mono.Layout, AV_SAMPLE_FMT_S16, encRate, 0,
-                                          nullptr) < 0 ||
-          swresample::swr_init(swr) < 0) {
-        swresample::swr_free(&swr);
-        throw FFMpegException(Format("Cannot convert %s sample format to %s sample format",
-                                     avutil::av_get_sample_fmt_name(AV_SAMPLE_FMT_S16),
-                                     avutil::av_get_sample_fmt_name(enc->sample_fmt)));
-      }
-      stream.Reformatter.reset(swr);
-      stream.ReformatFormats = pair;
-    }
-  }
-
-  // Resampler: channel count or rate change, and drift compensation. It is
-  // remade when the decoded audio changes rate or layout mid-stream, after
-  // giving out what it holds of the audio before the change.
-  if (encChannels != decChannels || encRate != decRate)
+  // Converter: rate, layout and sample format at once, and drift
+  // compensation. It is remade when the decoded audio changes mid-stream,
+  // after giving out what it holds of the audio before the change.
+  if (!stream.UsesResampler && (encRate != decRate || decFormat != out.Sink.Packed ||
+                                !TLayout(decLayout).Same(TLayout(enc->ch_layout))))
     stream.UsesResampler = 1;
-  if (stream.Resampler &&
-      (stream.ResampleRate != decRate || !stream.ResampleLayout.Same(decLayout))) {
+  if (stream.Resampler && (stream.ResampleRate != decRate || stream.ResampleFormat != decFormat ||
+                           !stream.ResampleLayout.Same(decLayout))) {
     out.FlushResampler(dec);
     stream.Resampler.reset();
   }
   if (stream.UsesResampler && !stream.Resampler) {
     TLayout inLayout(decLayout), outLayout(enc->ch_layout);
     SwrContext* swr = nullptr;
-    bool made = swresample::swr_alloc_set_opts2(&swr, &outLayout.Layout, AV_SAMPLE_FMT_S16, encRate,
-                                                &inLayout.Layout, AV_SAMPLE_FMT_S16, decRate, 0,
+    bool made = swresample::swr_alloc_set_opts2(&swr, &outLayout.Layout, out.Sink.Packed, encRate,
+                                                &inLayout.Layout, decFormat, decRate, 0,
                                                 nullptr) >= 0;
     // With drift compensation the resampler must run even at equal rates.
     if (made && AudioSyncMethod > 1)
@@ -265,6 +224,7 @@ void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamSt
     }
     stream.Resampler.reset(swr);
     stream.ResampleRate = decRate;
+    stream.ResampleFormat = decFormat;
   }
 
   // Audio sync against the input clock.
@@ -277,7 +237,7 @@ void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamSt
   if (AudioSyncMethod != 0) {
     // Output samples the output lags behind the input clock.
     const double delta = ipts * encRate - double(stream.SyncPts) - double(fifoSamples);
-    const int inputFrameBytes = InputSampleBytes * decChannels;
+    const int inputFrameBytes = inputSampleBytes * decChannels;
     int64_t byteDelta = int64_t(std::trunc(delta * decRate / encRate)) * inputFrameBytes;
     if (std::fabs(delta) > 50) {
       if (input.AtStart || std::fabs(delta) > encRate * double(AudioDriftThreshold)) {
@@ -299,7 +259,8 @@ void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamSt
             input.AtStart = 0;
           }
           uint8_t* silence = Reserve(AudioSilenceBuffer, size_t(size + byteDelta));
-          std::memset(silence, 0, size_t(byteDelta));
+          avutil::av_samples_set_silence(&silence, 0, int(byteDelta / inputFrameBytes),
+                                         decChannels, decFormat);
           if (size)
             std::memcpy(silence + byteDelta, data, size_t(size));
           data = silence;
@@ -324,10 +285,10 @@ void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamSt
   const uint8_t* samples = data;
   size_t bytes = size_t(size);
   if (stream.UsesResampler) {
-    bytes = out.Resample(data, size / (InputSampleBytes * decChannels), dec);
+    bytes = out.Resample(data, size / (inputSampleBytes * decChannels), dec);
     samples = AudioWorkBuffer.data();
   }
-  out.ConvertAndQueue(samples, bytes);
+  out.Queue(samples, bytes);
 }
 
 void TCustomFFmpeg::FlushAudioFifo(AVFormatContext* output, TOutputStreamState& stream) {

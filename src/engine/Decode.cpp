@@ -1,6 +1,7 @@
 // Decoding one packet of an input stream, keeping the stream's clock, and
 // handing every decoded unit (or, for copied streams, the packet itself)
 // to the output streams it feeds.
+#include "AudioFormats.h"
 #include "EngineText.h"
 #include "FFmpeg.h"
 #include "RunTables.h"
@@ -18,15 +19,6 @@ int64_t FrameStep(const AVCodecContext* codec) {
   if (!codec || !codec->time_base.num || !codec->time_base.den)
     return 0;
   return int64_t(1000000) * codec->time_base.num / codec->time_base.den;
-}
-
-// (sample * volume + 128) >> 8, saturated to 16 bits.
-void ApplyVolume(uint8_t* data, int bytes, int volume) {
-  auto* samples = reinterpret_cast<int16_t*>(data);
-  for (int i = 0; i < bytes / 2; ++i) {
-    const int v = (samples[i] * volume + 128) >> 8;
-    samples[i] = int16_t(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-  }
 }
 
 struct TSubtitleOwner {
@@ -55,37 +47,39 @@ template <typename F> void DrainFilterGraph(TInputStreamState& ist, F&& dispatch
 
 } // namespace
 
-// Brings a decoded audio frame to interleaved 16-bit samples in
-// DecodedAudio; returns the byte count.
-static int ToS16(TInputStreamState& ist, const AVFrame* frame, std::vector<uint8_t>& out) {
+// Brings a decoded audio frame to interleaved samples of its carrier
+// format in `out`; returns the samples per channel.
+static int ToCarrier(TInputStreamState& ist, const AVFrame* frame, std::vector<uint8_t>& out) {
   const int channels = frame->ch_layout.nb_channels;
-  if (!ist.ToS16 || ist.ToS16Format != frame->format || ist.ToS16Rate != frame->sample_rate ||
-      !ist.ToS16Layout.Same(frame->ch_layout)) {
+  if (!ist.Carrier || ist.DecodedFormat != frame->format || ist.CarrierRate != frame->sample_rate ||
+      !ist.CarrierLayout.Same(frame->ch_layout)) {
+    const AVSampleFormat carrier = CarrierFormat(AVSampleFormat(frame->format));
     SwrContext* swr = nullptr;
     // The library takes the layouts by non-const pointer but only reads them.
     auto* layout = const_cast<AVChannelLayout*>(&frame->ch_layout);
-    if (swresample::swr_alloc_set_opts2(&swr, layout, AV_SAMPLE_FMT_S16,
-                                        frame->sample_rate, layout,
+    if (carrier == AV_SAMPLE_FMT_NONE ||
+        swresample::swr_alloc_set_opts2(&swr, layout, carrier, frame->sample_rate, layout,
                                         AVSampleFormat(frame->format), frame->sample_rate, 0,
                                         nullptr) < 0 ||
         swresample::swr_init(swr) < 0) {
       swresample::swr_free(&swr);
       return -1;
     }
-    ist.ToS16.reset(swr);
-    if (!ist.ToS16Layout.Assign(frame->ch_layout))
+    ist.Carrier.reset(swr);
+    if (!ist.CarrierLayout.Assign(frame->ch_layout))
       return -1;
-    ist.ToS16Format = frame->format;
-    ist.ToS16Rate = frame->sample_rate;
+    ist.DecodedFormat = frame->format;
+    ist.CarrierFormat = carrier;
+    ist.CarrierRate = frame->sample_rate;
   }
-  const size_t bytes = size_t(frame->nb_samples) * channels * 2;
+  const size_t bytes =
+      size_t(frame->nb_samples) * channels * avutil::av_get_bytes_per_sample(ist.CarrierFormat);
   if (out.size() < bytes)
     out.resize(bytes);
   uint8_t* planes[1] = {out.data()};
-  const int converted =
-      swresample::swr_convert(ist.ToS16.get(), planes, frame->nb_samples,
-                              const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
-  return converted < 0 ? -1 : converted * channels * 2;
+  return swresample::swr_convert(ist.Carrier.get(), planes, frame->nb_samples,
+                                 const_cast<const uint8_t**>(frame->extended_data),
+                                 frame->nb_samples);
 }
 
 int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputIndex,
@@ -179,7 +173,7 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
     avcodec::avcodec_send_packet(dec, nullptr);
   }
 
-  const uint8_t* audio = nullptr; // the decoded unit as 16-bit samples
+  const uint8_t* audio = nullptr; // the decoded unit in its carrier format
   int audioBytes = 0;
   // One dispatch pass: the unit to every output stream it feeds.
   auto dispatch = [&](AVFrame* picture) {
@@ -218,17 +212,19 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
     audio = nullptr;
     audioBytes = 0;
     if (type == AVMEDIA_TYPE_AUDIO) {
-      audioBytes = ToS16(ist, frame, DecodedAudio);
-      if (audioBytes < 0) {
+      const int samples = ToCarrier(ist, frame, DecodedAudio);
+      if (samples < 0) {
         avutil::av_frame_unref(frame);
         return -1;
       }
-      audio = DecodedAudio.data();
       const int channels = frame->ch_layout.nb_channels;
-      if (frame->sample_rate > 0 && channels > 0)
-        ist.NextPts += int64_t(500000) * audioBytes / (int64_t(frame->sample_rate) * channels);
+      audio = DecodedAudio.data();
+      audioBytes = samples * channels * avutil::av_get_bytes_per_sample(ist.CarrierFormat);
+      if (frame->sample_rate > 0)
+        ist.NextPts += int64_t(1000000) * samples / frame->sample_rate;
       if (AudioVolume != 256)
-        ApplyVolume(DecodedAudio.data(), audioBytes, AudioVolume);
+        ApplyVolume(DecodedAudio.data(), int64_t(samples) * channels, ist.CarrierFormat,
+                    AudioVolume);
     } else {
       // The picture's own time, not its packet's: a decoder working on
       // several pictures at once gives each back packets after its own.

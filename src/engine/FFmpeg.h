@@ -175,12 +175,16 @@ struct TInputStreamState {
   // out by as much as the input moved on. Gap pending: >= 0.
   int64_t LastFedPts = NoTimestamp, LastFilteredPts = NoTimestamp;
   int64_t FilterRestartGap = -1, FilterShift = 0;
-  // Decoded audio is brought to interleaved 16-bit samples at the decoded
-  // frames' rate and channel layout (which may change mid-stream); this
-  // converter does it, and the rate and layout are those of the last frame.
-  TSwrPtr ToS16;
-  int ToS16Format = -1, ToS16Rate = 0;
-  TChannelLayout ToS16Layout;
+  // Decoded audio is carried as interleaved samples of the decoded frames'
+  // precision (CarrierFormat), at their rate and channel layout, all of
+  // which may change mid-stream; this converter interleaves the frames of
+  // DecodedFormat, and the rest is what the last frame had (rate 0: no
+  // frame yet, the decoder's own then).
+  TSwrPtr Carrier;
+  int DecodedFormat = -1;
+  AVSampleFormat CarrierFormat = AV_SAMPLE_FMT_NONE;
+  int CarrierRate = 0;
+  TChannelLayout CarrierLayout;
   bool DecoderDrained = false;
 };
 
@@ -214,10 +218,10 @@ struct TOutputStreamState {
   // Audio: resampling, sample format, framing.
   int UsesResampler = 0;
   TSwrPtr Resampler;
-  int ResampleRate = 0; // the input the resampler was made for
+  // The input the resampler was made for.
+  int ResampleRate = 0;
+  AVSampleFormat ResampleFormat = AV_SAMPLE_FMT_NONE;
   TChannelLayout ResampleLayout;
-  int ReformatFormats = -6;
-  TSwrPtr Reformatter;
   TFifoPtr SampleFifo;
   FILE* PassLogFile = nullptr;
   // End time in seconds of the last packet written to this stream.
@@ -541,8 +545,7 @@ public:
   // ---- Audio and video output working state
   // Kept between calls so a run does not allocate per chunk; each buffer
   // grows to what a call needs and never shrinks.
-  std::vector<uint8_t> AudioWorkBuffer;    // resampled samples
-  std::vector<uint8_t> AudioConvertBuffer; // samples in the encoder's sample format
+  std::vector<uint8_t> AudioWorkBuffer;    // samples converted for the encoder
   std::vector<uint8_t> AudioSilenceBuffer; // inserted silence followed by a chunk
   std::vector<uint8_t> AudioFrameBuffer;   // one encoder frame taken from the FIFO
   TFramePtr VideoEncodeFrame;              // the picture as handed to the encoder

@@ -47,12 +47,6 @@ TOptionRow Ignored(const char* name) {
           }};
 }
 
-TOptionRow Refused(const char* name) {
-  return {name, [](TCustomFFmpeg&, const std::string& n, const std::string&) {
-            throw FFMpegException("TODO: option - " + n);
-          }};
-}
-
 // Naming the option is what counts: its value is not looked at.
 template <typename Target> TOptionRow Flag(const char* name, Target target) {
   return {name, [target](TCustomFFmpeg& e, const std::string&, const std::string&) {

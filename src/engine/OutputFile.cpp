@@ -1,5 +1,6 @@
 // Creating an output: container, streams with their encoder settings,
 // metadata, and the file opened for writing.
+#include "AudioFormats.h"
 #include "EngineText.h"
 #include "FFmpeg.h"
 #include "filters/FilterChecks.h"
@@ -53,15 +54,6 @@ AVRational NearestSupportedRate(const AVCodec* codec, AVRational wanted) {
     }
   }
   return best;
-}
-
-template <typename T, typename F> T FirstListedUnlessListed(const T* list, T wanted, F end) {
-  if (!list)
-    return wanted;
-  for (const T* p = list; !end(*p); ++p)
-    if (*p == wanted)
-      return wanted;
-  return list[0];
 }
 
 int Depth(AVPixelFormat format) {
@@ -394,6 +386,7 @@ void TCustomFFmpeg::new_audio_stream(AVFormatContext* context) {
   }
   avutil::av_channel_layout_uninit(&c->ch_layout);
   avutil::av_channel_layout_default(&c->ch_layout, AudioChannels);
+  c->sample_rate = AudioSampleRate;
   if (AudioStreamCopy) {
     StreamCopy[f][s] = true;
   } else {
@@ -403,12 +396,15 @@ void TCustomFFmpeg::new_audio_stream(AVFormatContext* context) {
       c->flags |= AV_CODEC_FLAG_QSCALE;
       c->global_quality = int(FF_QP2LAMBDA * AudioQScale);
     }
-    c->sample_fmt = FirstListedUnlessListed<AVSampleFormat>(
-        encoder ? encoder->sample_fmts : nullptr, AVSampleFormat(AudioSampleFmt),
-        [](AVSampleFormat p) { return p == AV_SAMPLE_FMT_NONE; });
+    // The rate, channels and sample format asked (or the source's) are
+    // where the choice among what the encoder takes starts.
+    c->sample_fmt = NegotiateSampleFormat(encoder, AVSampleFormat(AudioSampleFmt));
+    c->sample_rate = NegotiateSampleRate(encoder, AudioSampleRate);
+    TChannelLayout asked;
+    asked.Assign(c->ch_layout);
+    NegotiateChannelLayout(encoder, asked.Layout, &c->ch_layout);
   }
-  c->sample_rate = AudioSampleRate;
-  c->time_base = {1, AudioSampleRate > 0 ? AudioSampleRate : 1};
+  c->time_base = {1, c->sample_rate > 0 ? c->sample_rate : 1};
   SetLanguage(stream, AudioLanguage);
   AudioDisable = 0;
   AudioCodecName.reset();

@@ -278,7 +278,12 @@ void TCustomFFmpeg::SetupRun() {
       ost.SampleFifo.reset(avutil::av_fifo_alloc2(1024, 1, AV_FIFO_FLAG_AUTO_GROW));
       if (!ost.SampleFifo)
         throw FFMpegException("av_fifo_init fail");
-      ost.ReformatFormats = -6;
+      // Samples that reach the encoder in the source's own format keep its
+      // depth: a 24-bit source in 32-bit samples is coded as 24 bits.
+      if (enc->bits_per_raw_sample == 0 && source->bits_per_raw_sample > 0 &&
+          avutil::av_get_packed_sample_fmt(enc->sample_fmt) ==
+              avutil::av_get_packed_sample_fmt(AVSampleFormat(source->format)))
+        enc->bits_per_raw_sample = source->bits_per_raw_sample;
       ost.UsesResampler = (enc->sample_rate != source->sample_rate || AudioSyncMethod > 1) ? 1 : 0;
       break;
     case AVMEDIA_TYPE_VIDEO: {

@@ -85,7 +85,6 @@ struct TOutputBench {
     out->SyncInput = in.get();
     if (type == AVMEDIA_TYPE_AUDIO) {
       out->SampleFifo.reset(avutil::av_fifo_alloc2(1024, 1, AV_FIFO_FLAG_AUTO_GROW));
-      out->ReformatFormats = -6;
       out->UsesResampler = enc->sample_rate != in->Decoder->sample_rate || E.AudioSyncMethod > 1;
     }
     In = in.get();
