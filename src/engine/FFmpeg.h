@@ -599,6 +599,8 @@ protected:
   // The run: set-up, packet loop and end (one stage per file).
   void Transcode();
   void SetupRun();
+  // The first input's tags and chapters onto every output, before headers.
+  void CarrySourceMetadata();
   void RunMainLoop();
   void EndRun();
 

@@ -450,6 +450,7 @@ void TCustomFFmpeg::SetupRun() {
       avcodec::avcodec_parameters_copy(ost->Stream->codecpar, parameters);
   }
 
+  CarrySourceMetadata();
   // Meta-data maps.
   for (int i = 0; i < MetaDataMapCount; ++i) {
     const TMetaDataMap& map = MetaDataMaps[i];

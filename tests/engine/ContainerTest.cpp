@@ -248,4 +248,57 @@ TEST(TurnPicture, EveryPlaneTurnsAlike) {
   }
 }
 
+// ---- Chapters and tags --------------------------------------------------------
+
+struct TChapterRead {
+  double Start, End;
+  std::string Title;
+};
+
+std::string Tag(const AVDictionary* tags, const char* key) {
+  const AVDictionaryEntry* entry = avutil::av_dict_get(tags, key, nullptr, 0);
+  return entry ? entry->value : "";
+}
+
+class ChaptersAndTags : public ConversionTest {};
+
+// The source's chapters and tags reach MKV and MP4 outputs; a recording cut
+// short or started late keeps the chapters it covers, cut to fit and moved
+// to its own clock, and a title set for the output wins over the source's.
+TEST_F(ChaptersAndTags, SurviveIntoTheOutput) {
+  using namespace Fixtures;
+  struct TCase {
+    const char* Name;
+    const char* Options;
+    std::vector<TChapterRead> Chapters;
+    const char* Title;
+  } cases[] = {
+      {"whole.mkv", "", {{0, 1, "One"}, {1, 2, "Two"}, {2, 3, "Three"}}, ChaptersTitle},
+      {"whole.mp4", "", {{0, 1, "One"}, {1, 2, "Two"}, {2, 3, "Three"}}, ChaptersTitle},
+      {"short.mkv", "t=1.5", {{0, 1, "One"}, {1, 1.5, "Two"}}, ChaptersTitle},
+      {"short.mp4", "t=1.5", {{0, 1, "One"}, {1, 1.5, "Two"}}, ChaptersTitle},
+      {"late.mkv", "ss=0.5\nt=1.5", {{0, 0.5, "One"}, {0.5, 1.5, "Two"}}, ChaptersTitle},
+      {"titled.mkv", "title=Own title", {{0, 1, "One"}, {1, 2, "Two"}, {2, 3, "Three"}},
+       "Own title"},
+  };
+  const double frame = double(ChaptersMkv.FpsDen) / ChaptersMkv.FpsNum;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const TResult result = Convert(ChaptersMkv.Name, c.Name, c.Options);
+    ASSERT_TRUE(result.Finished) << result.Message;
+    TInputContextPtr file = OpenForReading(result.Path);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(Tag(file->metadata, "title"), c.Title);
+    EXPECT_EQ(Tag(file->metadata, "artist"), ChaptersArtist);
+    ASSERT_EQ(file->nb_chapters, c.Chapters.size());
+    for (unsigned i = 0; i < file->nb_chapters; ++i) {
+      const AVChapter* chapter = file->chapters[i];
+      const double tb = av_q2d(chapter->time_base);
+      EXPECT_NEAR(double(chapter->start) * tb, c.Chapters[i].Start, frame) << i;
+      EXPECT_NEAR(double(chapter->end) * tb, c.Chapters[i].End, frame) << i;
+      EXPECT_EQ(Tag(chapter->metadata, "title"), c.Chapters[i].Title);
+    }
+  }
+}
+
 } // namespace
