@@ -80,6 +80,7 @@ TEST_F(Subtitles, TextTrackBecomesTheContainersTextFormat) {
       {"cues.mp4", {"mov_text"}},
       {"cues.mkv", {"subrip", "ass"}},
       {"cues.mov", {"mov_text"}},
+      {"cues.webm", {"webvtt"}},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -95,6 +96,33 @@ TEST_F(Subtitles, TextTrackBecomesTheContainersTextFormat) {
       EXPECT_NEAR(cues[i].Start, want.StartSec, 0.01);
       EXPECT_NEAR(cues[i].End, want.EndSec, 0.01);
     }
+  }
+}
+
+// Picture subtitles are copied into a container that takes them; one that
+// does not gets the rest of the conversion and a line saying what was left out.
+TEST_F(Subtitles, PictureTrackIsCopiedOrLeftOut) {
+  struct TCase {
+    const char* Name;
+    bool Kept;
+  } cases[] = {{"pictures.mkv", true}, {"pictures.mp4", true}, {"pictures.avi", false}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TRecorder log;
+    const TResult result = Convert(Fixtures::BitmapSubtitlesMkv.Name, c.Name, "", &log);
+    ASSERT_TRUE(result.Finished) << result.Message;
+    const TFileSummary out = ReadBack(result.Path);
+    ASSERT_NE(out.First(AVMEDIA_TYPE_VIDEO), nullptr);
+    ASSERT_NE(out.First(AVMEDIA_TYPE_AUDIO), nullptr);
+    const TStreamSummary* subtitles = out.First(AVMEDIA_TYPE_SUBTITLE);
+    EXPECT_EQ(log.Logged("dvd_subtitle) left out"), !c.Kept);
+    if (!c.Kept) {
+      EXPECT_EQ(subtitles, nullptr);
+      continue;
+    }
+    ASSERT_NE(subtitles, nullptr);
+    EXPECT_EQ(subtitles->Codec, "dvd_subtitle");
+    EXPECT_EQ(subtitles->Packets, int(std::size(Fixtures::SubtitlesMkvCues)));
   }
 }
 
