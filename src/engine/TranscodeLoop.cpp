@@ -202,7 +202,10 @@ void TCustomFFmpeg::RunMainLoop() {
         if (packet->pts != AV_NOPTS_VALUE)
           packet->pts = llrint(double(packet->pts) * scale);
       }
-      if (packet->dts != AV_NOPTS_VALUE && ist.NextPts != NoTimestamp) {
+      // Subtitles come now and then: a long wait for the next cue is no
+      // jump in the clock.
+      const bool sparse = ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE;
+      if (packet->dts != AV_NOPTS_VALUE && ist.NextPts != NoTimestamp && !sparse) {
         const int64_t packetDts = avutil::av_rescale_q(packet->dts, tb, AV_TIME_BASE_Q);
         const int64_t delta = packetDts - ist.NextPts;
         const bool backwards = ist.LastReadDts != NoTimestamp && packetDts + 1 < ist.LastReadDts;

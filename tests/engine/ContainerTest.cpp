@@ -99,6 +99,25 @@ TEST_F(Subtitles, TextTrackBecomesTheContainersTextFormat) {
   }
 }
 
+// Cues far apart are no break in the source's clock: the pictures and
+// sound after a late cue keep their times.
+TEST_F(Subtitles, CuesFarApartLeaveTheClockAlone) {
+  using namespace Fixtures;
+  for (const char* name : {"sparse.mkv", "sparse.mp4"}) {
+    SCOPED_TRACE(name);
+    const TResult result = Convert(SparseCuesMkv.Name, name, "vcodec=mpeg4");
+    ASSERT_TRUE(result.Finished) << result.Message;
+    const TFileSummary out = ReadBack(result.Path);
+    const TStreamSummary* video = out.First(AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(video, nullptr);
+    EXPECT_EQ(video->Packets, SparseCuesMkv.VideoFrames);
+    EXPECT_NEAR(video->DurationSec, SparseCuesMkv.DurationSec, 0.25);
+    const std::vector<TCue> cues = ReadCues(result.Path);
+    ASSERT_EQ(cues.size(), std::size(SparseCuesMkvCues));
+    EXPECT_NEAR(cues[1].Start, SparseCuesMkvCues[1].StartSec, 0.01);
+  }
+}
+
 // Picture subtitles are copied into a container that takes them; one that
 // does not gets the rest of the conversion and a line saying what was left out.
 TEST_F(Subtitles, PictureTrackIsCopiedOrLeftOut) {
