@@ -423,6 +423,8 @@ const AVStream* TCustomFFmpeg::SubtitleSourceOf(const AVFormatContext* context) 
       return nullptr;
     return InputFiles[map.FileIndex]->streams[map.StreamIndex];
   }
+  if (StreamMapCount > 0) // the maps chose the streams, and not this one
+    return nullptr;
   for (int f = 0; f < InputFileCount; ++f)
     for (unsigned s = 0; s < InputFiles[f]->nb_streams; ++s)
       if (InputFiles[f]->streams[s]->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE)
@@ -434,22 +436,29 @@ void TCustomFFmpeg::new_subtitle_stream(AVFormatContext* context) {
   // Without a codec named, text becomes the container's text format and a
   // picture subtitle is copied; one the container cannot hold is left out.
   AVCodecID automaticId = AV_CODEC_ID_NONE;
-  if (!SubtitleStreamCopy && !SubtitleCodecName)
-    if (const AVStream* source = SubtitleSourceOf(context)) {
-      const AVCodecID sourceId = source->codecpar->codec_id;
-      if (IsTextSubtitle(sourceId))
-        automaticId = TextSubtitleCodecOf(context->oformat);
-      else if (ContainerTakes(context->oformat, sourceId))
-        SubtitleStreamCopy = 1;
-      if (automaticId == AV_CODEC_ID_NONE && !SubtitleStreamCopy) {
-        Log(1, Format("Subtitle stream (%s) left out: the %s format cannot hold it",
-                      avcodec::avcodec_get_name(sourceId), context->oformat->name));
-        SubtitleDisable = 0;
-        SubtitleLanguage.clear();
-        SubtitleBitstreamFilters.clear();
-        return;
-      }
+  auto consumePending = [this] {
+    SubtitleDisable = 0;
+    SubtitleLanguage.clear();
+    SubtitleBitstreamFilters.clear();
+  };
+  if (!SubtitleStreamCopy && !SubtitleCodecName && InputFileCount > 0) {
+    const AVStream* source = SubtitleSourceOf(context);
+    if (!source) { // the maps leave subtitles out
+      consumePending();
+      return;
     }
+    const AVCodecID sourceId = source->codecpar->codec_id;
+    if (IsTextSubtitle(sourceId))
+      automaticId = TextSubtitleCodecOf(context->oformat);
+    else if (ContainerTakes(context->oformat, sourceId))
+      SubtitleStreamCopy = 1;
+    if (automaticId == AV_CODEC_ID_NONE && !SubtitleStreamCopy) {
+      Log(1, Format("Subtitle stream (%s) left out: the %s format cannot hold it",
+                    avcodec::avcodec_get_name(sourceId), context->oformat->name));
+      consumePending();
+      return;
+    }
+  }
   TCreatorGuard guard(*this, AVMEDIA_TYPE_SUBTITLE);
   const TNewStream added = BeginStream(*this, context, AVMEDIA_TYPE_SUBTITLE);
   AVStream* stream = added.Stream;

@@ -99,6 +99,19 @@ TEST_F(Subtitles, TextTrackBecomesTheContainersTextFormat) {
   }
 }
 
+// Streams chosen by map are all an output gets: an unmapped subtitle track
+// is no stream of its own, whatever the container could hold.
+TEST_F(Subtitles, MapsLeaveOutUnmappedTracks) {
+  for (const char* name : {"mapped.mp4", "mapped.mkv"}) {
+    SCOPED_TRACE(name);
+    const TResult result = Convert(Fixtures::SubtitlesMkv.Name, name, "map=0:0\nmap=0:1");
+    ASSERT_TRUE(result.Finished) << result.Message;
+    const TFileSummary out = ReadBack(result.Path);
+    EXPECT_EQ(out.Streams.size(), 2u);
+    EXPECT_EQ(out.First(AVMEDIA_TYPE_SUBTITLE), nullptr);
+  }
+}
+
 // Cues far apart are no break in the source's clock: the pictures and
 // sound after a late cue keep their times.
 TEST_F(Subtitles, CuesFarApartLeaveTheClockAlone) {
