@@ -1,5 +1,7 @@
 // What today's containers carry besides pictures and sound: the turn a phone
 // records its video with, chapters and tags, and text or bitmap subtitles.
+#include "AVProbe.h"
+#include "BatchOutput.h"
 #include "ConversionTestSupport.h"
 #include "MediaReadBack.h"
 #include "OutputTestSupport.h"
@@ -239,6 +241,31 @@ TEST_F(TurnedPictures, OutputIsUprightOrKeepsTheTag) {
       EXPECT_EQ(frames[i]->width, c.Width);
       EXPECT_EQ(BrightCorner(frames[i].get()), c.Corner) << "picture " << i;
     }
+  }
+}
+
+// The probe tells the turn, and a batch output leaves the size of a
+// source on its side to the engine instead of forcing the stored one on the
+// upright pictures.
+TEST_F(TurnedPictures, BatchLeavesASidewaysSourcesSizeToTheEngine) {
+  struct TCase {
+    const char* Source;
+    int Rotation;
+    const char* FrameSize;
+  } cases[] = {{Fixtures::RotatedMp4, Fixtures::RotatedClockwise, ""},
+               {Fixtures::ClipAvi.Name, 0, "320x240"}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Source);
+    TAVProbe probe;
+    probe.Enable();
+    ASSERT_TRUE(probe.Open(Fixtures::MediaPath(c.Source)));
+    TVideoStreamInfo video;
+    probe.GetVideoInfo(video);
+    EXPECT_EQ(video.Rotation, c.Rotation);
+    TOutputOptions record;
+    InitOutputOptions(record);
+    FillOutputOptions(record, nullptr, false, probe);
+    EXPECT_EQ(record.FrameSize, c.FrameSize);
   }
 }
 
