@@ -114,6 +114,24 @@ TEST_F(Subtitles, MapsLeaveOutUnmappedTracks) {
   }
 }
 
+// A subtitle track comes and goes; it neither stretches a recording cut
+// short nor keeps the other streams waiting for the next cue.
+TEST_F(Subtitles, RecordingLimitHoldsWithSubtitleTracks) {
+  using namespace Fixtures;
+  for (const char* name : {"limited.mkv", "limited.mp4"}) {
+    SCOPED_TRACE(name);
+    const TResult result = Convert(SparseCuesMkv.Name, name, "vcodec=mpeg4\nt=5");
+    ASSERT_TRUE(result.Finished) << result.Message;
+    const TFileSummary out = ReadBack(result.Path);
+    const TStreamSummary* video = out.First(AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(video, nullptr);
+    EXPECT_NEAR(video->DurationSec, 5.0, 0.25);
+    const std::vector<TCue> cues = ReadCues(result.Path);
+    ASSERT_EQ(cues.size(), 1u);
+    EXPECT_NEAR(cues[0].Start, SparseCuesMkvCues[0].StartSec, 0.01);
+  }
+}
+
 // Cues far apart are no break in the source's clock: the pictures and
 // sound after a late cue keep their times.
 TEST_F(Subtitles, CuesFarApartLeaveTheClockAlone) {
