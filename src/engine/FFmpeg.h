@@ -354,7 +354,11 @@ public:
   // Files.
   bool OpenInputFile(const std::string& fileName);
   bool OpenOutputFile(const std::string& fileName);
-  bool FindCodec(const char* name, AVMediaType type, AVCodecID& codecId, bool encoder);
+  // The codec named `name` of `type`: its id, and (when `found` is given)
+  // the codec itself, which need not be the first of its id (libsvtav1 is
+  // not the first AV1 encoder).
+  bool FindCodec(const char* name, AVMediaType type, AVCodecID& codecId, bool encoder,
+                 const AVCodec** found = nullptr);
   // Whether output `f` is still the file it was created as (true for one
   // that is not a file of ours, such as a device or a network address).
   bool OutputInPlace(int f) const;

@@ -44,7 +44,9 @@ float Ratio(AVRational r) { return r.den ? float(r.num) / float(r.den) : 0.0f; }
 } // namespace
 
 bool TCustomFFmpeg::FindCodec(const char* name, AVMediaType type, AVCodecID& codecId,
-                              bool encoder) {
+                              bool encoder, const AVCodec** found) {
+  if (found)
+    *found = nullptr;
   if (!name) {
     codecId = AV_CODEC_ID_NONE;
     return true;
@@ -60,6 +62,8 @@ bool TCustomFFmpeg::FindCodec(const char* name, AVMediaType type, AVCodecID& cod
     return false;
   }
   codecId = codec->id;
+  if (found)
+    *found = codec;
   return true;
 }
 

@@ -275,13 +275,13 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
   AVCodecID codecId = AV_CODEC_ID_NONE;
   if (!VideoStreamCopy) {
     if (VideoCodecName) {
-      if (!FindCodec(VideoCodecName.get(), AVMEDIA_TYPE_VIDEO, codecId, true))
+      if (!FindCodec(VideoCodecName.get(), AVMEDIA_TYPE_VIDEO, codecId, true, &encoder))
         throw FFMpegException(LastError);
     } else {
       codecId = avformat::av_guess_codec(context->oformat, nullptr, context->url, nullptr,
                                          AVMEDIA_TYPE_VIDEO);
+      encoder = avcodec::avcodec_find_encoder(codecId);
     }
-    encoder = avcodec::avcodec_find_encoder(codecId);
   }
   AVCodecContext* c = AttachCodecContext(*this, added, encoder, AVMEDIA_TYPE_VIDEO);
   c->thread_count = ThreadCount;
@@ -369,9 +369,11 @@ void TCustomFFmpeg::new_audio_stream(AVFormatContext* context) {
   if (!AudioStreamCopy) {
     codecId = avformat::av_guess_codec(context->oformat, nullptr, context->url, nullptr,
                                        AVMEDIA_TYPE_AUDIO);
-    if (AudioCodecName && !FindCodec(AudioCodecName.get(), AVMEDIA_TYPE_AUDIO, codecId, true))
+    if (AudioCodecName &&
+        !FindCodec(AudioCodecName.get(), AVMEDIA_TYPE_AUDIO, codecId, true, &encoder))
       throw FFMpegException(LastError);
-    encoder = avcodec::avcodec_find_encoder(codecId);
+    if (!encoder)
+      encoder = avcodec::avcodec_find_encoder(codecId);
   }
   AVCodecContext* c = AttachCodecContext(*this, added, encoder, AVMEDIA_TYPE_AUDIO);
   c->thread_count = ThreadCount;
@@ -491,10 +493,12 @@ void TCustomFFmpeg::new_subtitle_stream(AVFormatContext* context) {
   const int f = added.File, s = added.Index;
 
   AVCodecID codecId = automaticId;
+  const AVCodec* encoder = nullptr;
   if (!SubtitleStreamCopy && SubtitleCodecName &&
-      !FindCodec(SubtitleCodecName.get(), AVMEDIA_TYPE_SUBTITLE, codecId, true))
+      !FindCodec(SubtitleCodecName.get(), AVMEDIA_TYPE_SUBTITLE, codecId, true, &encoder))
     throw FFMpegException(LastError);
-  const AVCodec* encoder = SubtitleStreamCopy ? nullptr : avcodec::avcodec_find_encoder(codecId);
+  if (!SubtitleStreamCopy && !encoder)
+    encoder = avcodec::avcodec_find_encoder(codecId);
   AVCodecContext* c = AttachCodecContext(*this, added, encoder, AVMEDIA_TYPE_SUBTITLE);
   TakePrivateOptions(encoder, EncoderOptions[f][s]);
   if (SubtitleStreamCopy) {

@@ -427,7 +427,8 @@ void TCustomFFmpeg::SetupRun() {
     if (!ost->MustEncode)
       continue;
     AVCodecContext* enc = ost->Encoder;
-    const AVCodec* codec = avcodec::avcodec_find_encoder(enc->codec_id);
+    // The encoder chosen by name, which need not be the first of its codec.
+    const AVCodec* codec = enc->codec ? enc->codec : avcodec::avcodec_find_encoder(enc->codec_id);
     if (!codec)
       throw FFMpegException(Format("Unsupported codec for output stream #%d.%d", ost->FileIndex,
                                    ost->StreamIndex));

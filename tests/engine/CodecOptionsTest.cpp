@@ -68,6 +68,18 @@ TEST_F(CodecOptions, AnOptionNothingTakesFailsWithItsName) {
   }
 }
 
+TEST_F(CodecOptions, AnEncoderChosenByNameIsTheOneOpened) {
+  // SVT-AV1 is not the first AV1 encoder: its own "preset" would be
+  // unknown to the first one.
+  const TResult r = Convert(Fixtures::Small176Avi.Name, "named.mkv",
+                            "vcodec=libsvtav1\npreset=12\ncrf=50\nan\n");
+  ExpectConverted(r);
+  const TFileSummary summary = ReadBack(r.Path);
+  ASSERT_EQ(summary.Streams.size(), 1u);
+  EXPECT_EQ(summary.Streams[0].Codec, "av1");
+  EXPECT_EQ(summary.Streams[0].Packets, Fixtures::Small176Avi.VideoFrames);
+}
+
 // The mux rate an MPEG-1 or MPEG-2 program stream's first pack header
 // declares, in units of 50 bytes a second.
 int FirstPackMuxRate(const std::string& path) {
