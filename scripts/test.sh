@@ -28,6 +28,18 @@ done
 
 scripts/install-deps.sh
 
+# The sanitizers' settings reach every test through the environment: a list
+# of variables does not survive the test discovery's properties.
+case "$BUILD_DIR" in
+  build-asan)
+    export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    ;;
+  build-tsan)
+    export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
+    ;;
+esac
+
 JOBS=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${EXTRA[@]}"
 cmake --build "$BUILD_DIR" -j "$JOBS" "${TARGETS[@]}"
