@@ -2,24 +2,132 @@
 
 #include "MediaLibs.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <set>
 #include <sstream>
 
 namespace kestro {
 
-void FillOutputOptions(TOutputOptions& record, const TPreset* preset, bool audioOnly,
-                       const TAVProbe& probe) {
-  record.DisableVideo = audioOnly;
-  if (preset) {
-    record.VideoCodec = preset->VideoCodec;
-    record.AudioCodec = preset->AudioCodec;
-    record.FrameSize = preset->FrameSize;
-    record.AudioChannels = preset->AudioChannels;
-    record.AudioSampleRate = preset->AudioSampleRate;
-    record.VideoBitrate = preset->VideoBitrate;
-    record.AudioBitrate = preset->AudioBitrate;
+namespace {
+
+// What the planning needs to know of a source's tracks.
+struct TSourceTracks {
+  struct TAudio {
+    int Channels = 0, SampleRate = 0, Depth = 16;
+  };
+  std::vector<TAudio> Audio;
+  bool Video = false;
+  int Width = 0, Height = 0;
+  double FrameRate = 0;
+  std::vector<bool> SubtitleIsBitmap;
+  bool Known = false; // false: the probe has no source open
+};
+
+// Bits per sample worth keeping: what a lossless source stores; a lossy
+// source counts as 16.
+int AudioDepth(const AVCodecParameters* par) {
+  if (par->bits_per_raw_sample > 0)
+    return par->bits_per_raw_sample;
+  const AVCodecDescriptor* descriptor = avcodec::avcodec_descriptor_get(par->codec_id);
+  if (descriptor && (descriptor->props & AV_CODEC_PROP_LOSSLESS) && par->bits_per_coded_sample > 0)
+    return par->bits_per_coded_sample;
+  return 16;
+}
+
+TSourceTracks ReadTracks(const TAVProbe& probe) {
+  TSourceTracks tracks;
+  const AVFormatContext* context = probe.FormatContext;
+  if (!context)
+    return tracks;
+  tracks.Known = true;
+  for (unsigned i = 0; i < context->nb_streams; ++i) {
+    const AVStream* stream = context->streams[i];
+    const AVCodecParameters* par = stream->codecpar;
+    switch (par->codec_type) {
+    case AVMEDIA_TYPE_AUDIO:
+      tracks.Audio.push_back({par->ch_layout.nb_channels, par->sample_rate, AudioDepth(par)});
+      break;
+    case AVMEDIA_TYPE_VIDEO:
+      // A song's cover is no video; the first real picture stream is.
+      if (tracks.Video || (stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
+        break;
+      tracks.Video = true;
+      tracks.Width = par->width;
+      tracks.Height = par->height;
+      if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
+        tracks.FrameRate = double(stream->avg_frame_rate.num) / stream->avg_frame_rate.den;
+      else if (stream->r_frame_rate.num > 0 && stream->r_frame_rate.den > 0)
+        tracks.FrameRate = double(stream->r_frame_rate.num) / stream->r_frame_rate.den;
+      break;
+    case AVMEDIA_TYPE_SUBTITLE: {
+      const AVCodecDescriptor* descriptor = avcodec::avcodec_descriptor_get(par->codec_id);
+      tracks.SubtitleIsBitmap.push_back(descriptor &&
+                                        (descriptor->props & AV_CODEC_PROP_BITMAP_SUB));
+      break;
+    }
+    default:
+      break;
+    }
   }
-  // What the preset leaves open comes from the source.
+  return tracks;
+}
+
+// The largest even size inside the box with the source's proportions; a
+// source that fits keeps its size (made even).
+std::pair<int, int> FitInside(int width, int height, int maxWidth, int maxHeight) {
+  double scale = 1.0;
+  if (maxWidth > 0 && width > maxWidth)
+    scale = std::min(scale, double(maxWidth) / width);
+  if (maxHeight > 0 && height > maxHeight)
+    scale = std::min(scale, double(maxHeight) / height);
+  const auto even = [](double size) { return std::max(2, int(size + 0.5) / 2 * 2); };
+  int w = even(width * scale), h = even(height * scale);
+  // Rounding up to even must not leave the box.
+  if (maxWidth > 0 && w > maxWidth)
+    w = maxWidth / 2 * 2;
+  if (maxHeight > 0 && h > maxHeight)
+    h = maxHeight / 2 * 2;
+  return {w, h};
+}
+
+void Line(std::string& text, const std::string& name, const std::string& value) {
+  text += name + "=" + value + "\n";
+}
+
+// The codec and its settings for one audio track, as option lines.
+std::string AudioTrackLines(const TPresetRow& row, const TSourceTracks::TAudio* track) {
+  std::string text;
+  const bool deep = track && track->Depth > 16;
+  const std::string codec =
+      deep && !row.DeepAudioCodec.empty() ? row.DeepAudioCodec : row.AudioCodec;
+  Line(text, "acodec", codec);
+  if (codec == "copy")
+    return text;
+  int channels = track ? track->Channels : 0;
+  if (row.MaxChannels > 0 && (channels <= 0 || channels > row.MaxChannels))
+    channels = row.MaxChannels;
+  if (channels > 0)
+    Line(text, "ac", std::to_string(channels));
+  const int rate = row.SampleRate > 0 ? row.SampleRate : track ? track->SampleRate : 0;
+  if (rate > 0) // the encoder takes it or its nearest rate
+    Line(text, "ar", std::to_string(rate));
+  // A row that keeps the source's depth keeps 16 bits at 16 bits.
+  if (!row.DeepAudioCodec.empty() && track && !deep)
+    Line(text, "sample_fmt", "s16");
+  return text;
+}
+
+void FillClassic(TOutputOptions& record, const TPresetRow& row, const TAVProbe& probe) {
+  record.VideoCodec = row.VideoCodec;
+  record.AudioCodec = row.AudioCodec;
+  if (row.MaxWidth > 0 && row.MaxHeight > 0)
+    record.FrameSize = std::to_string(row.MaxWidth) + "x" + std::to_string(row.MaxHeight);
+  record.AudioChannels = row.MaxChannels > 0 ? row.MaxChannels : -1;
+  record.AudioSampleRate = row.SampleRate > 0 ? row.SampleRate : -1;
+  record.VideoBitrate = row.VideoBitrate > 0 ? row.VideoBitrate : -1;
+  record.AudioBitrate = row.AudioBitrate > 0 ? row.AudioBitrate : -1;
+  // What the row leaves open comes from the source.
   TAudioStreamInfo audio;
   probe.GetAudioInfo(audio);
   if (record.AudioChannels == -1)
@@ -38,23 +146,117 @@ void FillOutputOptions(TOutputOptions& record, const TPreset* preset, bool audio
   }
 }
 
-TOutputPlan PlanOutput(const std::string& entryText, const std::string& source, bool sameFolder,
+} // namespace
+
+std::string RowLabel(const TPresetRow& row) {
+  return row.Text.find('(') == std::string::npos ? row.Text : PresetShortName(row.Text);
+}
+
+TOutputChoice ChooseOutput(const TPresetRow& row, const std::string& source,
+                           const TAVProbe& probe) {
+  TOutputChoice choice{false, row.Extension, row.Format};
+  if (row.Classic) {
+    choice.AudioOnly = IsAudioOnlyOutput(row.Extension, source);
+    return choice;
+  }
+  const TSourceTracks tracks = ReadTracks(probe);
+  if (row.VideoCodec.empty()) {
+    choice.AudioOnly = true;
+  } else if (tracks.Known && !tracks.Video) {
+    choice.AudioOnly = true;
+    choice.Extension = row.AudioOnlyExtension.empty() ? row.Extension : row.AudioOnlyExtension;
+    choice.Format = row.AudioOnlyExtension.empty() ? row.Format : row.AudioOnlyFormat;
+  }
+  return choice;
+}
+
+void FillOutputOptions(TOutputOptions& record, const TPresetRow& row, bool audioOnly,
+                       const TAVProbe& probe) {
+  record.DisableVideo = audioOnly;
+  if (row.Classic) {
+    FillClassic(record, row, probe);
+    return;
+  }
+  const TSourceTracks tracks = ReadTracks(probe);
+  std::string lines;
+  if (!audioOnly) {
+    Line(lines, "vcodec", row.VideoCodec);
+    if (row.VideoCodec != "copy") {
+      if (tracks.Width > 0 && tracks.Height > 0) {
+        const auto [w, h] = FitInside(tracks.Width, tracks.Height, row.MaxWidth, row.MaxHeight);
+        Line(lines, "s", std::to_string(w) + "x" + std::to_string(h));
+      }
+      if (row.MaxFrameRate > 0 && tracks.FrameRate > row.MaxFrameRate + 0.01)
+        Line(lines, "r", std::to_string(row.MaxFrameRate));
+      if (!row.PixelFormat.empty())
+        Line(lines, "pix_fmt", row.PixelFormat);
+      if (row.VideoBitrate > 0)
+        Line(lines, "vb", std::to_string(row.VideoBitrate));
+      for (const std::string& option : row.VideoOptions)
+        lines += option + "\n";
+    }
+  }
+
+  // Every audio track of a video row, in order (the engine gives each new
+  // stream the next track of its kind); one track for an audio row.
+  const bool everyTrack = !row.VideoCodec.empty();
+  const TSourceTracks::TAudio* first = tracks.Audio.empty() ? nullptr : &tracks.Audio[0];
+  if (first || !tracks.Known) {
+    lines += AudioTrackLines(row, first);
+    if (row.AudioCodec != "copy") {
+      if (row.AudioBitrate > 0)
+        Line(lines, "ab", std::to_string(row.AudioBitrate));
+      for (const std::string& option : row.AudioOptions)
+        lines += option + "\n";
+    }
+  }
+  std::string more;
+  if (everyTrack)
+    for (size_t k = 1; k < tracks.Audio.size(); ++k)
+      more += AudioTrackLines(row, &tracks.Audio[k]) + "newaudio\n";
+
+  // Subtitles: the tracks of the first track's kind that the row keeps.
+  std::string subtitleCodec;
+  if (!audioOnly && !tracks.SubtitleIsBitmap.empty()) {
+    const bool bitmap = tracks.SubtitleIsBitmap[0];
+    if (row.SubtitleCodec == "copy")
+      subtitleCodec = !bitmap || row.BitmapSubtitles ? "copy" : "";
+    else
+      subtitleCodec = bitmap ? (row.BitmapSubtitles ? "copy" : "") : row.SubtitleCodec;
+  }
+  if (subtitleCodec.empty()) {
+    record.DisableSubtitle = true;
+  } else {
+    Line(lines, "scodec", subtitleCodec);
+    const bool allSameKind =
+        std::set<bool>(tracks.SubtitleIsBitmap.begin(), tracks.SubtitleIsBitmap.end()).size() == 1;
+    if (allSameKind)
+      for (size_t k = 1; k < tracks.SubtitleIsBitmap.size(); ++k)
+        more += "scodec=" + subtitleCodec + "\nnewsubtitle\n";
+  }
+  record.FileFormat = row.Format;
+  record.ExtraOptions = lines;
+  record.StreamOptions = more;
+}
+
+TOutputPlan PlanOutput(const TPresetRow& row, const std::string& source, bool sameFolder,
                        const std::string& outputFolder, const TAVProbe& probe) {
-  const std::string extension = PresetExtension(entryText);
+  const TOutputChoice choice = ChooseOutput(row, source, probe);
   if (!sameFolder) {
     std::error_code ignored; // a folder that cannot be made fails the output's opening
     std::filesystem::create_directories(outputFolder, ignored);
   }
   TOutputPlan plan;
-  plan.FileName = UniqueOutputName(OutputBase(sameFolder, source, outputFolder), extension,
-                                   PresetShortName(entryText));
+  plan.FileName = UniqueOutputName(OutputBase(sameFolder, source, outputFolder), choice.Extension,
+                                   RowLabel(row));
   InitOutputOptions(plan.Options);
-  FillOutputOptions(plan.Options, FindPreset(entryText), IsAudioOnlyOutput(extension, source),
-                    probe);
+  FillOutputOptions(plan.Options, row, choice.AudioOnly, probe);
+  if (!choice.Format.empty())
+    plan.Options.FileFormat = choice.Format;
   return plan;
 }
 
-std::string DescribeLibraries(const std::string& folder) {
+std::string DescribeLibraries(const std::string& folder, const TPresetTable& presets) {
   std::ostringstream text;
   if (!LoadAllLibraries(folder, true)) {
     text << "The media libraries could not be loaded:\n" << LibraryLoadError() << "\n";
@@ -70,10 +272,13 @@ std::string DescribeLibraries(const std::string& folder) {
        << "\n  avfilter " << version(avfilter::avfilter_version()) << ", swscale "
        << version(swscale::swscale_version()) << ", swresample "
        << version(swresample::swresample_version()) << "\n\nCodecs the presets use:\n";
-  for (const TPreset& preset : Presets())
-    for (const char* codec : {preset.VideoCodec, preset.AudioCodec}) {
-      const AVCodec* found = avcodec::avcodec_find_encoder_by_name(codec);
-      if (!found && std::string(codec) == "libamr_nb")
+  std::set<std::string> listed;
+  for (const TPresetRow& row : presets.Rows())
+    for (const std::string& codec : {row.VideoCodec, row.AudioCodec, row.DeepAudioCodec}) {
+      if (codec.empty() || codec == "copy" || !listed.insert(codec).second)
+        continue;
+      const AVCodec* found = avcodec::avcodec_find_encoder_by_name(codec.c_str());
+      if (!found && codec == "libamr_nb")
         found = avcodec::avcodec_find_encoder_by_name("libopencore_amrnb");
       text << "  " << codec << ": " << (found ? "available" : "missing") << "\n";
     }
