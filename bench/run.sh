@@ -121,6 +121,25 @@ timed_convert() {
   rm -rf "$out"
 }
 
+# "alternate RUNS LOG_A ARGS_A LOG_B ARGS_B FILE...": RUNS timed conversions
+# of the files with each of two argument lists (a job count, then options),
+# taking turns and each after a quiet second, so that load from elsewhere
+# hits both sides alike.
+alternate() {
+  local runs=$1 log_a=$2 args_a=$3 log_b=$4 args_b=$5 i
+  shift 5
+  : >"$log_a"
+  : >"$log_b"
+  for ((i = 0; i < runs; ++i)); do
+    wait_quiet
+    # shellcheck disable=SC2086 # the argument lists are split on purpose
+    timed_convert "$WORK/out" "$log_a" $args_a "$@"
+    wait_quiet
+    # shellcheck disable=SC2086
+    timed_convert "$WORK/out" "$log_b" $args_b "$@"
+  done
+}
+
 declare -A CPU WALL PEAK FLOOR DEC ENC RATIO DURATION
 for s in "${SOURCES[@]}"; do
   echo "Converting $s ($RUNS runs) ..." >&2
@@ -143,13 +162,8 @@ done
 
 THREADS_SOURCE=${SOURCES[1]}
 echo "Converting $THREADS_SOURCE with decoder threads=1 and threads=0 ($THREADS_RUNS runs each) ..." >&2
-: >"$WORK/t1" ; : >"$WORK/t0"
-for ((i = 0; i < THREADS_RUNS; ++i)); do
-  wait_quiet
-  timed_convert "$WORK/out" "$WORK/t1" 1 --input-option threads=1 "$MEDIA/$THREADS_SOURCE"
-  wait_quiet
-  timed_convert "$WORK/out" "$WORK/t0" 1 --input-option threads=0 "$MEDIA/$THREADS_SOURCE"
-done
+alternate "$THREADS_RUNS" "$WORK/t1" "1 --input-option threads=1" "$WORK/t0" \
+  "1 --input-option threads=0" "$MEDIA/$THREADS_SOURCE"
 T1_WALL=$(awk '{ print $1 }' "$WORK/t1" | median)
 T0_WALL=$(awk '{ print $1 }' "$WORK/t0" | median)
 T1_CPU=$(awk '{ print $2 }' "$WORK/t1" | median)
@@ -164,13 +178,7 @@ for ((i = 1; i <= COPIES; ++i)); do
   cp "$MEDIA/$BATCH_SOURCE" "$WORK/batch/copy$i.avi"
   COPY_FILES+=("$WORK/batch/copy$i.avi")
 done
-: >"$WORK/j1" ; : >"$WORK/j2"
-for ((i = 0; i < BATCH_RUNS; ++i)); do
-  wait_quiet
-  timed_convert "$WORK/out" "$WORK/j1" 1 "${COPY_FILES[@]}"
-  wait_quiet
-  timed_convert "$WORK/out" "$WORK/j2" 2 "${COPY_FILES[@]}"
-done
+alternate "$BATCH_RUNS" "$WORK/j1" 1 "$WORK/j2" 2 "${COPY_FILES[@]}"
 J1=$(awk '{ print $1 }' "$WORK/j1" | median)
 J2=$(awk '{ print $1 }' "$WORK/j2" | median)
 J1_OTHERS=$(awk '{ print $4 }' "$WORK/j1" | median)

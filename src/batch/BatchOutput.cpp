@@ -139,7 +139,10 @@ void FillClassic(TOutputOptions& record, const TPresetRow& row, const TAVProbe& 
   if (!record.DisableVideo) {
     TVideoStreamInfo video;
     probe.GetVideoInfo(video);
-    if (record.FrameSize.empty() && video.Width > 0 && video.Height > 0)
+    // A source recorded on its side is left to the engine, which knows
+    // whether its pictures will be turned upright.
+    const bool sideways = video.Rotation == 90 || video.Rotation == 270;
+    if (record.FrameSize.empty() && video.Width > 0 && video.Height > 0 && !sideways)
       record.FrameSize = std::to_string(video.Width) + "x" + std::to_string(video.Height);
     if (record.VideoBitrate == -1)
       record.VideoBitrate = 1500000;

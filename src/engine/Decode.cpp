@@ -232,6 +232,8 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
         ist.Pts = avutil::av_rescale_q(frame->best_effort_timestamp, ist.Stream->time_base,
                                        AV_TIME_BASE_Q);
       ist.NextPts = ist.Pts + FrameStep(dec);
+      if (ist.QuarterTurns > 0)
+        TurnDecodedPicture(ist, frame);
       PrepareVideoFrame(ist, frame);
     }
 
@@ -292,12 +294,21 @@ void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext* output, TOutputStrea
     return;
   }
   AVCodecContext* enc = ost.Encoder;
+  // DVB subtitles are shown by one packet and cleared by a second.
   const int packets = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE ? 2 : 1;
   if (SubtitleBuffer.size() < 65536)
     SubtitleBuffer.resize(65536);
+  // The encoders take a cue that starts at its own time: the decoder's
+  // display delay moves into the time stamp.
+  const AVRational ms{1, 1000};
   AVSubtitle timed = *subtitle;
-  timed.pts = avutil::av_rescale_q(pts, ist.Stream->time_base, AV_TIME_BASE_Q);
+  timed.pts = avutil::av_rescale_q(pts, ist.Stream->time_base, AV_TIME_BASE_Q) +
+              avutil::av_rescale_q(subtitle->start_display_time, ms, AV_TIME_BASE_Q) - StartTime;
+  timed.end_display_time -= timed.start_display_time;
+  timed.start_display_time = 0;
   for (int i = 0; i < packets; ++i) {
+    if (i == 1)
+      timed.num_rects = 0;
     const int size = avcodec::avcodec_encode_subtitle(enc, SubtitleBuffer.data(),
                                                       int(SubtitleBuffer.size()), &timed);
     if (size < 0)
@@ -307,15 +318,14 @@ void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext* output, TOutputStrea
       throw FFMpegException("av_mallocz fail");
     std::memcpy(packet->data, SubtitleBuffer.data(), size_t(size));
     packet->stream_index = ost.StreamIndex;
-    packet->pts = avutil::av_rescale_q(pts, ist.Stream->time_base, ost.Stream->time_base);
-    const AVRational ms{1, 1000};
-    if (packets == 2)
-      packet->pts += avutil::av_rescale_q(i == 0 ? subtitle->start_display_time
-                                                 : subtitle->end_display_time,
-                                          ms, ost.Stream->time_base);
-    else
-      packet->duration = avutil::av_rescale_q(
-          subtitle->end_display_time - subtitle->start_display_time, ms, ost.Stream->time_base);
+    packet->pts = avutil::av_rescale_q(timed.pts, AV_TIME_BASE_Q, ost.Stream->time_base);
+    if (packets == 2) {
+      if (i == 1)
+        packet->pts += avutil::av_rescale_q(timed.end_display_time, ms, ost.Stream->time_base);
+    } else {
+      packet->duration =
+          avutil::av_rescale_q(timed.end_display_time, ms, ost.Stream->time_base);
+    }
     packet->dts = packet->pts;
     WritePacket(output, packet.get(), BitstreamFilters[ost.FileIndex][ost.StreamIndex], enc);
   }

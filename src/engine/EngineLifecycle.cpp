@@ -125,6 +125,7 @@ void TCustomFFmpeg::InitDefaults() {
   ForcedOutputFormat = nullptr;
   InputIO = nullptr;
   FrameWidth = FrameHeight = 0;
+  FrameSizeTurned = false;
   FrameAspectRatio = 0.0f;
   FramePixFmt = -1;
   PixFmtAsked = false;
@@ -183,6 +184,7 @@ void TCustomFFmpeg::InitDefaults() {
   HexDump = PacketDump = Psnr = PassNumber = 0;
   PassLogFileName.clear();
   AudioStreamCopy = VideoStreamCopy = SubtitleStreamCopy = 0;
+  AutoRotate = true;
   VideoSyncMethod = -1;
   AudioSyncMethod = 0;
   AudioDriftThreshold = 0.1f;

@@ -186,6 +186,11 @@ struct TInputStreamState {
   int CarrierRate = 0;
   TChannelLayout CarrierLayout;
   bool DecoderDrained = false;
+  // Clockwise quarter turns that make this stream's pictures upright (0:
+  // left as they are), and the converter for pictures that cannot be turned
+  // in their own pixel format.
+  int QuarterTurns = 0;
+  TSwsPtr TurnScaler;
 };
 
 struct TOutputStreamState {
@@ -342,6 +347,9 @@ public:
   void new_video_stream(AVFormatContext* outputContext);
   void new_audio_stream(AVFormatContext* outputContext);
   void new_subtitle_stream(AVFormatContext* outputContext);
+  // The input stream the next subtitle stream of `outputContext` will be
+  // made from (by map, or the first subtitle stream); null when none.
+  const AVStream* SubtitleSourceOf(const AVFormatContext* outputContext) const;
 
   // Files.
   bool OpenInputFile(const std::string& fileName);
@@ -432,6 +440,9 @@ public:
   AVIOContext* InputIO = nullptr;
   const AVOutputFormat* ForcedOutputFormat = nullptr;
   int FrameWidth = 0, FrameHeight = 0;
+  // The frame size above is a source's turned upright; turning it off puts
+  // it back as stored.
+  bool FrameSizeTurned = false;
   float FrameAspectRatio = 0.0f;
   int FramePixFmt = -1;
   bool PixFmtAsked = false; // FramePixFmt came from "pix_fmt", not a source
@@ -479,6 +490,10 @@ public:
   int MetaYear = 0, MetaTrack = 0;
 
   // ---- Run behaviour
+  // Pictures of a stream tagged with a turn are turned upright (else the tag
+  // goes along to the output).
+  bool AutoRotate = true;
+  void SetAutoRotate(int value);
   int HexDump = 0;
   int PacketDump = 0;
   int Psnr = 0;
@@ -600,6 +615,8 @@ public:
 
   // Video pre-processing: frame hooks and deinterlacing, and the filter graph.
   void PrepareVideoFrame(TInputStreamState& input, AVFrame* picture);
+  // Replaces `picture` by itself turned by the input's QuarterTurns.
+  void TurnDecodedPicture(TInputStreamState& input, AVFrame* picture);
   // Sets up the graph for the stream header's pictures, or remade for
   // `picture` (of another size or pixel format) once the encoder is open.
   int BuildVideoFilterGraph(TInputStreamState& input, TOutputStreamState& output,
@@ -613,6 +630,8 @@ protected:
   // The run: set-up, packet loop and end (one stage per file).
   void Transcode();
   void SetupRun();
+  // The first input's tags and chapters onto every output, before headers.
+  void CarrySourceMetadata();
   void RunMainLoop();
   void EndRun();
 
@@ -645,6 +664,12 @@ private:
 inline bool IsCoverPicture(const AVStream* stream) {
   return stream->disposition & AV_DISPOSITION_ATTACHED_PIC;
 }
+
+// The stream's display matrix (nine 32-bit values), or null.
+const uint8_t* DisplayMatrixOf(const AVStream* stream);
+// Clockwise quarter turns (0 to 3) the stream's display matrix asks for: 0
+// without one, -1 for a turn that is not a right angle.
+int ClockwiseQuarterTurns(const AVStream* stream);
 
 // Process-wide: serialises every codec open and close and every stream probe.
 std::mutex& CodecLock();

@@ -206,6 +206,13 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
         codec->pix_fmt = AV_PIX_FMT_YUV420P;
       FramePixFmt = codec->pix_fmt;
       PixFmtAsked = false;
+      // The next output is as big as the source looks upright.
+      const int turns = ClockwiseQuarterTurns(stream);
+      FrameSizeTurned = AutoRotate && (turns == 1 || turns == 3);
+      if (FrameSizeTurned) {
+        std::swap(FrameWidth, FrameHeight);
+        FrameAspectRatio = 1.0f / FrameAspectRatio;
+      }
       if (MeThreshold)
         codec->debug |= 32; // motion vectors, which the threshold relies on
       // The codec-level rate is what the stream says it averages.

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 namespace kestro {
 
@@ -116,6 +117,18 @@ void TCustomFFmpeg::OptFrameSize(const std::string& value) {
     throw FFMpegException("Incorrect frame size");
   if (FrameWidth % 2 != 0 || FrameHeight % 2 != 0)
     throw FFMpegException("Frame size must be a multiple of 2");
+  FrameSizeTurned = false;
+}
+
+void TCustomFFmpeg::SetAutoRotate(int value) {
+  AutoRotate = value != 0;
+  // The source's size was taken over turned; unturned pictures keep theirs.
+  if (!AutoRotate && FrameSizeTurned) {
+    std::swap(FrameWidth, FrameHeight);
+    if (FrameAspectRatio > 0.0f)
+      FrameAspectRatio = 1.0f / FrameAspectRatio;
+    FrameSizeTurned = false;
+  }
 }
 
 void TCustomFFmpeg::OptFrameCrop(TFrameSide side, int value) {

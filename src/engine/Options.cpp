@@ -199,6 +199,7 @@ const std::vector<TOptionRow>& OptionTable() {
       Int("pass", &E::OptPass),
       Text("passlogfile", &E::PassLogFileName),
       Flag("deinterlace", &E::Deinterlace),
+      Int("autorotate", &E::SetAutoRotate),
       Flag("psnr", &E::Psnr),
       Flag("vstats", &E::OptVStats),
       Text("vstats_file", &E::OptVStatsFile),

@@ -411,14 +411,87 @@ void TCustomFFmpeg::new_audio_stream(AVFormatContext* context) {
   AudioStreamCopy = 0;
 }
 
+namespace {
+
+bool IsTextSubtitle(AVCodecID id) {
+  const AVCodecDescriptor* descriptor = avcodec::avcodec_descriptor_get(id);
+  return descriptor && (descriptor->props & AV_CODEC_PROP_TEXT_SUB);
+}
+
+bool ContainerTakes(const AVOutputFormat* format, AVCodecID id) {
+  return id == format->subtitle_codec ||
+         avformat::avformat_query_codec(format, id, FF_COMPLIANCE_NORMAL) == 1;
+}
+
+// The text format a container keeps subtitles in: its own when that is
+// text, else the first of the common ones it takes.
+AVCodecID TextSubtitleCodecOf(const AVOutputFormat* format) {
+  const AVCodecID candidates[] = {format->subtitle_codec, AV_CODEC_ID_MOV_TEXT,
+                                  AV_CODEC_ID_SUBRIP, AV_CODEC_ID_ASS, AV_CODEC_ID_WEBVTT};
+  for (AVCodecID id : candidates)
+    if (id != AV_CODEC_ID_NONE && IsTextSubtitle(id) && avcodec::avcodec_find_encoder(id) &&
+        ContainerTakes(format, id))
+      return id;
+  return AV_CODEC_ID_NONE;
+}
+
+} // namespace
+
+const AVStream* TCustomFFmpeg::SubtitleSourceOf(const AVFormatContext* context) const {
+  // The run maps output streams in creation order, across the outputs.
+  int n = int(context->nb_streams);
+  for (int f = 0; f < OutputFileCount && OutputFiles[f].get() != context; ++f)
+    n += int(OutputFiles[f]->nb_streams);
+  if (n < StreamMapCount) {
+    const TStreamMap& map = StreamMaps[n];
+    if (map.FileIndex < 0 || map.FileIndex >= InputFileCount || map.StreamIndex < 0 ||
+        unsigned(map.StreamIndex) >= InputFiles[map.FileIndex]->nb_streams)
+      return nullptr;
+    return InputFiles[map.FileIndex]->streams[map.StreamIndex];
+  }
+  if (StreamMapCount > 0) // the maps chose the streams, and not this one
+    return nullptr;
+  for (int f = 0; f < InputFileCount; ++f)
+    for (unsigned s = 0; s < InputFiles[f]->nb_streams; ++s)
+      if (InputFiles[f]->streams[s]->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE)
+        return InputFiles[f]->streams[s];
+  return nullptr;
+}
+
 void TCustomFFmpeg::new_subtitle_stream(AVFormatContext* context) {
+  // Without a codec named, text becomes the container's text format and a
+  // picture subtitle is copied; one the container cannot hold is left out.
+  AVCodecID automaticId = AV_CODEC_ID_NONE;
+  auto consumePending = [this] {
+    SubtitleDisable = 0;
+    SubtitleLanguage.clear();
+    SubtitleBitstreamFilters.clear();
+  };
+  if (!SubtitleStreamCopy && !SubtitleCodecName && InputFileCount > 0) {
+    const AVStream* source = SubtitleSourceOf(context);
+    if (!source) { // the maps leave subtitles out
+      consumePending();
+      return;
+    }
+    const AVCodecID sourceId = source->codecpar->codec_id;
+    if (IsTextSubtitle(sourceId))
+      automaticId = TextSubtitleCodecOf(context->oformat);
+    else if (ContainerTakes(context->oformat, sourceId))
+      SubtitleStreamCopy = 1;
+    if (automaticId == AV_CODEC_ID_NONE && !SubtitleStreamCopy) {
+      Log(1, Format("Subtitle stream (%s) left out: the %s format cannot hold it",
+                    avcodec::avcodec_get_name(sourceId), context->oformat->name));
+      consumePending();
+      return;
+    }
+  }
   TCreatorGuard guard(*this, AVMEDIA_TYPE_SUBTITLE);
   const TNewStream added = BeginStream(*this, context, AVMEDIA_TYPE_SUBTITLE);
   AVStream* stream = added.Stream;
   const int f = added.File, s = added.Index;
 
-  AVCodecID codecId = AV_CODEC_ID_NONE;
-  if (!SubtitleStreamCopy &&
+  AVCodecID codecId = automaticId;
+  if (!SubtitleStreamCopy && SubtitleCodecName &&
       !FindCodec(SubtitleCodecName.get(), AVMEDIA_TYPE_SUBTITLE, codecId, true))
     throw FFMpegException(LastError);
   const AVCodec* encoder = SubtitleStreamCopy ? nullptr : avcodec::avcodec_find_encoder(codecId);
@@ -430,6 +503,7 @@ void TCustomFFmpeg::new_subtitle_stream(AVFormatContext* context) {
     SetContextOptions(c, CodecOptionContexts[AVMEDIA_TYPE_SUBTITLE].get(),
                       AV_OPT_FLAG_SUBTITLE_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
     c->codec_id = codecId;
+    c->time_base = {1, 1000}; // cue times are whole milliseconds
   }
   SetLanguage(stream, SubtitleLanguage);
   SubtitleDisable = 0;
@@ -480,8 +554,10 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
 
   bool useVideo = format->video_codec != AV_CODEC_ID_NONE || VideoStreamCopy || VideoCodecName;
   bool useAudio = format->audio_codec != AV_CODEC_ID_NONE || AudioStreamCopy || AudioCodecName;
-  bool useSubtitle =
-      format->subtitle_codec != AV_CODEC_ID_NONE || SubtitleStreamCopy || SubtitleCodecName;
+  // With inputs known, a subtitle stream is offered to every container; its
+  // creator leaves out what the container cannot hold.
+  bool useSubtitle = format->subtitle_codec != AV_CODEC_ID_NONE || SubtitleStreamCopy ||
+                     SubtitleCodecName || InputFileCount > 0;
   if (InputFileCount > 0) {
     bool hasVideo, hasAudio, hasSubtitle;
     try {

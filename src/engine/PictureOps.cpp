@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace kestro {
 
@@ -149,6 +150,57 @@ void CopyPicture(const TPicture& target, const TPicture& source, AVPixelFormat f
   const uint8_t* sourceData[4] = {source.Data[0], source.Data[1], source.Data[2], source.Data[3]};
   avutil::av_image_copy(targetData, targetLinesize, sourceData, source.Linesize, format, width,
                         height);
+}
+
+bool CanTurnPicture(AVPixelFormat format, int quarterTurns) {
+  const AVPixFmtDescriptor* desc = avutil::av_pix_fmt_desc_get(format);
+  if (!desc || (desc->flags & (NoByteLayout | AV_PIX_FMT_FLAG_PAL)))
+    return false;
+  if ((quarterTurns & 1) && desc->log2_chroma_w != desc->log2_chroma_h)
+    return false;
+  int steps[4], stepComponents[4];
+  avutil::av_image_fill_max_pixsteps(steps, stepComponents, desc);
+  // Packed pairs (two lumas sharing one chroma) cannot be moved one by one.
+  for (int c = 0; c < desc->nb_components; ++c)
+    if (desc->comp[c].step != steps[desc->comp[c].plane])
+      return false;
+  return true;
+}
+
+bool TurnPicture(const TPicture& target, const TPicture& source, AVPixelFormat format, int width,
+                 int height, int quarterTurns) {
+  quarterTurns &= 3;
+  if (!CanTurnPicture(format, quarterTurns))
+    return false;
+  const AVPixFmtDescriptor* desc = avutil::av_pix_fmt_desc_get(format);
+  int steps[4], stepComponents[4];
+  avutil::av_image_fill_max_pixsteps(steps, stepComponents, desc);
+  const int planes = avutil::av_pix_fmt_count_planes(format);
+  for (int p = 0; p < planes; ++p) {
+    const bool chroma = p == 1 || p == 2;
+    const int w = chroma ? -((-width) >> desc->log2_chroma_w) : width;
+    const int h = chroma ? -((-height) >> desc->log2_chroma_h) : height;
+    const int step = steps[p];
+    for (int y = 0; y < h; ++y) {
+      const uint8_t* in = source.Data[p] + ptrdiff_t(y) * source.Linesize[p];
+      for (int x = 0; x < w; ++x) {
+        // Where source pixel (x, y) lands.
+        int tx = x, ty = y;
+        switch (quarterTurns) {
+        case 1: tx = h - 1 - y; ty = x; break;
+        case 2: tx = w - 1 - x; ty = h - 1 - y; break;
+        case 3: tx = y; ty = w - 1 - x; break;
+        default: break;
+        }
+        uint8_t* out = target.Data[p] + ptrdiff_t(ty) * target.Linesize[p] + ptrdiff_t(tx) * step;
+        if (step == 1)
+          *out = in[x];
+        else
+          std::memcpy(out, in + ptrdiff_t(x) * step, size_t(step));
+      }
+    }
+  }
+  return true;
 }
 
 } // namespace kestro

@@ -37,4 +37,15 @@ bool PadPicture(const TPicture& picture, const TPicture* source, int height, int
 void CopyPicture(const TPicture& target, const TPicture& source, AVPixelFormat format, int width,
                  int height);
 
+// Whether TurnPicture can turn pictures of `format` by `quarterTurns`: every
+// plane's pixels must be whole bytes of one size, and a quarter turn needs
+// chroma thinned alike in both directions.
+bool CanTurnPicture(AVPixelFormat format, int quarterTurns);
+
+// Draws `source` (width x height) turned clockwise by `quarterTurns` (1 to 3)
+// into `target`, which is height x width for an odd number of turns. False
+// when CanTurnPicture says no.
+bool TurnPicture(const TPicture& target, const TPicture& source, AVPixelFormat format, int width,
+                 int height, int quarterTurns);
+
 } // namespace kestro

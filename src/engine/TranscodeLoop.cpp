@@ -131,6 +131,9 @@ void TCustomFFmpeg::RunMainLoop() {
     // The input whose mapped output lags most (or, with "isync", whose
     // input clock lags most) is read next.
     double smallestOutput = 1e100, smallestInput = 1e100;
+    // Subtitles come now and then: how far their streams got says nothing of
+    // where the recording is, unless nothing else is written.
+    double smallestDense = 1e100;
     int chosen = -1;
     for (auto& ost : run.OutputStreams) {
       const TInputStreamState& source = *run.InputStreams[ost->SourceStreamIndex];
@@ -151,6 +154,8 @@ void TCustomFFmpeg::RunMainLoop() {
           if (!InputSync)
             chosen = source.FileIndex;
         }
+        if (enc->codec_type != AVMEDIA_TYPE_SUBTITLE)
+          smallestDense = std::min(smallestDense, outputTime);
       }
       const int type = enc->codec_type;
       if (type >= 0 && type < FrameLimitCount && ost->FramesWritten >= MaxFrames[type]) {
@@ -160,7 +165,8 @@ void TCustomFFmpeg::RunMainLoop() {
     }
     if (chosen < 0)
       break;
-    if (double(RecordingTime) / 1000000.0 <= smallestOutput)
+    if (double(RecordingTime) / 1000000.0 <=
+        (smallestDense < 1e100 ? smallestDense : smallestOutput))
       break;
     if (FileSizeLimit && OutputFiles[0]->pb &&
         uint64_t(avformat::avio_seek(OutputFiles[0]->pb, 0, SEEK_CUR)) > FileSizeLimit)
@@ -202,7 +208,10 @@ void TCustomFFmpeg::RunMainLoop() {
         if (packet->pts != AV_NOPTS_VALUE)
           packet->pts = llrint(double(packet->pts) * scale);
       }
-      if (packet->dts != AV_NOPTS_VALUE && ist.NextPts != NoTimestamp) {
+      // Subtitles come now and then: a long wait for the next cue is no
+      // jump in the clock.
+      const bool sparse = ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE;
+      if (packet->dts != AV_NOPTS_VALUE && ist.NextPts != NoTimestamp && !sparse) {
         const int64_t packetDts = avutil::av_rescale_q(packet->dts, tb, AV_TIME_BASE_Q);
         const int64_t delta = packetDts - ist.NextPts;
         const bool backwards = ist.LastReadDts != NoTimestamp && packetDts + 1 < ist.LastReadDts;

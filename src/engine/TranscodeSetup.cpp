@@ -50,6 +50,35 @@ void RefuseUnused(const TDictionary& options) {
     throw FFMpegException(Format("Unrecognized option '%s'", left->key));
 }
 
+// Gives `to` the display matrix of `from`, so that players still turn its
+// pictures upright.
+void KeepDisplayMatrix(const AVStream* from, AVStream* to) {
+  const uint8_t* matrix = DisplayMatrixOf(from);
+  if (!matrix)
+    return;
+  const size_t size = 9 * sizeof(int32_t);
+  uint8_t* copy = avformat::av_stream_new_side_data(to, AV_PKT_DATA_DISPLAYMATRIX, size);
+  if (!copy)
+    throw FFMpegException("av_mallocz fail");
+  std::memcpy(copy, matrix, size);
+}
+
+// The decoder's style header (ASS), which the text subtitle encoders take
+// their styles from and refuse to open without.
+template <typename F>
+void CopySubtitleHeader(TInputStreamState& ist, AVCodecContext* enc, F&& openDecoder) {
+  openDecoder(ist);
+  const AVCodecContext* dec = ist.Decoder;
+  if (!dec->subtitle_header || dec->subtitle_header_size <= 0 || enc->subtitle_header)
+    return;
+  enc->subtitle_header = static_cast<uint8_t*>(
+      avutil::av_mallocz(size_t(dec->subtitle_header_size) + 1));
+  if (!enc->subtitle_header)
+    throw FFMpegException("av_mallocz fail");
+  std::memcpy(enc->subtitle_header, dec->subtitle_header, size_t(dec->subtitle_header_size));
+  enc->subtitle_header_size = dec->subtitle_header_size;
+}
+
 } // namespace
 
 void TCustomFFmpeg::Transcode() {
@@ -246,6 +275,7 @@ void TCustomFFmpeg::SetupRun() {
         ost.Stream->sample_aspect_ratio = par->sample_aspect_ratio = sar;
         ost.Stream->avg_frame_rate = ist.Stream->avg_frame_rate;
         ost.Stream->r_frame_rate = ist.Stream->r_frame_rate;
+        KeepDisplayMatrix(ist.Stream, ost.Stream);
       }
       // The source's own clock: a coarser one would make the time stamps
       // of a variable frame rate collide.
@@ -308,6 +338,12 @@ void TCustomFFmpeg::SetupRun() {
           avutil::av_opt_get_int(ScalerOptionContext.get(), "sws_flags", 0, &flags) >= 0)
         SwsFlags = unsigned(flags);
       DescribeColours(enc, source);
+      // Pictures are turned upright when asked to and the turn is a right
+      // angle; otherwise the output keeps the tag.
+      const int turns = ClockwiseQuarterTurns(ist.Stream);
+      ist.QuarterTurns = AutoRotate && turns > 0 ? turns : 0;
+      if (!AutoRotate || turns < 0)
+        KeepDisplayMatrix(ist.Stream, ost.Stream);
       ost.MustEncode = 1;
       ist.MustDecode = 1;
       LastError.clear();
@@ -372,7 +408,21 @@ void TCustomFFmpeg::SetupRun() {
     }
   }
 
-  // Encoders, then decoders, each opened under the codec lock.
+  // Encoders, then decoders, each opened under the codec lock. A subtitle
+  // encoder needs the style header its source's decoder makes when it opens.
+  auto openDecoder = [&](TInputStreamState& ist) {
+    if (avcodec::avcodec_is_open(ist.Decoder))
+      return;
+    const AVCodec* codec = avcodec::avcodec_find_decoder(ist.Decoder->codec_id);
+    if (!codec)
+      throw FFMpegException(Format("Unsupported codec (id=%d) for input stream #%d.%d",
+                                   int(ist.Decoder->codec_id), ist.FileIndex, ist.StreamIndex));
+    std::lock_guard<std::mutex> lock(CodecLock());
+    if (avcodec::avcodec_open2(ist.Decoder, codec, nullptr) < 0)
+      throw FFMpegException(Format("Error while opening codec for input stream #%d.%d",
+                                   ist.FileIndex, ist.StreamIndex));
+    OpenDecoders.push_front(&ist);
+  };
   for (auto& ost : run.OutputStreams) {
     if (!ost->MustEncode)
       continue;
@@ -381,6 +431,8 @@ void TCustomFFmpeg::SetupRun() {
     if (!codec)
       throw FFMpegException(Format("Unsupported codec for output stream #%d.%d", ost->FileIndex,
                                    ost->StreamIndex));
+    if (enc->codec_type == AVMEDIA_TYPE_SUBTITLE)
+      CopySubtitleHeader(*run.InputStreams[ost->SourceStreamIndex], enc, openDecoder);
     {
       std::lock_guard<std::mutex> lock(CodecLock());
       TDictionary& options = EncoderOptions[ost->FileIndex][ost->StreamIndex];
@@ -396,19 +448,9 @@ void TCustomFFmpeg::SetupRun() {
     ost->Stream->time_base = enc->time_base;
     GlobalHeaderBytes += enc->extradata_size;
   }
-  for (auto& ist : run.InputStreams) {
-    if (!ist->MustDecode)
-      continue;
-    const AVCodec* codec = avcodec::avcodec_find_decoder(ist->Decoder->codec_id);
-    if (!codec)
-      throw FFMpegException(Format("Unsupported codec (id=%d) for input stream #%d.%d",
-                                   int(ist->Decoder->codec_id), ist->FileIndex, ist->StreamIndex));
-    std::lock_guard<std::mutex> lock(CodecLock());
-    if (avcodec::avcodec_open2(ist->Decoder, codec, nullptr) < 0)
-      throw FFMpegException(Format("Error while opening codec for input stream #%d.%d",
-                                   ist->FileIndex, ist->StreamIndex));
-    OpenDecoders.push_front(ist.get());
-  }
+  for (auto& ist : run.InputStreams)
+    if (ist->MustDecode)
+      openDecoder(*ist);
 
   for (auto& ist : run.InputStreams) {
     ist->Pts = 0;
@@ -439,6 +481,7 @@ void TCustomFFmpeg::SetupRun() {
       avcodec::avcodec_parameters_copy(ost->Stream->codecpar, parameters);
   }
 
+  CarrySourceMetadata();
   // Meta-data maps.
   for (int i = 0; i < MetaDataMapCount; ++i) {
     const TMetaDataMap& map = MetaDataMaps[i];

@@ -29,6 +29,7 @@ extern "C" {
   X(avcodec_free_context) \
   X(avcodec_open2) \
   X(avcodec_close) \
+  X(avcodec_is_open) \
   X(avcodec_parameters_alloc) \
   X(avcodec_parameters_free) \
   X(avcodec_parameters_copy) \

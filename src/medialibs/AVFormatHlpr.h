@@ -22,6 +22,8 @@ extern "C" {
   X(av_guess_codec) \
   X(avformat_alloc_output_context2) \
   X(avformat_new_stream) \
+  X(av_stream_get_side_data) \
+  X(av_stream_new_side_data) \
   X(av_new_program) \
   X(av_program_add_stream_index) \
   X(avformat_write_header) \

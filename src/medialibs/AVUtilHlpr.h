@@ -18,6 +18,7 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
+#include <libavutil/display.h>
 }
 
 #include "LibraryBinding.h"
@@ -38,6 +39,7 @@ extern "C" {
   X(av_realloc) \
   X(av_free) \
   X(av_freep) \
+  X(av_dynarray_add) \
   X(av_strdup) \
   X(av_rescale) \
   X(av_rescale_rnd) \
@@ -68,6 +70,8 @@ extern "C" {
   X(av_dict_free) \
   X(av_dict_copy) \
   X(av_dict_count) \
+  X(av_display_rotation_get) \
+  X(av_display_rotation_set) \
   X(av_frame_alloc) \
   X(av_frame_free) \
   X(av_frame_unref) \

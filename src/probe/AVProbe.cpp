@@ -201,6 +201,7 @@ void TAVProbe::GetVideoStreamInfo(int index, TVideoStreamInfo& info) const {
   ClearCommon(info);
   info.Height = info.Width = info.PixelFormat = info.FrameRateNum = info.FrameRateDen = -1;
   info.DisplayAspect = -1.0f;
+  info.Rotation = 0;
   const AVStream* stream = StreamOfType(index, AVMEDIA_TYPE_VIDEO, "video");
   if (!stream)
     return;
@@ -217,6 +218,8 @@ void TAVProbe::GetVideoStreamInfo(int index, TVideoStreamInfo& info) const {
   info.PixelFormat = par->format;
   info.FrameRateNum = stream->r_frame_rate.num;
   info.FrameRateDen = stream->r_frame_rate.den;
+  const int turns = ClockwiseQuarterTurns(stream);
+  info.Rotation = turns < 0 ? -1 : 90 * turns;
 }
 
 std::string TAVProbe::GetFileName() const {

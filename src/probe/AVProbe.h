@@ -33,6 +33,9 @@ struct TVideoStreamInfo : TStreamInfoCommon {
   int PixelFormat;
   int FrameRateNum;
   int FrameRateDen;
+  // Clockwise degrees the stream's pictures are to be shown turned by (0,
+  // 90, 180, 270); -1 for a turn that is not a right angle.
+  int Rotation;
 };
 
 class TAVProbe {

@@ -36,8 +36,10 @@ int TCustomFFmpeg::BuildVideoFilterGraph(TInputStreamState& input, TOutputStream
                                          const AVFrame* picture) {
   const AVCodecParameters* dec = input.Stream->codecpar;
   AVCodecContext* enc = output.Encoder;
-  const int sourceWidth = picture ? picture->width : dec->width;
-  const int sourceHeight = picture ? picture->height : dec->height;
+  // Before the first picture: one turned upright is sideways of the header.
+  const bool sideways = !picture && (input.QuarterTurns & 1);
+  const int sourceWidth = picture ? picture->width : sideways ? dec->height : dec->width;
+  const int sourceHeight = picture ? picture->height : sideways ? dec->width : dec->height;
   const int sourceFormat = picture ? picture->format : dec->format;
   if (FrameTopCrop + FrameBottomCrop + FrameLeftCrop + FrameRightCrop != 0) {
     LastError = "Cannot enable crop options and filters at the same time.";
@@ -47,7 +49,9 @@ int TCustomFFmpeg::BuildVideoFilterGraph(TInputStreamState& input, TOutputStream
   if (!graph)
     return -1;
 
-  const AVRational givenSar = picture ? picture->sample_aspect_ratio : dec->sample_aspect_ratio;
+  AVRational givenSar = picture ? picture->sample_aspect_ratio : dec->sample_aspect_ratio;
+  if (sideways && givenSar.num && givenSar.den)
+    givenSar = {givenSar.den, givenSar.num};
   const AVRational sar = givenSar.num ? givenSar : AVRational{0, 1};
   const std::string sourceArgs =
       Format("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", sourceWidth,
