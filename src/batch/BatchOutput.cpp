@@ -20,7 +20,7 @@ struct TSourceTracks {
   bool Video = false;
   int Width = 0, Height = 0;
   double FrameRate = 0;
-  std::vector<bool> SubtitleIsBitmap;
+  int SubtitleTracks = 0;
   bool Known = false; // false: the probe has no source open
 };
 
@@ -48,24 +48,26 @@ TSourceTracks ReadTracks(const TAVProbe& probe) {
     case AVMEDIA_TYPE_AUDIO:
       tracks.Audio.push_back({par->ch_layout.nb_channels, par->sample_rate, AudioDepth(par)});
       break;
-    case AVMEDIA_TYPE_VIDEO:
+    case AVMEDIA_TYPE_VIDEO: {
       // A song's cover is no video; the first real picture stream is.
       if (tracks.Video || (stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
         break;
       tracks.Video = true;
-      tracks.Width = par->width;
-      tracks.Height = par->height;
+      TVideoStreamInfo info;
+      probe.GetVideoStreamInfo(int(i), info);
+      // Pictures recorded on their side come out upright: the box holds that size.
+      const bool sideways = info.Rotation == 90 || info.Rotation == 270;
+      tracks.Width = sideways ? par->height : par->width;
+      tracks.Height = sideways ? par->width : par->height;
       if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
         tracks.FrameRate = double(stream->avg_frame_rate.num) / stream->avg_frame_rate.den;
       else if (stream->r_frame_rate.num > 0 && stream->r_frame_rate.den > 0)
         tracks.FrameRate = double(stream->r_frame_rate.num) / stream->r_frame_rate.den;
       break;
-    case AVMEDIA_TYPE_SUBTITLE: {
-      const AVCodecDescriptor* descriptor = avcodec::avcodec_descriptor_get(par->codec_id);
-      tracks.SubtitleIsBitmap.push_back(descriptor &&
-                                        (descriptor->props & AV_CODEC_PROP_BITMAP_SUB));
-      break;
     }
+    case AVMEDIA_TYPE_SUBTITLE:
+      ++tracks.SubtitleTracks;
+      break;
     default:
       break;
     }
@@ -218,25 +220,12 @@ void FillOutputOptions(TOutputOptions& record, const TPresetRow& row, bool audio
     for (size_t k = 1; k < tracks.Audio.size(); ++k)
       more += AudioTrackLines(row, &tracks.Audio[k]) + "newaudio\n";
 
-  // Subtitles: the tracks of the first track's kind that the row keeps.
-  std::string subtitleCodec;
-  if (!audioOnly && !tracks.SubtitleIsBitmap.empty()) {
-    const bool bitmap = tracks.SubtitleIsBitmap[0];
-    if (row.SubtitleCodec == "copy")
-      subtitleCodec = !bitmap || row.BitmapSubtitles ? "copy" : "";
-    else
-      subtitleCodec = bitmap ? (row.BitmapSubtitles ? "copy" : "") : row.SubtitleCodec;
-  }
-  if (subtitleCodec.empty()) {
+  // Subtitles: the first track, made what the row asks (the engine picks the
+  // container's own format when the row names none).
+  if (audioOnly || row.SubtitleCodec == "none" || tracks.SubtitleTracks == 0)
     record.DisableSubtitle = true;
-  } else {
-    Line(lines, "scodec", subtitleCodec);
-    const bool allSameKind =
-        std::set<bool>(tracks.SubtitleIsBitmap.begin(), tracks.SubtitleIsBitmap.end()).size() == 1;
-    if (allSameKind)
-      for (size_t k = 1; k < tracks.SubtitleIsBitmap.size(); ++k)
-        more += "scodec=" + subtitleCodec + "\nnewsubtitle\n";
-  }
+  else if (!row.SubtitleCodec.empty())
+    Line(lines, "scodec", row.SubtitleCodec);
   record.FileFormat = row.Format;
   record.ExtraOptions = lines;
   record.StreamOptions = more;

@@ -28,7 +28,6 @@ TPresetRow Mp4Row(const char* text, const char* name, int width, int height, int
           .AudioCodec = "aac",
           .AudioBitrate = audioBitrate,
           .MaxChannels = 2,
-          .SubtitleCodec = "mov_text",
           .AudioOnlyExtension = ".m4a"};
 }
 
@@ -57,7 +56,6 @@ const std::vector<TPresetRow>& BuiltInPresets() {
                  .AudioCodec = "libopus",
                  .AudioBitrate = 128000,
                  .MaxChannels = 2,
-                 .SubtitleCodec = "webvtt",
                  .AudioOnlyExtension = ".opus"});
     r.push_back({.Text = "MKV AV1 + Opus (*.mkv)",
                  .Name = "av1",
@@ -71,8 +69,6 @@ const std::vector<TPresetRow>& BuiltInPresets() {
                  .AudioCodec = "libopus",
                  .AudioBitrate = 128000,
                  .MaxChannels = 2,
-                 .SubtitleCodec = "subrip",
-                 .BitmapSubtitles = true,
                  .AudioOnlyExtension = ".mka"});
     r.push_back({.Text = "MKV, streams kept as they are (*.mkv)",
                  .Name = "remux",
@@ -80,7 +76,6 @@ const std::vector<TPresetRow>& BuiltInPresets() {
                  .VideoCodec = "copy",
                  .AudioCodec = "copy",
                  .SubtitleCodec = "copy",
-                 .BitmapSubtitles = true,
                  .AudioOnlyExtension = ".mka"});
     r.push_back({.Text = "MP3 audio (*.mp3)",
                  .Name = "mp3",
@@ -211,11 +206,6 @@ TPresetRow ReadRow(const json& item, size_t index) {
 
   const json& subtitles = part("subtitles");
   text(subtitles, "codec", row.SubtitleCodec);
-  if (subtitles.contains("bitmaps")) {
-    if (!subtitles["bitmaps"].is_boolean())
-      throw std::runtime_error(where + ": \"bitmaps\" must be true or false");
-    row.BitmapSubtitles = subtitles["bitmaps"].get<bool>();
-  }
 
   const json& audioOnly = part("audio_only");
   text(audioOnly, "extension", row.AudioOnlyExtension);

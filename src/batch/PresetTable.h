@@ -31,10 +31,10 @@ struct TPresetRow {
   int MaxChannels = 0;  // 0: the source's
   int SampleRate = 0;   // 0: the source's, or the nearest the encoder takes
 
-  // Subtitles: text tracks become SubtitleCodec ("copy": as they are; empty:
-  // dropped); bitmap tracks are copied when BitmapSubtitles, else dropped.
+  // Subtitles (the first track): empty for the container's own text format,
+  // pictures kept where the container takes them (the engine's rule); "copy"
+  // keeps it as it is; "none" leaves it out.
   std::string SubtitleCodec;
-  bool BitmapSubtitles = false;
 
   // What an audio-only source gets from a video row ("" for audio rows).
   std::string AudioOnlyExtension;
