@@ -15,12 +15,14 @@ namespace {
 struct TSourceTracks {
   struct TAudio {
     int Channels = 0, SampleRate = 0, Depth = 16;
+    int Index = -1; // among the source's streams
   };
   std::vector<TAudio> Audio;
   bool Video = false;
   int Width = 0, Height = 0;
   double FrameRate = 0;
   int SubtitleTracks = 0;
+  int Cover = -1; // the stream of a song's cover picture
   bool Known = false; // false: the probe has no source open
 };
 
@@ -46,11 +48,17 @@ TSourceTracks ReadTracks(const TAVProbe& probe) {
     const AVCodecParameters* par = stream->codecpar;
     switch (par->codec_type) {
     case AVMEDIA_TYPE_AUDIO:
-      tracks.Audio.push_back({par->ch_layout.nb_channels, par->sample_rate, AudioDepth(par)});
+      tracks.Audio.push_back(
+          {par->ch_layout.nb_channels, par->sample_rate, AudioDepth(par), int(i)});
       break;
     case AVMEDIA_TYPE_VIDEO: {
       // A song's cover is no video; the first real picture stream is.
-      if (tracks.Video || (stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
+      if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) {
+        if (tracks.Cover < 0)
+          tracks.Cover = int(i);
+        break;
+      }
+      if (tracks.Video)
         break;
       tracks.Video = true;
       TVideoStreamInfo info;
@@ -216,9 +224,17 @@ void FillOutputOptions(TOutputOptions& record, const TPresetRow& row, bool audio
     }
   }
   std::string more;
-  if (everyTrack)
-    for (size_t k = 1; k < tracks.Audio.size(); ++k)
-      more += AudioTrackLines(row, &tracks.Audio[k]) + "newaudio\n";
+  const size_t audioTracks = everyTrack ? tracks.Audio.size() : std::min<size_t>(1, tracks.Audio.size());
+  for (size_t k = 1; k < audioTracks; ++k)
+    more += AudioTrackLines(row, &tracks.Audio[k]) + "newaudio\n";
+  // A song's cover goes with it as it is. The engine takes a cover for no
+  // stream of its own accord, so every stream of the output is mapped.
+  if (audioOnly && row.KeepCover && tracks.Cover >= 0 && audioTracks > 0) {
+    more += "vcodec=copy\nnewvideo\n";
+    for (size_t k = 0; k < audioTracks; ++k)
+      more += "map=0:" + std::to_string(tracks.Audio[k].Index) + "\n";
+    more += "map=0:" + std::to_string(tracks.Cover) + "\n";
+  }
 
   // Subtitles: the first track, made what the row asks (the engine picks the
   // container's own format when the row names none).

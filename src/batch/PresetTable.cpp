@@ -28,6 +28,7 @@ TPresetRow Mp4Row(const char* text, const char* name, int width, int height, int
           .AudioCodec = "aac",
           .AudioBitrate = audioBitrate,
           .MaxChannels = 2,
+          .KeepCover = true,
           .AudioOnlyExtension = ".m4a"};
 }
 
@@ -81,12 +82,14 @@ const std::vector<TPresetRow>& BuiltInPresets() {
                  .Name = "mp3",
                  .Extension = ".mp3",
                  .AudioCodec = "libmp3lame",
-                 .AudioOptions = {"aq=2"}});
+                 .AudioOptions = {"aq=2"},
+                 .KeepCover = true});
     r.push_back({.Text = "AAC audio (*.m4a)",
                  .Name = "m4a",
                  .Extension = ".m4a",
                  .AudioCodec = "aac",
-                 .AudioBitrate = 192000});
+                 .AudioBitrate = 192000,
+                 .KeepCover = true});
     r.push_back({.Text = "Opus audio (*.opus)",
                  .Name = "opus",
                  .Extension = ".opus",

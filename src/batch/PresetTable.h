@@ -36,6 +36,9 @@ struct TPresetRow {
   // keeps it as it is; "none" leaves it out.
   std::string SubtitleCodec;
 
+  // A song's cover picture is kept in an audio-only result.
+  bool KeepCover = false;
+
   // What an audio-only source gets from a video row ("" for audio rows).
   std::string AudioOnlyExtension;
   std::string AudioOnlyFormat;

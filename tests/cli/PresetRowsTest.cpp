@@ -125,6 +125,7 @@ TEST_F(PresetRows, EveryRowConvertsToItsContainerCodecsPictureAndTracks) {
     int Channels; // of the first audio track
     int Bits;     // of the first audio track, 0: not checked
     const char* Tag = "";
+    bool Cover = false; // the song's cover picture kept
   } cases[] = {
       // Two audio tracks stay two, in order, with their languages.
       {"mp4", "multi_audio.mkv", "multi_audio (MP4 H.264 + AAC).mp4", "mov,mp4,m4a,3gp,3g2,mj2",
@@ -157,9 +158,13 @@ TEST_F(PresetRows, EveryRowConvertsToItsContainerCodecsPictureAndTracks) {
       {"mp4", "song.mp3", "song (MP4 H.264 + AAC).m4a", "mov,mp4,m4a,3gp,3g2,mj2", "", 0, 0,
        {"aac"}, {}, 2, 0},
       {"webm", "song.mp3", "song (WebM VP9 + Opus).opus", "ogg", "", 0, 0, {"opus"}, {}, 2, 0},
-      // Its cover picture does not make it a video.
+      // Its cover picture does not make it a video, and goes with it.
       {"mp4", "song_cover.mp3", "song_cover (MP4 H.264 + AAC).m4a", "mov,mp4,m4a,3gp,3g2,mj2",
-       "", 0, 0, {"aac"}, {}, 2, 0},
+       "", 0, 0, {"aac"}, {}, 2, 0, "", true},
+      {"mp3", "song_cover.mp3", "song_cover (MP3 audio).mp3", "mp3", "", 0, 0, {"mp3"}, {}, 2, 0,
+       "", true},
+      {"m4a", "song_cover.mp3", "song_cover (AAC audio).m4a", "mov,mp4,m4a,3gp,3g2,mj2", "", 0, 0,
+       {"aac"}, {}, 2, 0, "", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.Preset) + " from " + c.Source);
@@ -179,8 +184,9 @@ TEST_F(PresetRows, EveryRowConvertsToItsContainerCodecsPictureAndTracks) {
       if (*c.Tag)
         EXPECT_EQ(video[0].Tag, c.Tag);
     } else {
-      for (const TTrack& t : video)
-        EXPECT_TRUE(t.Cover) << "an audio-only result has no video besides a cover";
+      ASSERT_EQ(video.size(), c.Cover ? 1u : 0u) << "an audio-only result has no video";
+      if (c.Cover)
+        EXPECT_TRUE(video[0].Cover);
     }
     const std::vector<TTrack> audio = out.Of(AVMEDIA_TYPE_AUDIO);
     ASSERT_EQ(audio.size(), c.Audio.size());
