@@ -128,35 +128,40 @@ std::string AudioTrackLines(const TPresetRow& row, const TSourceTracks::TAudio* 
   return text;
 }
 
-void FillClassic(TOutputOptions& record, const TPresetRow& row, const TAVProbe& probe) {
-  record.VideoCodec = row.VideoCodec;
-  record.AudioCodec = row.AudioCodec;
-  if (row.MaxWidth > 0 && row.MaxHeight > 0)
-    record.FrameSize = std::to_string(row.MaxWidth) + "x" + std::to_string(row.MaxHeight);
-  record.AudioChannels = row.MaxChannels > 0 ? row.MaxChannels : -1;
-  record.AudioSampleRate = row.SampleRate > 0 ? row.SampleRate : -1;
-  record.VideoBitrate = row.VideoBitrate > 0 ? row.VideoBitrate : -1;
-  record.AudioBitrate = row.AudioBitrate > 0 ? row.AudioBitrate : -1;
-  // What the row leaves open comes from the source.
+// The seed's rule: the row's values, and what it leaves open from the
+// source (its first audio and video streams).
+std::string ClassicLines(const TPresetRow& row, bool audioOnly, const TAVProbe& probe) {
   TAudioStreamInfo audio;
   probe.GetAudioInfo(audio);
-  if (record.AudioChannels == -1)
-    record.AudioChannels = audio.Channels;
-  if (record.AudioSampleRate == -1)
-    record.AudioSampleRate = audio.SampleRate;
-  if (record.AudioBitrate == -1)
-    record.AudioBitrate = audio.BitRate;
-  if (!record.DisableVideo) {
+  const auto pick = [](int rowValue, int sourceValue) { return rowValue > 0 ? rowValue : sourceValue; };
+  std::string text;
+  const auto number = [&text](const char* name, int value) {
+    if (value > 0)
+      Line(text, name, std::to_string(value));
+  };
+  Line(text, "acodec", row.AudioCodec);
+  number("ac", pick(row.MaxChannels, audio.Channels));
+  number("ar", pick(row.SampleRate, audio.SampleRate));
+  number("ab", pick(row.AudioBitrate, audio.BitRate));
+  if (audioOnly)
+    return text;
+  Line(text, "vcodec", row.VideoCodec);
+  std::string size;
+  if (row.MaxWidth > 0 && row.MaxHeight > 0) {
+    size = std::to_string(row.MaxWidth) + "x" + std::to_string(row.MaxHeight);
+  } else {
     TVideoStreamInfo video;
     probe.GetVideoInfo(video);
     // A source recorded on its side is left to the engine, which knows
     // whether its pictures will be turned upright.
     const bool sideways = video.Rotation == 90 || video.Rotation == 270;
-    if (record.FrameSize.empty() && video.Width > 0 && video.Height > 0 && !sideways)
-      record.FrameSize = std::to_string(video.Width) + "x" + std::to_string(video.Height);
-    if (record.VideoBitrate == -1)
-      record.VideoBitrate = 1500000;
+    if (video.Width > 0 && video.Height > 0 && !sideways)
+      size = std::to_string(video.Width) + "x" + std::to_string(video.Height);
   }
+  if (!size.empty())
+    Line(text, "s", size);
+  number("vb", pick(row.VideoBitrate, 1500000));
+  return text;
 }
 
 } // namespace
@@ -187,7 +192,7 @@ void FillOutputOptions(TOutputOptions& record, const TPresetRow& row, bool audio
                        const TAVProbe& probe) {
   record.DisableVideo = audioOnly;
   if (row.Classic) {
-    FillClassic(record, row, probe);
+    record.ExtraOptions = ClassicLines(row, audioOnly, probe);
     return;
   }
   const TSourceTracks tracks = ReadTracks(probe);

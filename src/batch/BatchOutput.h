@@ -20,10 +20,10 @@ struct TOutputChoice {
 TOutputChoice ChooseOutput(const TPresetRow& row, const std::string& source,
                            const TAVProbe& probe);
 
-// Fills `record` (already at its defaults) from the row and the source. A
-// classic row sets the record's fields; the others write option lines into
-// ExtraOptions, so that lines appended after them (the user's) win, and
-// lines that add the source's further tracks into StreamOptions.
+// Fills `record` (already at its defaults) from the row and the source: the
+// row's settings as option lines in ExtraOptions, so that lines appended
+// after them (the user's) win, and lines that add the source's further
+// tracks and its cover into StreamOptions.
 void FillOutputOptions(TOutputOptions& record, const TPresetRow& row, bool audioOnly,
                        const TAVProbe& probe);
 

@@ -296,6 +296,13 @@ TEST_F(PresetRows, OptionLinesComeAfterTheRowsOwnAndWin) {
   ASSERT_EQ(video.size(), 1u);
   EXPECT_EQ(video[0].Width, 96);
   EXPECT_EQ(video[0].Height, 80);
+  // The same for the classic row's fixed size.
+  ASSERT_EQ(Convert("3gp", clip, {"-x", "s=128x96"}).Status, 0);
+  const std::vector<TTrack> classic =
+      Read(Folder + "/out/small_176x144 (3GPP 176x144).3gp").Of(AVMEDIA_TYPE_VIDEO);
+  ASSERT_EQ(classic.size(), 1u);
+  EXPECT_EQ(classic[0].Width, 128);
+  EXPECT_EQ(classic[0].Height, 96);
 }
 
 TEST_F(PresetRows, TheUserPresetsFileAddsRowsOrSaysWhereItIsBroken) {
