@@ -42,7 +42,8 @@ const std::vector<TPresetRow>& BuiltInPresets() {
     TPresetRow hevc = Mp4Row("MP4 H.265 + AAC (*.mp4)", "hevc", 1920, 1080, 160000);
     hevc.VideoCodec = "libx265";
     // Players that look for the tag ask for "hvc1", not the muxer's "hev1".
-    hevc.VideoOptions = {"crf=26", "preset=fast", "vtag=hvc1"};
+    // x265 writes its notices to standard error itself, past the log levels.
+    hevc.VideoOptions = {"crf=26", "preset=fast", "vtag=hvc1", "x265-params=log-level=error"};
     r.push_back(hevc);
     r.push_back({.Text = "WebM VP9 + Opus (*.webm)",
                  .Name = "webm",
@@ -167,6 +168,17 @@ TPresetRow ReadRow(const json& item, size_t index) {
       out.push_back(line.get<std::string>());
     }
   };
+  // A misspelt key would otherwise be a setting silently not made.
+  auto only = [&](const json& object, const char* part, std::initializer_list<const char*> keys) {
+    for (const auto& [key, value] : object.items()) {
+      bool known = false;
+      for (const char* k : keys)
+        known = known || key == k;
+      if (!known)
+        throw std::runtime_error(where + ": unknown key \"" + key + "\"" +
+                                 (*part ? std::string(" in \"") + part + "\"" : std::string()));
+    }
+  };
   auto part = [&](const char* key) -> const json& {
     static const json none = json::object();
     if (!item.contains(key))
@@ -175,6 +187,7 @@ TPresetRow ReadRow(const json& item, size_t index) {
       throw std::runtime_error(where + ": \"" + key + "\" must be an object");
     return item[key];
   };
+  only(item, "", {"text", "name", "extension", "format", "video", "audio", "subtitles", "audio_only"});
 
   TPresetRow row;
   text(item, "text", row.Text);
@@ -189,6 +202,8 @@ TPresetRow ReadRow(const json& item, size_t index) {
     throw std::runtime_error(where + ": \"extension\" is missing (for example \".mp4\")");
 
   const json& video = part("video");
+  only(video, "video",
+       {"codec", "options", "max_width", "max_height", "max_frame_rate", "pixel_format", "bitrate"});
   text(video, "codec", row.VideoCodec);
   lines(video, "options", row.VideoOptions);
   number(video, "max_width", row.MaxWidth);
@@ -198,19 +213,28 @@ TPresetRow ReadRow(const json& item, size_t index) {
   number(video, "bitrate", row.VideoBitrate);
 
   const json& audio = part("audio");
+  only(audio, "audio",
+       {"codec", "deep_codec", "options", "bitrate", "max_channels", "sample_rate", "keep_cover"});
   text(audio, "codec", row.AudioCodec);
   text(audio, "deep_codec", row.DeepAudioCodec);
   lines(audio, "options", row.AudioOptions);
   number(audio, "bitrate", row.AudioBitrate);
   number(audio, "max_channels", row.MaxChannels);
   number(audio, "sample_rate", row.SampleRate);
+  if (audio.contains("keep_cover")) {
+    if (!audio["keep_cover"].is_boolean())
+      throw std::runtime_error(where + ": \"keep_cover\" must be true or false");
+    row.KeepCover = audio["keep_cover"].get<bool>();
+  }
   if (row.AudioCodec.empty())
     throw std::runtime_error(where + ": \"audio\" needs a \"codec\"");
 
   const json& subtitles = part("subtitles");
+  only(subtitles, "subtitles", {"codec"});
   text(subtitles, "codec", row.SubtitleCodec);
 
   const json& audioOnly = part("audio_only");
+  only(audioOnly, "audio_only", {"extension", "format"});
   text(audioOnly, "extension", row.AudioOnlyExtension);
   text(audioOnly, "format", row.AudioOnlyFormat);
   if (!row.VideoCodec.empty() && row.AudioOnlyExtension.empty())

@@ -341,6 +341,12 @@ TEST_F(PresetRows, TheUserPresetsFileAddsRowsOrSaysWhereItIsBroken) {
        "presets.json: line 2, column 29: syntax error"},
       {"{\"presets\": [{\"text\": \"No audio (*.mp4)\"}]}",
        "presets.json: preset 1: \"audio\" needs a \"codec\""},
+      {"[{\"text\": \"T (*.mp4)\", \"audio\": {\"codec\": \"aac\"}},"
+       " {\"text\": \"U (*.mp4)\", \"video\": {\"max_widht\": 640}, \"audio\": {\"codec\": \"aac\"}}]",
+       "presets.json: preset 2: unknown key \"max_widht\" in \"video\""},
+      {"{\"presets\": [{\"text\": \"T (*.mp4)\", \"video\": {\"max_width\": \"640\"},"
+       " \"audio\": {\"codec\": \"aac\"}}]}",
+       "presets.json: preset 1: \"max_width\" must be a whole number, 0 or more"},
       {"{\"presets\": [{\"text\": \"MP4 H.264 + AAC (*.mp4)\", \"audio\": {\"codec\": \"aac\"}}]}",
        "presets.json: preset 1: \"MP4 H.264 + AAC (*.mp4)\" is already a preset"},
   };
