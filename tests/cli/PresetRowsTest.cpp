@@ -22,6 +22,7 @@ struct TTrack {
   std::string Codec, Language, Tag;
   int Width = 0, Height = 0, SarNum = 0, SarDen = 0;
   int Channels = 0, Bits = 0;
+  double FrameRate = 0;
   bool Cover = false;
 };
 
@@ -66,6 +67,8 @@ TOutput Read(const std::string& path) {
       t.Channels = p->ch_layout.nb_channels;
       t.Bits = p->bits_per_raw_sample ? p->bits_per_raw_sample : p->bits_per_coded_sample;
       t.Cover = stream->disposition & AV_DISPOSITION_ATTACHED_PIC;
+      if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
+        t.FrameRate = double(stream->avg_frame_rate.num) / stream->avg_frame_rate.den;
       out.Tracks.push_back(t);
     }
   }
@@ -158,6 +161,11 @@ TEST_F(PresetRows, EveryRowConvertsToItsContainerCodecsPictureAndTracks) {
       {"mp4", "song.mp3", "song (MP4 H.264 + AAC).m4a", "mov,mp4,m4a,3gp,3g2,mj2", "", 0, 0,
        {"aac"}, {}, 2, 0},
       {"webm", "song.mp3", "song (WebM VP9 + Opus).opus", "ogg", "", 0, 0, {"opus"}, {}, 2, 0},
+      // At most stereo in the MP4 rows; the Opus row keeps all six channels.
+      {"mp4", "surround51.flac", "surround51 (MP4 H.264 + AAC).m4a", "mov,mp4,m4a,3gp,3g2,mj2",
+       "", 0, 0, {"aac"}, {}, 2, 0},
+      {"opus", "surround51.flac", "surround51 (Opus audio).opus", "ogg", "", 0, 0, {"opus"}, {}, 6,
+       0},
       // Its cover picture does not make it a video, and goes with it.
       {"mp4", "song_cover.mp3", "song_cover (MP4 H.264 + AAC).m4a", "mov,mp4,m4a,3gp,3g2,mj2",
        "", 0, 0, {"aac"}, {}, 2, 0, "", true},
@@ -206,7 +214,7 @@ TEST_F(PresetRows, PicturesFitTheBoxEvenSizedWithTheirAspect) {
   WritePresets(R"json({"presets": [{
     "text": "Small MP4 (*.mp4)", "name": "small",
     "video": {"codec": "libx264", "options": ["preset=ultrafast"], "max_width": 180,
-              "max_height": 180, "pixel_format": "yuv420p"},
+              "max_height": 180, "max_frame_rate": 25, "pixel_format": "yuv420p"},
     "audio": {"codec": "aac", "bitrate": 64000, "max_channels": 1}
   }]})json");
   struct Case {
@@ -214,15 +222,17 @@ TEST_F(PresetRows, PicturesFitTheBoxEvenSizedWithTheirAspect) {
     const char* Output;
     int Width, Height;
     double DisplayAspect; // the source's
+    double FrameRate;
   } cases[] = {
-      // 640x360 shrinks to 180 wide, the height following, made even.
-      {"clip_h264_aac.mp4", "clip_h264_aac (Small MP4).mp4", 180, 100, 16.0 / 9},
+      // 640x360 shrinks to 180 wide, the height following, made even; its
+      // 29.97 pictures a second come down to the row's 25.
+      {"clip_h264_aac.mp4", "clip_h264_aac (Small MP4).mp4", 180, 100, 16.0 / 9, 25},
       // 352x288 with 4:3 pixels: the stored size shrinks, the picture's shape stays.
-      {"sar43.avi", "sar43 (Small MP4).mp4", 180, 146, 352.0 * 4 / (288 * 3)},
+      {"sar43.avi", "sar43 (Small MP4).mp4", 180, 146, 352.0 * 4 / (288 * 3), 25},
       // Recorded on its side: the upright 180x320 picture fits the box.
-      {"rotated_90.mp4", "rotated_90 (Small MP4).mp4", 100, 180, 180.0 / 320},
+      {"rotated_90.mp4", "rotated_90 (Small MP4).mp4", 100, 180, 180.0 / 320, 25},
       // Already inside the box: kept as it is.
-      {"small_176x144.avi", "small_176x144 (Small MP4).mp4", 176, 144, 176.0 / 144},
+      {"small_176x144.avi", "small_176x144 (Small MP4).mp4", 176, 144, 176.0 / 144, 25},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Source);
@@ -235,6 +245,7 @@ TEST_F(PresetRows, PicturesFitTheBoxEvenSizedWithTheirAspect) {
     EXPECT_EQ(video[0].Height, c.Height);
     const double sar = video[0].SarNum > 0 ? double(video[0].SarNum) / video[0].SarDen : 1.0;
     EXPECT_NEAR(video[0].Width * sar / video[0].Height, c.DisplayAspect, 0.01 * c.DisplayAspect);
+    EXPECT_NEAR(video[0].FrameRate, c.FrameRate, 0.01);
     for (const TTrack& audio : out.Of(AVMEDIA_TYPE_AUDIO))
       EXPECT_EQ(audio.Channels, 1);
   }
