@@ -128,39 +128,61 @@ std::string AudioTrackLines(const TPresetRow& row, const TSourceTracks::TAudio* 
   return text;
 }
 
-// The seed's rule: the row's values, and what it leaves open from the
-// source (its first audio and video streams).
-std::string ClassicLines(const TPresetRow& row, bool audioOnly, const TAVProbe& probe) {
+// The seed's rule: the row's values (none without a row), and what it
+// leaves open from the source's first audio and video streams.
+struct TClassicValues {
+  std::string VideoCodec, AudioCodec, FrameSize;
+  int AudioChannels = -1, AudioSampleRate = -1, AudioBitrate = -1, VideoBitrate = -1;
+};
+
+TClassicValues ClassicValues(const TPresetRow* row, bool audioOnly, const TAVProbe& probe) {
+  const auto pick = [](int rowValue, int sourceValue) {
+    return rowValue > 0 ? rowValue : sourceValue;
+  };
+  TClassicValues v;
   TAudioStreamInfo audio;
   probe.GetAudioInfo(audio);
-  const auto pick = [](int rowValue, int sourceValue) { return rowValue > 0 ? rowValue : sourceValue; };
-  std::string text;
-  const auto number = [&text](const char* name, int value) {
-    if (value > 0)
-      Line(text, name, std::to_string(value));
-  };
-  Line(text, "acodec", row.AudioCodec);
-  number("ac", pick(row.MaxChannels, audio.Channels));
-  number("ar", pick(row.SampleRate, audio.SampleRate));
-  number("ab", pick(row.AudioBitrate, audio.BitRate));
+  v.AudioChannels = pick(row ? row->MaxChannels : 0, audio.Channels);
+  v.AudioSampleRate = pick(row ? row->SampleRate : 0, audio.SampleRate);
+  v.AudioBitrate = pick(row ? row->AudioBitrate : 0, audio.BitRate);
+  if (row) {
+    v.VideoCodec = row->VideoCodec;
+    v.AudioCodec = row->AudioCodec;
+    if (row->MaxWidth > 0 && row->MaxHeight > 0)
+      v.FrameSize = std::to_string(row->MaxWidth) + "x" + std::to_string(row->MaxHeight);
+  }
   if (audioOnly)
-    return text;
-  Line(text, "vcodec", row.VideoCodec);
-  std::string size;
-  if (row.MaxWidth > 0 && row.MaxHeight > 0) {
-    size = std::to_string(row.MaxWidth) + "x" + std::to_string(row.MaxHeight);
-  } else {
+    return v;
+  if (v.FrameSize.empty()) {
     TVideoStreamInfo video;
     probe.GetVideoInfo(video);
     // A source recorded on its side is left to the engine, which knows
     // whether its pictures will be turned upright.
     const bool sideways = video.Rotation == 90 || video.Rotation == 270;
     if (video.Width > 0 && video.Height > 0 && !sideways)
-      size = std::to_string(video.Width) + "x" + std::to_string(video.Height);
+      v.FrameSize = std::to_string(video.Width) + "x" + std::to_string(video.Height);
   }
-  if (!size.empty())
-    Line(text, "s", size);
-  number("vb", pick(row.VideoBitrate, 1500000));
+  v.VideoBitrate = pick(row ? row->VideoBitrate : 0, 1500000);
+  return v;
+}
+
+std::string ClassicLines(const TPresetRow& row, bool audioOnly, const TAVProbe& probe) {
+  const TClassicValues v = ClassicValues(&row, audioOnly, probe);
+  std::string text;
+  const auto number = [&text](const char* name, int value) {
+    if (value > 0)
+      Line(text, name, std::to_string(value));
+  };
+  Line(text, "acodec", v.AudioCodec);
+  number("ac", v.AudioChannels);
+  number("ar", v.AudioSampleRate);
+  number("ab", v.AudioBitrate);
+  if (audioOnly)
+    return text;
+  Line(text, "vcodec", v.VideoCodec);
+  if (!v.FrameSize.empty())
+    Line(text, "s", v.FrameSize);
+  number("vb", v.VideoBitrate);
   return text;
 }
 
@@ -250,6 +272,21 @@ void FillOutputOptions(TOutputOptions& record, const TPresetRow& row, bool audio
   record.FileFormat = row.Format;
   record.ExtraOptions = lines;
   record.StreamOptions = more;
+}
+
+void FillOutputOptions(TOutputOptions& record, const TPresetRow* row, bool audioOnly,
+                       const TAVProbe& probe) {
+  if (row) {
+    FillOutputOptions(record, *row, audioOnly, probe);
+    return;
+  }
+  const TClassicValues v = ClassicValues(nullptr, audioOnly, probe);
+  record.DisableVideo = audioOnly;
+  record.AudioChannels = v.AudioChannels;
+  record.AudioSampleRate = v.AudioSampleRate;
+  record.AudioBitrate = v.AudioBitrate;
+  record.FrameSize = v.FrameSize;
+  record.VideoBitrate = v.VideoBitrate;
 }
 
 TOutputPlan PlanOutput(const TPresetRow& row, const std::string& source, bool sameFolder,

@@ -26,6 +26,9 @@ TOutputChoice ChooseOutput(const TPresetRow& row, const std::string& source,
 // tracks and its cover into StreamOptions.
 void FillOutputOptions(TOutputOptions& record, const TPresetRow& row, bool audioOnly,
                        const TAVProbe& probe);
+// Without a row: the source's own values, in the record's fields.
+void FillOutputOptions(TOutputOptions& record, const TPresetRow* row, bool audioOnly,
+                       const TAVProbe& probe);
 
 struct TOutputPlan {
   std::string FileName;
