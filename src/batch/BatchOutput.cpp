@@ -22,7 +22,7 @@ struct TSourceTracks {
   int Width = 0, Height = 0;
   double FrameRate = 0;
   int SubtitleTracks = 0;
-  int Cover = -1; // the stream of a song's cover picture
+  int Cover = -1;     // the stream of a song's cover picture
   bool Known = false; // false: the probe has no source open
 };
 
@@ -251,7 +251,8 @@ void FillOutputOptions(TOutputOptions& record, const TPresetRow& row, bool audio
     }
   }
   std::string more;
-  const size_t audioTracks = everyTrack ? tracks.Audio.size() : std::min<size_t>(1, tracks.Audio.size());
+  const size_t audioTracks =
+      everyTrack ? tracks.Audio.size() : std::min<size_t>(1, tracks.Audio.size());
   for (size_t k = 1; k < audioTracks; ++k)
     more += AudioTrackLines(row, &tracks.Audio[k]) + "newaudio\n";
   // A song's cover goes with it as it is. The engine takes a cover for no
@@ -269,7 +270,6 @@ void FillOutputOptions(TOutputOptions& record, const TPresetRow& row, bool audio
     record.DisableSubtitle = true;
   else if (!row.SubtitleCodec.empty())
     Line(lines, "scodec", row.SubtitleCodec);
-  record.FileFormat = row.Format;
   record.ExtraOptions = lines;
   record.StreamOptions = more;
 }
@@ -301,8 +301,7 @@ TOutputPlan PlanOutput(const TPresetRow& row, const std::string& source, bool sa
                                    RowLabel(row));
   InitOutputOptions(plan.Options);
   FillOutputOptions(plan.Options, row, choice.AudioOnly, probe);
-  if (!choice.Format.empty())
-    plan.Options.FileFormat = choice.Format;
+  plan.Options.FileFormat = choice.Format;
   return plan;
 }
 

@@ -17,8 +17,7 @@ struct TOutputChoice {
   std::string Extension; // ".mp4", or the row's audio-only extension
   std::string Format;    // muxer name; empty: guessed from the extension
 };
-TOutputChoice ChooseOutput(const TPresetRow& row, const std::string& source,
-                           const TAVProbe& probe);
+TOutputChoice ChooseOutput(const TPresetRow& row, const std::string& source, const TAVProbe& probe);
 
 // Fills `record` (already at its defaults) from the row and the source: the
 // row's settings as option lines in ExtraOptions, so that lines appended

@@ -164,7 +164,8 @@ TPresetRow ReadRow(const json& item, size_t index) {
       throw std::runtime_error(where + ": \"" + key + "\" must be a list of \"name=value\" texts");
     for (const json& line : object[key]) {
       if (!line.is_string() || line.get<std::string>().find('=') == std::string::npos)
-        throw std::runtime_error(where + ": \"" + key + "\" must be a list of \"name=value\" texts");
+        throw std::runtime_error(where + ": \"" + key +
+                                 "\" must be a list of \"name=value\" texts");
       out.push_back(line.get<std::string>());
     }
   };
@@ -187,7 +188,8 @@ TPresetRow ReadRow(const json& item, size_t index) {
       throw std::runtime_error(where + ": \"" + key + "\" must be an object");
     return item[key];
   };
-  only(item, "", {"text", "name", "extension", "format", "video", "audio", "subtitles", "audio_only"});
+  only(item, "",
+       {"text", "name", "extension", "format", "video", "audio", "subtitles", "audio_only"});
 
   TPresetRow row;
   text(item, "text", row.Text);
@@ -202,8 +204,9 @@ TPresetRow ReadRow(const json& item, size_t index) {
     throw std::runtime_error(where + ": \"extension\" is missing (for example \".mp4\")");
 
   const json& video = part("video");
-  only(video, "video",
-       {"codec", "options", "max_width", "max_height", "max_frame_rate", "pixel_format", "bitrate"});
+  only(
+      video, "video",
+      {"codec", "options", "max_width", "max_height", "max_frame_rate", "pixel_format", "bitrate"});
   text(video, "codec", row.VideoCodec);
   lines(video, "options", row.VideoOptions);
   number(video, "max_width", row.MaxWidth);

@@ -189,23 +189,27 @@ TEST_F(PresetRows, EveryRowConvertsToItsContainerCodecsPictureAndTracks) {
       EXPECT_EQ(video[0].Codec, c.Video);
       EXPECT_EQ(video[0].Width, c.Width);
       EXPECT_EQ(video[0].Height, c.Height);
-      if (*c.Tag)
+      if (*c.Tag) {
         EXPECT_EQ(video[0].Tag, c.Tag);
+      }
     } else {
       ASSERT_EQ(video.size(), c.Cover ? 1u : 0u) << "an audio-only result has no video";
-      if (c.Cover)
+      if (c.Cover) {
         EXPECT_TRUE(video[0].Cover);
+      }
     }
     const std::vector<TTrack> audio = out.Of(AVMEDIA_TYPE_AUDIO);
     ASSERT_EQ(audio.size(), c.Audio.size());
     for (size_t k = 0; k < audio.size(); ++k) {
       EXPECT_EQ(audio[k].Codec, c.Audio[k]) << "track " << k;
-      if (k < c.Languages.size())
+      if (k < c.Languages.size()) {
         EXPECT_EQ(audio[k].Language, c.Languages[k]) << "track " << k;
+      }
     }
     EXPECT_EQ(audio[0].Channels, c.Channels);
-    if (c.Bits)
+    if (c.Bits) {
       EXPECT_EQ(audio[0].Bits, c.Bits);
+    }
   }
 }
 
