@@ -188,10 +188,6 @@ std::string ClassicLines(const TPresetRow& row, bool audioOnly, const TAVProbe& 
 
 } // namespace
 
-std::string RowLabel(const TPresetRow& row) {
-  return row.Text.find('(') == std::string::npos ? row.Text : PresetShortName(row.Text);
-}
-
 TOutputChoice ChooseOutput(const TPresetRow& row, const std::string& source,
                            const TAVProbe& probe) {
   TOutputChoice choice{false, row.Extension, row.Format};

@@ -39,9 +39,6 @@ struct TOutputPlan {
 TOutputPlan PlanOutput(const TPresetRow& row, const std::string& source, bool sameFolder,
                        const std::string& outputFolder, const TAVProbe& probe);
 
-// The name a row gives its outputs: "MP4 H.264 + AAC" for "MP4 H.264 + AAC (*.mp4)".
-std::string RowLabel(const TPresetRow& row);
-
 // A few lines on the media libraries found and the codecs the presets use.
 std::string DescribeLibraries(const std::string& folder, const TPresetTable& presets);
 

@@ -123,11 +123,15 @@ const std::vector<TPresetRow>& BuiltInPresets() {
   return rows;
 }
 
+std::string RowLabel(const TPresetRow& row) {
+  return row.Text.find('(') == std::string::npos ? row.Text : PresetShortName(row.Text);
+}
+
 TPresetTable::TPresetTable() : RowList(BuiltInPresets()) {}
 
 const TPresetRow* TPresetTable::Find(const std::string& name) const {
   for (const TPresetRow& row : RowList)
-    if (name == row.Text || name == row.Name || name == PresetShortName(row.Text))
+    if (name == row.Text || name == row.Name || name == RowLabel(row))
       return &row;
   return nullptr;
 }

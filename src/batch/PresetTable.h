@@ -51,6 +51,10 @@ struct TPresetRow {
   int64_t SizeLimitBytes = 0;
 };
 
+// The name a row gives its outputs: "MP4 H.264 + AAC" for "MP4 H.264 + AAC
+// (*.mp4)", the whole text when it has no "(".
+std::string RowLabel(const TPresetRow& row);
+
 // The built-in rows, in display order; the first is the default.
 const std::vector<TPresetRow>& BuiltInPresets();
 

@@ -321,7 +321,8 @@ TEST_F(PresetRows, OptionLinesComeAfterTheRowsOwnAndWin) {
 }
 
 TEST_F(PresetRows, TheUserPresetsFileAddsRowsOrSaysWhereItIsBroken) {
-  WritePresets(R"json({"presets": [{"text": "Tiny Opus (*.opus)", "name": "tiny",
+  // A text without "(*.ext)" names the whole text in outputs and needs its extension.
+  WritePresets(R"json({"presets": [{"text": "Tiny Opus", "name": "tiny", "extension": ".opus",
                   "audio": {"codec": "libopus", "bitrate": 32000, "max_channels": 1}},
                   {"text": "Nowhere (*.mkv)", "name": "nowhere",
                   "video": {"codec": "libnowhere"}, "audio": {"codec": "libopus"}}]})json");
@@ -331,7 +332,7 @@ TEST_F(PresetRows, TheUserPresetsFileAddsRowsOrSaysWhereItIsBroken) {
   ASSERT_EQ(rows.size(), 14u);
   EXPECT_EQ(rows.front(), "MP4 H.264 + AAC (*.mp4)\tmp4");
   EXPECT_EQ(rows[11], "3GPP 176*144 (*.3gp)\t3gp");
-  EXPECT_EQ(rows[12], "Tiny Opus (*.opus)\ttiny");
+  EXPECT_EQ(rows[12], "Tiny Opus\ttiny");
   // A row whose encoder the libraries lack is listed; its jobs fail and say why.
   EXPECT_EQ(rows[13], "Nowhere (*.mkv)\tnowhere");
   TResult missing = Convert("nowhere", Media("clip.avi"));
