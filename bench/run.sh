@@ -5,7 +5,7 @@
 #   bench/run.sh [--runs N] [--threads-runs N] [--batch-runs N] [--batch-copies N]
 #                [--quiet-wait SECONDS]
 #
-# Per source, the 3GPP conversion (kestroconvert's first preset, one job):
+# Per source, the 3GPP conversion (kestroconvert -p 3gp, one job):
 #   cpu s      user + system seconds of the kestroconvert process (median)
 #   wall s     elapsed seconds of the same runs (median)
 #   x realtime source duration / wall s
@@ -110,7 +110,7 @@ timed_convert() {
   rm -rf "$out"
   mkdir -p "$out"
   before=$(busy_ticks)
-  if ! /usr/bin/time -f "%e %U %S %M" -o "$WORK/time" "$CONVERT" -q -j "$jobs" -o "$out" "$@"; then
+  if ! /usr/bin/time -f "%e %U %S %M" -o "$WORK/time" "$CONVERT" -q -p 3gp -j "$jobs" -o "$out" "$@"; then
     echo "kestroconvert failed on $*" >&2
     exit 1
   fi

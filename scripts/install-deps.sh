@@ -9,6 +9,7 @@ PACKAGES=(
   libavcodec-extra
   libgtest-dev googletest
   qt6-base-dev qt6-base-dev-tools libgl-dev
+  nlohmann-json3-dev
   locales
   time
   clang libclang-rt-14-dev

@@ -131,6 +131,10 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
   connect(btnBrowse, &QPushButton::clicked, this, [this] { btnBrowseClick(); });
   chkSameFolder = new QCheckBox("Use the same directory to the source file", this);
   chkSameFolder->move(125, 550);
+  lblStatus = new QLabel(this);
+  lblStatus->setGeometry(5, 503, 760, 17);
+  lblStatus->setStyleSheet("color: #b00000;");
+  lblStatus->hide();
   chkSameFolder->hide();
   chkSameFolder->setEnabled(false);
   connect(chkSameFolder, &QCheckBox::clicked, this, [this] { chkSameFolderClick(); });
@@ -165,11 +169,22 @@ void TfrmMain::FormCreate() {
     AppFolder = QCoreApplication::applicationDirPath();
   if (!AppFolder.endsWith('/'))
     AppFolder += '/';
-  for (const TPreset& preset : Presets())
-    selFormat->addItem(preset.Text);
-  selFormat->setCurrentIndex(0);
+  PresetTable = LoadPresetTable();
+  for (const TPresetRow& row : PresetTable.Rows())
+    selFormat->addItem(QString::fromStdString(row.Text));
+  if (!PresetTable.Error.empty()) {
+    // Said once, here; the built-in rows are listed all the same.
+    const QString error = QString::fromStdString(PresetTable.Error);
+    lblStatus->setText(error);
+    lblStatus->setToolTip(error);
+    lblStatus->show();
+  }
   BaseCaption = ProductName;
   Settings.Load(AppFolder);
+  // A choice stored by its entry text or short name is kept; without one
+  // (or when its row is gone) the first row is the choice.
+  const TPresetRow* stored = PresetTable.Find(Settings.Format.toStdString());
+  selFormat->setCurrentIndex(stored ? int(stored - PresetTable.Rows().data()) : 0);
   txtOutput->setText(Settings.Output);
   chkSameFolder->setChecked(Settings.SameFolder);
   chkSameFolderClick();
@@ -181,6 +196,7 @@ void TfrmMain::FormShow() { setWindowTitle(BaseCaption); }
 void TfrmMain::closeEvent(QCloseEvent* event) {
   Settings.Output = txtOutput->text();
   Settings.SameFolder = chkSameFolder->isChecked();
+  Settings.Format = selFormat->currentText();
   Settings.Save();
   QxAVC.StopJobs();
   event->accept();
@@ -332,10 +348,12 @@ void TfrmMain::btnConvertClick() {
     DoLoadFromList();
   }
 
-  const std::string entry = format.toStdString();
+  const TPresetRow* row = PresetTable.Find(format.toStdString());
+  if (!row) // the list holds the table's rows only
+    return;
   const bool sameFolder = chkSameFolder->isChecked();
   for (int job = 0; job < QxAVC.JobCount();) {
-    TOutputPlan plan = PlanOutput(entry, QxAVC.JobInputContext(job)->url, sameFolder,
+    TOutputPlan plan = PlanOutput(*row, QxAVC.JobInputContext(job)->url, sameFolder,
                                   txtOutput->text().toStdString(), QxAVC.Jobs(job).Probe);
     if (QxAVC.SetOutput(job, plan.FileName, &plan.Options)) {
       btnConvert->setFocus();
@@ -445,7 +463,7 @@ void TfrmMain::ShowLibraries() {
   auto* layout = new QVBoxLayout(&panel);
   auto* text = new QPlainTextEdit(&panel);
   text->setReadOnly(true);
-  text->setPlainText(QString::fromStdString(DescribeLibraries(LibFolder().toStdString())));
+  text->setPlainText(QString::fromStdString(DescribeLibraries(LibFolder().toStdString(), PresetTable)));
   layout->addWidget(text);
   auto* close = new QPushButton("Close", &panel);
   connect(close, &QPushButton::clicked, &panel, &QDialog::accept);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Dialogs.h"
+#include "PresetTable.h"
 #include "QxAVConverter.h"
 #include "Settings.h"
 
@@ -50,6 +51,8 @@ public:
   QPushButton* btnFolderChange = nullptr;
   QPushButton* btnBrowse = nullptr;
   QCheckBox* chkSameFolder = nullptr;
+  QLabel* lblStatus = nullptr; // a problem with the user's presets file, when there is one
+  kestro::TPresetTable PresetTable;
   kestro::TQxAVConverter QxAVC;
   QString AppFolder;
   QString BaseCaption;

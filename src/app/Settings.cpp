@@ -38,6 +38,7 @@ void TSettings::Load(const QString& appFolder) {
   Output = ini.value("Main/strOutput", DefaultOutput()).toString();
   // Stored as "1" or "0"; any non-zero number reads as true.
   SameFolder = ini.value("Main/booSameFolder", "0").toString().toInt() != 0;
+  Format = ini.value("Main/strFormat").toString();
 }
 
 bool TSettings::Save() const {
@@ -45,6 +46,8 @@ bool TSettings::Save() const {
   QSettings ini(FilePath, QSettings::IniFormat);
   ini.setValue("Main/strOutput", Output);
   ini.setValue("Main/booSameFolder", SameFolder ? "1" : "0");
+  if (!Format.isEmpty())
+    ini.setValue("Main/strFormat", Format);
   ini.sync();
   return ini.status() == QSettings::NoError;
 }

@@ -1,4 +1,4 @@
-// The two settings kept between runs, in "conf.ini", section "Main".
+// The settings kept between runs, in "conf.ini", section "Main".
 #pragma once
 
 #include <QString>
@@ -13,6 +13,7 @@ public:
 
   QString Output;
   bool SameFolder = false;
+  QString Format; // the chosen preset's entry text; empty: none chosen yet
   QString FilePath; // where they were read from and are written to
 
   static QString DefaultOutput();

@@ -1,17 +1,32 @@
 // Planning one job's output: where it goes, its unique name, and the
-// output record filled from the preset and what the source holds.
+// output record filled from the preset row and what the source holds.
 #pragma once
 
 #include "AVProbe.h"
 #include "BatchRules.h"
 #include "OptionRecords.h"
+#include "PresetTable.h"
 
 #include <string>
 
 namespace kestro {
 
-// Fills `record` (already at its defaults) from the preset and the source.
-void FillOutputOptions(TOutputOptions& record, const TPreset* preset, bool audioOnly,
+// What a row makes of a source, before any file is named.
+struct TOutputChoice {
+  bool AudioOnly = false;
+  std::string Extension; // ".mp4", or the row's audio-only extension
+  std::string Format;    // muxer name; empty: guessed from the extension
+};
+TOutputChoice ChooseOutput(const TPresetRow& row, const std::string& source, const TAVProbe& probe);
+
+// Fills `record` (already at its defaults) from the row and the source: the
+// row's settings as option lines in ExtraOptions, so that lines appended
+// after them (the user's) win, and lines that add the source's further
+// tracks and its cover into StreamOptions.
+void FillOutputOptions(TOutputOptions& record, const TPresetRow& row, bool audioOnly,
+                       const TAVProbe& probe);
+// Without a row: the source's own values, in the record's fields.
+void FillOutputOptions(TOutputOptions& record, const TPresetRow* row, bool audioOnly,
                        const TAVProbe& probe);
 
 struct TOutputPlan {
@@ -19,12 +34,12 @@ struct TOutputPlan {
   TOutputOptions Options;
 };
 
-// The output of `source` for the preset entry `entryText`: beside the source
-// or in `outputFolder` (created with its parents), under a name no file has.
-TOutputPlan PlanOutput(const std::string& entryText, const std::string& source, bool sameFolder,
+// The output of `source` for `row`: beside the source or in `outputFolder`
+// (created with its parents), under a name no file has.
+TOutputPlan PlanOutput(const TPresetRow& row, const std::string& source, bool sameFolder,
                        const std::string& outputFolder, const TAVProbe& probe);
 
 // A few lines on the media libraries found and the codecs the presets use.
-std::string DescribeLibraries(const std::string& folder);
+std::string DescribeLibraries(const std::string& folder, const TPresetTable& presets);
 
 } // namespace kestro

@@ -8,20 +8,6 @@
 
 namespace kestro {
 
-const std::vector<TPreset>& Presets() {
-  static const std::vector<TPreset> presets = {
-      {"3GPP 176*144 (*.3gp)", "h263", "libamr_nb", "176x144", 1, 8000, 120000, 10200},
-  };
-  return presets;
-}
-
-const TPreset* FindPreset(const std::string& name) {
-  for (const TPreset& p : Presets())
-    if (name == p.Text || name == PresetShortName(p.Text))
-      return &p;
-  return nullptr;
-}
-
 std::string PresetExtension(const std::string& entryText) {
   const size_t open = entryText.find('(');
   if (open == std::string::npos || open + 2 > entryText.size())

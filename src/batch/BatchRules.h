@@ -1,5 +1,6 @@
-// The batch rules the window and the command line share: the output format
-// presets, how an output is named, and which sources get audio-only output.
+// The batch rules the window and the command line share: how an output is
+// named, and which sources get audio-only output (the presets themselves are
+// in PresetTable.h).
 #pragma once
 
 #include <functional>
@@ -7,22 +8,6 @@
 #include <vector>
 
 namespace kestro {
-
-struct TPreset {
-  const char* Text; // the entry as the user sees it
-  const char* VideoCodec;
-  const char* AudioCodec;
-  const char* FrameSize;
-  int AudioChannels;
-  int AudioSampleRate;
-  int VideoBitrate;
-  int AudioBitrate;
-};
-
-// The shipped presets, in display order.
-const std::vector<TPreset>& Presets();
-// The preset whose entry text or short name is `name`, or null.
-const TPreset* FindPreset(const std::string& name);
 
 // From an entry text such as "3GPP 176*144 (*.3gp)": the extension begins
 // two characters after the first "(" and ends before the first ")"; the

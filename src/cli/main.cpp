@@ -31,12 +31,16 @@ const char* const Usage =
     "Converts every FILE with one output format preset.\n"
     "\n"
     "  -p, --preset TEXT          preset entry or its short name (default: the first)\n"
-    "      --list-presets         print the presets and exit\n"
+    "      --list-presets         print the presets (entry and short name) and exit;\n"
+    "                             the user's own follow the built-in ones, from\n"
+    "                             $XDG_CONFIG_HOME/KestroVideo/presets.json\n"
+    "                             (default ~/.config/KestroVideo/presets.json)\n"
     "  -o, --output-dir DIR       output folder, created with its parents\n"
     "                             (default: the window's folder, else ~/KestroVideo)\n"
     "      --same-folder          write each output beside its source\n"
     "  -j, --jobs N               jobs at once (default 1; 0 = one per core)\n"
-    "  -x, --option NAME=VALUE    option line for every output (repeatable)\n"
+    "  -x, --option NAME=VALUE    option line for every output, after the preset's\n"
+    "                             own, so it wins over them (repeatable)\n"
     "      --input-option NAME=VALUE  option line for every input (repeatable)\n"
     "      --log-level LEVEL      quiet, error, info, debug or all (to standard error)\n"
     "  -q, --quiet                no progress, no result lines\n"
@@ -118,7 +122,9 @@ std::string SavedOutputFolder(const std::string& exeFolder) {
 }
 
 struct TArguments {
-  std::string Preset;
+  TPresetTable Presets;
+  const TPresetRow* Preset = nullptr;
+  std::string PresetName;
   bool ListPresets = false;
   std::string OutputDir;
   bool SameFolder = false;
@@ -177,7 +183,7 @@ std::optional<int> Parse(int argc, char** argv, TArguments& args) {
     } else if (arg == "-q" || arg == "--quiet") {
       args.Quiet = true;
     } else if (arg == "-p" || arg == "--preset") {
-      if (!next(args.Preset))
+      if (!next(args.PresetName))
         return fail(arg + " needs a value");
     } else if (arg == "-o" || arg == "--output-dir") {
       if (!next(args.OutputDir))
@@ -210,17 +216,19 @@ std::optional<int> Parse(int argc, char** argv, TArguments& args) {
       args.Files.push_back(arg);
     }
   }
+  // A broken presets file leaves the built-in rows, and says so.
+  args.Presets = LoadPresetTable();
+  if (!args.Presets.Error.empty())
+    std::cerr << "kestroconvert: " << args.Presets.Error << "\n";
   if (args.ListPresets) {
-    for (const TPreset& p : Presets())
-      std::cout << p.Text << "\t" << PresetShortName(p.Text) << "\n";
+    for (const TPresetRow& row : args.Presets.Rows())
+      std::cout << row.Text << "\t" << row.Name << "\n";
     return 0;
   }
-  if (args.Preset.empty())
-    args.Preset = Presets().front().Text;
-  if (const TPreset* preset = FindPreset(args.Preset))
-    args.Preset = preset->Text;
-  else
-    return fail("unknown preset '" + args.Preset + "' (see --list-presets)");
+  args.Preset = args.PresetName.empty() ? &args.Presets.Rows().front()
+                                        : args.Presets.Find(args.PresetName);
+  if (!args.Preset)
+    return fail("unknown preset '" + args.PresetName + "' (see --list-presets)");
   if (args.Files.empty())
     return fail("no input files");
   return std::nullopt;
@@ -364,9 +372,9 @@ int main(int argc, char** argv) {
     jobs.push_back({file, "", 0, 0, -1, false, {}});
   }
   for (int job = 0; job < converter.JobCount();) {
-    TOutputPlan plan = PlanOutput(args.Preset, jobs[job].Source, args.SameFolder, args.OutputDir,
-                                  converter.Jobs(job).Probe);
-    plan.Options.ExtraOptions = args.OutputOptions;
+    TOutputPlan plan = PlanOutput(*args.Preset, jobs[job].Source, args.SameFolder,
+                                  args.OutputDir, converter.Jobs(job).Probe);
+    plan.Options.ExtraOptions += args.OutputOptions;
     if (converter.SetOutput(job, plan.FileName, &plan.Options)) {
       jobs[job].Output = plan.FileName;
       ++job;

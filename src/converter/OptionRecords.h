@@ -80,6 +80,9 @@ struct TOutputOptions {
   bool EnableBeforeHook = false;
   std::string HookRanges; // "start-end" in ms, comma-separated
   std::string ExtraOptions;
+  // Option lines for once the file is open: lines that add streams to it
+  // ("newaudio", "newsubtitle") with the settings of each.
+  std::string StreamOptions;
 };
 
 void InitInputOptions(TInputOptions& options);

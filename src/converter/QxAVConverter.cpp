@@ -467,10 +467,13 @@ bool TCustomAVConverter::SetOutput(int index, const std::string& fileName,
           *options, fileName, {{&BeforeHookEntry, this}, {&CustomHookEntry, this}});
     else
       job->ResetOutputOptions();
-    if (job->OpenOutputFile(fileName))
-      return true;
-    LastError = job->LastError;
-    return false;
+    if (!job->OpenOutputFile(fileName)) {
+      LastError = job->LastError;
+      return false;
+    }
+    if (options)
+      job->ParseOptionLines(options->StreamOptions);
+    return true;
   } catch (const std::exception& e) {
     LastError = e.what();
     return false;

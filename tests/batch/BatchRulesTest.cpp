@@ -1,4 +1,5 @@
 #include "BatchRules.h"
+#include "PresetTable.h"
 
 #include <gtest/gtest.h>
 
@@ -7,13 +8,16 @@
 using namespace kestro;
 
 TEST(BatchRules, PresetEntryGivesExtensionAndShortName) {
-  const std::string entry = Presets().at(0).Text;
+  const TPresetTable table;
+  const TPresetRow* row = table.Find("3gp");
+  ASSERT_NE(row, nullptr);
+  const std::string entry = row->Text;
   EXPECT_EQ(entry, "3GPP 176*144 (*.3gp)");
   EXPECT_EQ(PresetExtension(entry), ".3gp");
   EXPECT_EQ(PresetShortName(entry), "3GPP 176x144");
-  EXPECT_EQ(FindPreset("3GPP 176x144"), &Presets()[0]);
-  EXPECT_EQ(FindPreset(entry), &Presets()[0]);
-  EXPECT_EQ(FindPreset("MP4 1080p"), nullptr);
+  EXPECT_EQ(table.Find("3GPP 176x144"), row);
+  EXPECT_EQ(table.Find(entry), row);
+  EXPECT_EQ(table.Find("MP4 1080p"), nullptr);
 }
 
 TEST(BatchRules, UniqueNamesCountUpPastTakenOnes) {

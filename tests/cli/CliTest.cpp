@@ -48,7 +48,9 @@ TEST_F(Cli, ResultLinesAndExitStatus) {
        {"done: " + clip + " -> " + Folder + "/clip (3GPP 176x144 [1]).3gp"}},
   };
   for (const Case& c : cases) {
-    const TResult r = RunCli(c.Args);
+    std::vector<std::string> args = {"-p", "3gp"}; // a later --preset wins
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    const TResult r = RunCli(args);
     EXPECT_EQ(r.Status, c.Status) << r.Out << r.Err;
     EXPECT_EQ(r.Lines(), c.Lines) << r.Err;
   }
@@ -69,11 +71,12 @@ TEST_F(Cli, UsageErrorsExitWithTwo) {
   }
   EXPECT_EQ(RunCli({"--help"}).Status, 0);
   const TResult list = RunCli({"--list-presets"});
-  EXPECT_EQ(list.Lines(), std::vector<std::string>{"3GPP 176*144 (*.3gp)\t3GPP 176x144"});
+  ASSERT_GE(list.Lines().size(), 12u);
+  EXPECT_EQ(list.Lines()[11], "3GPP 176*144 (*.3gp)\t3gp");
 }
 
 TEST_F(Cli, OptionLinesReachEveryOutput) {
-  const TResult r = RunCli({"-o", Folder, "-x", "vframes=10", Media("clip.avi")});
+  const TResult r = RunCli({"-p", "3gp", "-o", Folder, "-x", "vframes=10", Media("clip.avi")});
   ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
   const TFileSummary out = ReadBack(Folder + "/clip (3GPP 176x144).3gp");
   ASSERT_TRUE(out.Opened);
@@ -89,7 +92,7 @@ TEST_F(Cli, TwoJobsRunAtOnce) {
   TPipeSource slow(Folder + "/slow.avi", "clip.avi", 1, 0.4);
   const std::string quick = Media("small_176x144.avi");
   bool sawQuick = false;
-  const TResult r = RunCli({"-j", "2", "-o", Folder + "/out", slow.Path, quick},
+  const TResult r = RunCli({"-p", "3gp", "-j", "2", "-o", Folder + "/out", slow.Path, quick},
                            [&](const std::string& line) {
                              if (line.rfind("done: " + quick, 0) == 0) {
                                sawQuick = true;
@@ -110,7 +113,7 @@ TEST_F(Cli, InterruptStopsTheBatchAndKeepsNoEmptyOutput) {
   const std::string running = Folder + "/out/slow (3GPP 176x144).3gp";
   const std::string waiting = Folder + "/out/small_176x144 (3GPP 176x144).3gp";
   std::chrono::steady_clock::time_point interrupted;
-  const TResult r = RunCli({"-o", Folder + "/out", slow.Path, Media("small_176x144.avi")}, {},
+  const TResult r = RunCli({"-p", "3gp", "-o", Folder + "/out", slow.Path, Media("small_176x144.avi")}, {},
                            [&](pid_t pid) {
                              // Once the stalled job has written its header, it is running.
                              for (int i = 0; i < 400; ++i) {
@@ -134,7 +137,7 @@ TEST_F(Cli, ANamedPipeIsReadOnceAndInterruptEndsItWhileItsWriterStalls) {
   {
     TPipeSource pipe(Folder + "/piped.avi", "clip.avi", 1, 1.0);
     pipe.Release();
-    const TResult r = RunCli({"-o", Folder + "/out", pipe.Path});
+    const TResult r = RunCli({"-p", "3gp", "-o", Folder + "/out", pipe.Path});
     EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
     const TFileSummary out = ReadBack(Folder + "/out/piped (3GPP 176x144).3gp");
     ASSERT_TRUE(out.Opened);
@@ -146,7 +149,7 @@ TEST_F(Cli, ANamedPipeIsReadOnceAndInterruptEndsItWhileItsWriterStalls) {
   // program is still adding its files when the signal comes.
   TPipeSource stalled(Folder + "/stalled.avi", "clip.avi", 1, 0.01);
   std::chrono::steady_clock::time_point interrupted;
-  const TResult r = RunCli({"-o", Folder + "/out2", stalled.Path}, {}, [&](pid_t pid) {
+  const TResult r = RunCli({"-p", "3gp", "-o", Folder + "/out2", stalled.Path}, {}, [&](pid_t pid) {
     std::this_thread::sleep_for(500ms);
     kill(pid, SIGINT);
     interrupted = std::chrono::steady_clock::now();
@@ -161,7 +164,7 @@ TEST_F(Cli, DoubleDashEndsTheOptions) {
   fs::copy_file(Media("small_176x144.avi"), Folder + "/in/-dash.avi");
   const fs::path before = fs::current_path();
   fs::current_path(Folder + "/in");
-  const TResult r = RunCli({"-o", Folder + "/out", "--", "-dash.avi"});
+  const TResult r = RunCli({"-p", "3gp", "-o", Folder + "/out", "--", "-dash.avi"});
   fs::current_path(before);
   EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
   EXPECT_EQ(r.Lines(), std::vector<std::string>{"done: -dash.avi -> " + Folder +
@@ -173,7 +176,7 @@ TEST_F(Cli, SongsWithACoverGiveAudioOnlyOutputs) {
     SCOPED_TRACE(song);
     const TFileSummary source = ReadBack(Media(song));
     ASSERT_EQ(source.Streams.size(), 2u) << "the fixture holds its cover";
-    const TResult r = RunCli({"-o", Folder, Media(song)});
+    const TResult r = RunCli({"-p", "3gp", "-o", Folder, Media(song)});
     EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
     const std::string stem = fs::path(song).stem().string();
     const TFileSummary out = ReadBack(Folder + "/" + stem + " (3GPP 176x144).3gp");
@@ -187,7 +190,7 @@ TEST_F(Cli, SongsWithACoverGiveAudioOnlyOutputs) {
 TEST_F(Cli, AFailedJobIsReportedOnceAndLeavesNoOutput) {
   // 3GPP takes no MP3: copying clip.avi's audio fails at the header.
   const std::string clip = Media("clip.avi");
-  const TResult r = RunCli({"-o", Folder, "-x", "acodec=copy", clip});
+  const TResult r = RunCli({"-p", "3gp", "-o", Folder, "-x", "acodec=copy", clip});
   EXPECT_EQ(r.Status, 1);
   const std::vector<std::string> lines = r.Lines();
   ASSERT_EQ(lines.size(), 1u) << r.Out;

@@ -65,11 +65,14 @@ bool WaitFor(const std::function<bool()>& condition, int ms) {
   return true;
 }
 
+const QString ClassicChoice = "[Main]\nstrFormat=3GPP 176*144 (*.3gp)\n";
+
 class Window : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(App.isValid());
-    Make();
+    // These tests convert with the 3GPP row, chosen as a returning user has it.
+    Make(ClassicChoice);
   }
   void Make(const QString& ini = QString()) {
     Win.reset();
@@ -187,7 +190,7 @@ TEST_F(Window, SameFolderSettingWritesBesideTheSource) {
   QTemporaryDir sources;
   const QString copy = sources.path() + "/clip.avi";
   ASSERT_TRUE(QFile::copy(Media("clip.avi"), copy));
-  Make("[Main]\nstrOutput=/somewhere/else\nbooSameFolder=1\n");
+  Make(ClassicChoice + "strOutput=/somewhere/else\nbooSameFolder=1\n");
   EXPECT_TRUE(Win->chkSameFolder->isChecked());
   EXPECT_FALSE(Win->txtOutput->isEnabled());
   EXPECT_FALSE(Win->btnFolderChange->isEnabled());

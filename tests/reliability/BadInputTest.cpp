@@ -191,7 +191,7 @@ TEST_F(BadInput, CommandLine) {
 
   // What an undisturbed conversion of the source that gets deleted gives.
   const std::string reference = Folder / "reference";
-  ASSERT_EQ(RunCli({"-o", reference, small}).Status, 0);
+  ASSERT_EQ(RunCli({"-p", "3gp", "-o", reference, small}).Status, 0);
   const TFileSummary referenceOut = ReadBack(Output3gp(reference, small));
   const TStreamSummary* undisturbed = referenceOut.First(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(undisturbed, nullptr);
@@ -201,7 +201,8 @@ TEST_F(BadInput, CommandLine) {
     const TCase& c = cases[n];
     SCOPED_TRACE(c.Name);
     const std::string out = Folder / ("out" + std::to_string(n));
-    std::vector<std::string> args = c.Args;
+    std::vector<std::string> args = {"-p", "3gp"}; // a later --preset wins
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
     if (std::find(args.begin(), args.end(), "-o") == args.end())
       args.insert(args.end(), {"-o", out});
     args.insert(args.end(), c.Sources.begin(), c.Sources.end());
