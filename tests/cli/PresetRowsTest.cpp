@@ -383,11 +383,9 @@ TEST_F(PresetRows, TheUserPresetsFileAddsRowsOrSaysWhereItIsBroken) {
   EXPECT_EQ(Convert("tiny", Media("song.mp3")).Status, 2) << "a row of the broken file is unknown";
 }
 
-// The AV1 row names SVT-AV1 and its own "preset" setting. The engine opens the
-// first AV1 encoder the libraries list for the name's codec (libaom-av1 here),
-// which has no "preset", so the job fails with "Unrecognized option 'preset'".
-// Enabled once the engine opens the encoder it was given by name.
-TEST_F(PresetRows, DISABLED_Av1RowEncodesWithSvtAv1) {
+// SVT-AV1 is not the first AV1 encoder the libraries list: the row's
+// "preset" is its own.
+TEST_F(PresetRows, Av1RowEncodesWithSvtAv1) {
   const TResult r = Convert("av1", Media("multi_audio.mkv"));
   ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
   const TOutput out = Read(Folder + "/out/multi_audio (MKV AV1 + Opus).mkv");
