@@ -32,6 +32,25 @@ TPresetRow Mp4Row(const char* text, const char* name, int width, int height, int
           .AudioOnlyExtension = ".m4a"};
 }
 
+// A video row with Opus sound, inside 1920x1080.
+TPresetRow OpusVideoRow(const char* text, const char* name, const char* extension,
+                        const char* videoCodec, std::vector<std::string> videoOptions,
+                        const char* audioOnlyExtension) {
+  return {.Text = text,
+          .Name = name,
+          .Extension = extension,
+          .VideoCodec = videoCodec,
+          .VideoOptions = std::move(videoOptions),
+          .MaxWidth = 1920,
+          .MaxHeight = 1080,
+          .MaxFrameRate = 60,
+          .PixelFormat = "yuv420p",
+          .AudioCodec = "libopus",
+          .AudioBitrate = 128000,
+          .MaxChannels = 2,
+          .AudioOnlyExtension = audioOnlyExtension};
+}
+
 } // namespace
 
 const std::vector<TPresetRow>& BuiltInPresets() {
@@ -45,33 +64,11 @@ const std::vector<TPresetRow>& BuiltInPresets() {
     // x265 writes its notices to standard error itself, past the log levels.
     hevc.VideoOptions = {"crf=26", "preset=fast", "vtag=hvc1", "x265-params=log-level=error"};
     r.push_back(hevc);
-    r.push_back({.Text = "WebM VP9 + Opus (*.webm)",
-                 .Name = "webm",
-                 .Extension = ".webm",
-                 .VideoCodec = "libvpx-vp9",
-                 // Constant quality needs the bit rate at 0.
-                 .VideoOptions = {"crf=32", "b=0", "row-mt=1"},
-                 .MaxWidth = 1920,
-                 .MaxHeight = 1080,
-                 .MaxFrameRate = 60,
-                 .PixelFormat = "yuv420p",
-                 .AudioCodec = "libopus",
-                 .AudioBitrate = 128000,
-                 .MaxChannels = 2,
-                 .AudioOnlyExtension = ".opus"});
-    r.push_back({.Text = "MKV AV1 + Opus (*.mkv)",
-                 .Name = "av1",
-                 .Extension = ".mkv",
-                 .VideoCodec = "libsvtav1",
-                 .VideoOptions = {"crf=35", "preset=8"},
-                 .MaxWidth = 1920,
-                 .MaxHeight = 1080,
-                 .MaxFrameRate = 60,
-                 .PixelFormat = "yuv420p",
-                 .AudioCodec = "libopus",
-                 .AudioBitrate = 128000,
-                 .MaxChannels = 2,
-                 .AudioOnlyExtension = ".mka"});
+    // Constant quality needs the bit rate at 0.
+    r.push_back(OpusVideoRow("WebM VP9 + Opus (*.webm)", "webm", ".webm", "libvpx-vp9",
+                             {"crf=32", "b=0", "row-mt=1"}, ".opus"));
+    r.push_back(OpusVideoRow("MKV AV1 + Opus (*.mkv)", "av1", ".mkv", "libsvtav1",
+                             {"crf=35", "preset=8"}, ".mka"));
     r.push_back({.Text = "MKV, streams kept as they are (*.mkv)",
                  .Name = "remux",
                  .Extension = ".mkv",
