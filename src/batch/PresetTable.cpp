@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 // Each row names only what it sets; the other fields keep their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
