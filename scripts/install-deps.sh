@@ -8,6 +8,7 @@ PACKAGES=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev
   libavcodec-extra
   libgtest-dev googletest
+  nlohmann-json3-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   locales
   time

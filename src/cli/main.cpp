@@ -2,6 +2,7 @@
 #include "BatchOutput.h"
 #include "QxAVConverter.h"
 #include "SourceCheck.h"
+#include "Worker.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -238,6 +239,8 @@ std::string Clock(double seconds) {
 int main(int argc, char** argv) {
   const sigset_t stopSignals = StopSignals();
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  if (argc == 2 && std::string(argv[1]) == "--worker")
+    return RunWorker(ExecutableFolder() + "/lib");
   TArguments args;
   if (std::optional<int> done = Parse(argc, argv, args))
     return *done;
