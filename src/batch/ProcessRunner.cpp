@@ -173,6 +173,13 @@ void TProcessRunner::HandleLine(TWorker& worker, const std::string& line) {
   }
 }
 
+void TProcessRunner::RemoveOutput(int index, bool onlyEmpty) {
+  std::error_code error;
+  const std::string& path = Jobs[index].Output;
+  if (!onlyEmpty || (std::filesystem::file_size(path, error) == 0 && !error))
+    std::filesystem::remove(path, error);
+}
+
 void TProcessRunner::Finish(TWorker& worker) {
   close(worker.Out);
   int status = 0;
@@ -198,11 +205,10 @@ void TProcessRunner::Finish(TWorker& worker) {
     if (!exception)
       message.clear();
   }
-  if (exception && (worker.Stalled || !worker.HasResult || WIFSIGNALED(status))) {
-    // Whatever the worker left is no usable output.
-    std::error_code ignored;
-    std::filesystem::remove(Jobs[worker.Index].Output, ignored);
-  }
+  if (exception && (worker.Stalled || !worker.HasResult || WIFSIGNALED(status)))
+    RemoveOutput(worker.Index, false); // whatever the worker left is no usable output
+  else if (!worker.Done)
+    RemoveOutput(worker.Index, true);
   if (OnTerminate)
     OnTerminate(worker.Index, worker.Done && !worker.Stalled, exception, message);
 }
@@ -218,9 +224,11 @@ void TProcessRunner::Loop() {
       stopAt = Clock::now();
       for (auto& w : running)
         kill(w->Pid, SIGTERM);
-      for (; next < Jobs.size(); ++next) // never begun
+      for (; next < Jobs.size(); ++next) { // never begun
+        RemoveOutput(int(next), true);
         if (OnTerminate)
           OnTerminate(int(next), false, false, "");
+      }
     }
     while (!Stopping && next < Jobs.size() && int(running.size()) < Parallel) {
       auto worker = std::make_unique<TWorker>();

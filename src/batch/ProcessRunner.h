@@ -58,6 +58,8 @@ private:
   bool Launch(int index, TWorker& worker);
   void HandleLine(TWorker& worker, const std::string& line);
   void Finish(TWorker& worker);
+  // The output of a job that failed or never ran; `onlyEmpty`: a placeholder only.
+  void RemoveOutput(int index, bool onlyEmpty);
 
   TRunnerSettings Settings;
   std::vector<TWorkerJob> Jobs;

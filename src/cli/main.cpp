@@ -3,6 +3,7 @@
 #include "ProcessRunner.h"
 #include "QxAVConverter.h"
 #include "RecordJson.h"
+#include "InputSource.h"
 #include "SourceCheck.h"
 #include "Worker.h"
 
@@ -392,7 +393,7 @@ int main(int argc, char** argv) {
     }
     if (AException) {
       ++failures;
-      print("failed: " + job.Source + ": " + AMessage);
+      print("failed: " + NameOnce(job.Source, AMessage));
     } else if (!AFinished) {
       ++failures;
       print("failed: " + job.Source + ": stopped");
@@ -432,6 +433,20 @@ int main(int argc, char** argv) {
     InitInputOptions(input);
     input.FileName = file;
     input.ExtraOptions = args.InputOptions;
+    if (!args.InProcess) {
+      // The worker opens the source itself: a pipe is read there alone, and
+      // the output is planned from the probe of a file. The name is taken at
+      // once so that two sources of one name get two outputs.
+      TAVProbe probe;
+      if (!TInputSource::IsStream(file))
+        probe.Open(file);
+      TOutputPlan plan = PlanOutput(args.Preset, file, args.SameFolder, args.OutputDir, probe);
+      plan.Options.ExtraOptions = args.OutputOptions;
+      std::ofstream{plan.FileName, std::ios::app};
+      jobs.push_back({file, plan.FileName, 0, 0, -1, false, {}});
+      workerJobs.push_back({file, plan.FileName, input, plan.Options});
+      continue;
+    }
     if (converter.AddInput(file, &input) < 0) {
       if (Interrupted)
         break;
@@ -442,7 +457,6 @@ int main(int argc, char** argv) {
       continue;
     }
     jobs.push_back({file, "", 0, 0, -1, false, {}});
-    workerJobs.push_back({file, "", input, {}});
   }
   for (int job = 0; job < converter.JobCount();) {
     TOutputPlan plan = PlanOutput(args.Preset, jobs[job].Source, args.SameFolder, args.OutputDir,
@@ -450,8 +464,6 @@ int main(int argc, char** argv) {
     plan.Options.ExtraOptions = args.OutputOptions;
     if (converter.SetOutput(job, plan.FileName, &plan.Options)) {
       jobs[job].Output = plan.FileName;
-      workerJobs[job].Output = plan.FileName;
-      workerJobs[job].Options = plan.Options;
       ++job;
     } else {
       ++failures;
@@ -461,14 +473,10 @@ int main(int argc, char** argv) {
       print("failed: " + NameOnce(jobs[job].Source, converter.LastError));
       converter.DeleteJob(job);
       jobs.erase(jobs.begin() + job);
-      workerJobs.erase(workerJobs.begin() + job);
     }
   }
 
   if (!args.InProcess) {
-    // The workers open the files themselves: the outputs planned here, not
-    // yet written, go now.
-    converter.ClearJobs();
     if (!workerJobs.empty() && !Interrupted) {
       runner.Start(workerJobs, args.Jobs);
       if (Interrupted)
