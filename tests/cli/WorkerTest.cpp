@@ -253,3 +253,23 @@ TEST_F(Workers, InterruptEndsEveryWorkerWithinOneSecond) {
   for (pid_t worker : workers)
     EXPECT_NE(kill(worker, 0), 0) << "worker " << worker << " is still there";
 }
+
+TEST_F(Workers, ACrashingOrRunawayHookFailsItsJobAlone) {
+  struct Case {
+    std::string Hook, Message;
+  } cases[] = {
+      {"testhook_crash.so", "The conversion stopped unexpectedly (SIGSEGV)"},
+      {"testhook_hog.so", "The conversion stopped unexpectedly (SIGABRT)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Hook);
+    const std::string source = Media("clip.avi");
+    const std::string out = Folder + "/" + c.Hook;
+    const TResult r = RunCli({"--memory-limit", "1G", "-o", out, "-x",
+                              std::string("vhook=") + KESTRO_HOOK_DIR + "/" + c.Hook, source},
+                             {}, {}, 0, std::chrono::seconds(60));
+    EXPECT_EQ(r.Status, 1) << r.Out << r.Err;
+    EXPECT_EQ(r.Lines(), std::vector<std::string>{"failed: " + source + ": " + c.Message});
+    EXPECT_TRUE(fs::is_empty(out)) << "the crashed job's output is removed";
+  }
+}
