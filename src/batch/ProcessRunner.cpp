@@ -61,6 +61,22 @@ void WriteAll(int fd, const std::string& text) {
 
 } // namespace
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KESTRO_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KESTRO_SANITIZED 1
+#endif
+#endif
+
+bool TProcessRunner::MemoryCapApplies() {
+#ifdef KESTRO_SANITIZED
+  return false;
+#else
+  return true;
+#endif
+}
+
 TProcessRunner::TProcessRunner(TRunnerSettings settings) : Settings(std::move(settings)) {
   if (pipe2(WakeFds, O_CLOEXEC | O_NONBLOCK) != 0)
     WakeFds[0] = WakeFds[1] = -1;
@@ -121,9 +137,10 @@ bool TProcessRunner::Launch(int index, TWorker& worker) {
   char* const argv[] = {const_cast<char*>(Settings.WorkerPath.c_str()),
                         const_cast<char*>(workerFlag.c_str()), nullptr};
   const rlimit memory{rlim_t(Settings.MemoryLimit), rlim_t(Settings.MemoryLimit)};
+  const bool capMemory = Settings.MemoryLimit && MemoryCapApplies();
   const pid_t pid = fork();
   if (pid == 0) {
-    if (Settings.MemoryLimit)
+    if (capMemory)
       setrlimit(RLIMIT_AS, &memory);
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);

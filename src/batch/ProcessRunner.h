@@ -49,6 +49,9 @@ public:
   void Stop();
   // Waits for the batch to end (no bound: callers bound it with Stop).
   void Wait();
+  // False in sanitizer builds: their shadow memory needs more address space
+  // than any sensible cap, so the workers run without one there.
+  static bool MemoryCapApplies();
   // The worker process of a running job, or -1.
   pid_t WorkerPid(int index) const;
 

@@ -403,7 +403,8 @@ int main(int argc, char** argv) {
   };
 
   TRunnerSettings settings;
-  settings.WorkerPath = exeFolder + "/kestroconvert";
+  std::error_code noSelf;
+  settings.WorkerPath = fs::read_symlink("/proc/self/exe", noSelf).string();
   settings.StallTimeoutS = args.StallTimeoutS;
   settings.MemoryLimit = args.MemoryLimit;
   settings.LogLevel = args.LogLevel;
@@ -484,8 +485,13 @@ int main(int argc, char** argv) {
       std::unique_lock<std::mutex> guard(lock);
       while (!finished)
         allDone.wait_for(guard, std::chrono::milliseconds(100));
-    } else if (args.Json)
-      emit({{"event", "end"}}, -1, "");
+    } else {
+      for (const TWorkerJob& job : workerJobs) { // names taken for jobs that never ran
+        std::error_code error;
+        if (fs::file_size(job.Output, error) == 0 && !error)
+          fs::remove(job.Output, error);
+      }
+    }
   } else if (converter.JobCount() > 0 && !Interrupted) {
     converter.StartJobs(args.Jobs);
     if (Interrupted) // came while the jobs were being started
@@ -495,6 +501,8 @@ int main(int argc, char** argv) {
       allDone.wait_for(guard, std::chrono::milliseconds(100));
   }
   converter.ClearJobs(); // the untouched outputs of jobs that never ran go with them
+  if (args.Json && !finished)
+    emit({{"event", "end"}}, -1, "");
   if (Interrupted) {
     if (!args.Quiet)
       std::cout << (terminal ? "\r\033[K" : "") << "interrupted\n";
