@@ -42,6 +42,8 @@ struct TFd {
   }
 };
 
+constexpr int SourceFd = 3;
+
 std::string SignalName(int signal) {
   if (const char* abbrev = sigabbrev_np(signal))
     return std::string("SIG") + abbrev;
@@ -88,6 +90,9 @@ TProcessRunner::~TProcessRunner() {
   for (int fd : WakeFds)
     if (fd >= 0)
       close(fd);
+  for (const TWorkerJob& job : Jobs) // jobs that never began
+    if (job.SourceFd >= 0)
+      close(job.SourceFd);
 }
 
 void TProcessRunner::Start(std::vector<TWorkerJob> jobs, int parallel) {
@@ -117,12 +122,17 @@ pid_t TProcessRunner::WorkerPid(int index) const {
 
 bool TProcessRunner::Launch(int index, TWorker& worker) {
   const TWorkerJob& job = Jobs[index];
-  const std::string text = json{{"source", job.Source},
+  // The source opened when its job was added goes over as descriptor 3.
+  TFd source;
+  std::swap(source.Fd, Jobs[index].SourceFd);
+  json request = {{"source", job.Source},
                                 {"output", job.Output},
                                 {"input_options", job.Input},
                                 {"output_options", job.Options},
-                                {"log_level", int(Settings.LogLevel)}}
-                               .dump(-1, ' ', false, json::error_handler_t::replace);
+                                {"log_level", int(Settings.LogLevel)}};
+  if (source.Fd >= 0)
+    request["source_fd"] = SourceFd;
+  const std::string text = request.dump(-1, ' ', false, json::error_handler_t::replace);
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0)
     return false;
@@ -144,6 +154,10 @@ bool TProcessRunner::Launch(int index, TWorker& worker) {
       setrlimit(RLIMIT_AS, &memory);
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
+    if (source.Fd == SourceFd)
+      fcntl(SourceFd, F_SETFD, 0);
+    else if (source.Fd >= 0)
+      dup2(source.Fd, SourceFd);
     execv(argv[0], argv);
     _exit(127);
   }
@@ -250,7 +264,14 @@ void TProcessRunner::Loop() {
     while (!Stopping && next < Jobs.size() && int(running.size()) < Parallel) {
       auto worker = std::make_unique<TWorker>();
       const int index = int(next++);
-      if (Launch(index, *worker))
+      std::error_code error;
+      if (Jobs[index].OutputReserved && !std::filesystem::exists(Jobs[index].Output, error)) {
+        // The name taken for it went, with its folder perhaps, before it began.
+        if (OnTerminate)
+          OnTerminate(index, false, true,
+                      "Output file '" + Jobs[index].Output +
+                          "' was removed while it was being written");
+      } else if (Launch(index, *worker))
         running.push_back(std::move(worker));
       else if (OnTerminate)
         OnTerminate(index, false, true, std::string("cannot start a worker: ") + strerror(errno));

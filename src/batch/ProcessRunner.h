@@ -21,6 +21,10 @@ struct TWorkerJob {
   std::string Source, Output;
   TInputOptions Input;
   TOutputOptions Options;
+  // Opened when the job was added; the runner hands it to the worker and
+  // closes it, so that a source removed meanwhile is still read. -1: none.
+  int SourceFd = -1;
+  bool OutputReserved = false; // an empty file holds the output's name
 };
 
 struct TRunnerSettings {

@@ -4,6 +4,7 @@
 #include "RecordJson.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -66,6 +67,10 @@ std::string ReadJob(const std::string& text, TJob& job) {
       in["input_options"].get_to(job.Input);
     if (in.contains("output_options"))
       in["output_options"].get_to(job.Options);
+    // The runner's open descriptor of the source, for a file removed since.
+    if (in.contains("source_fd") && access(job.Source.c_str(), F_OK) != 0)
+      job.Source = job.Input.FileName =
+          "/proc/self/fd/" + std::to_string(in["source_fd"].get<int>());
     if (in.contains("log_level"))
       job.LogLevel = TLogLevel(in["log_level"].get<int>());
     return {};

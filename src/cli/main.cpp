@@ -7,6 +7,7 @@
 #include "SourceCheck.h"
 #include "Worker.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -443,9 +444,13 @@ int main(int argc, char** argv) {
         probe.Open(file);
       TOutputPlan plan = PlanOutput(args.Preset, file, args.SameFolder, args.OutputDir, probe);
       plan.Options.ExtraOptions = args.OutputOptions;
-      std::ofstream{plan.FileName, std::ios::app};
+      const bool reserved = bool(std::ofstream{plan.FileName, std::ios::app});
       jobs.push_back({file, plan.FileName, 0, 0, -1, false, {}});
-      workerJobs.push_back({file, plan.FileName, input, plan.Options});
+      workerJobs.push_back({file, plan.FileName, input, plan.Options,
+                            TInputSource::IsStream(file)
+                                ? -1
+                                : open(file.c_str(), O_RDONLY | O_CLOEXEC),
+                            reserved});
       continue;
     }
     if (converter.AddInput(file, &input) < 0) {
