@@ -8,8 +8,8 @@ PACKAGES=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev
   libavcodec-extra
   libgtest-dev googletest
-  qt6-base-dev qt6-base-dev-tools libgl-dev
   nlohmann-json3-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev
   locales
   time
   clang libclang-rt-14-dev

@@ -1,13 +1,19 @@
 // kestroconvert: the window's batch without a window.
 #include "BatchOutput.h"
+#include "ProcessRunner.h"
 #include "QxAVConverter.h"
+#include "RecordJson.h"
+#include "InputSource.h"
 #include "SourceCheck.h"
+#include "Worker.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -44,6 +50,10 @@ const char* const Usage =
     "      --input-option NAME=VALUE  option line for every input (repeatable)\n"
     "      --log-level LEVEL      quiet, error, info, debug or all (to standard error)\n"
     "  -q, --quiet                no progress, no result lines\n"
+    "      --json                 events as JSON lines on standard output (see README)\n"
+    "      --in-process           run the jobs inside this process, not one worker each\n"
+    "      --stall-timeout SECONDS  fail a job without progress this long (default 120)\n"
+    "      --memory-limit SIZE    address space per worker, e.g. 512M or 4G (default 4G)\n"
     "  -h, --help                 this text\n"
     "      --                     end of the options: what follows are files\n"
     "      --version              the program's version\n";
@@ -132,6 +142,9 @@ struct TArguments {
   std::string OutputOptions, InputOptions;
   TLogLevel LogLevel = llQuiet;
   bool Quiet = false;
+  bool Json = false, InProcess = false;
+  int StallTimeoutS = 120;
+  uint64_t MemoryLimit = uint64_t(4) << 30;
   std::vector<std::string> Files;
 };
 
@@ -182,6 +195,29 @@ std::optional<int> Parse(int argc, char** argv, TArguments& args) {
       args.SameFolder = true;
     } else if (arg == "-q" || arg == "--quiet") {
       args.Quiet = true;
+    } else if (arg == "--json") {
+      args.Json = true;
+    } else if (arg == "--in-process") {
+      args.InProcess = true;
+    } else if (arg == "--stall-timeout") {
+      if (!next(v))
+        return fail(arg + " needs a value");
+      char* end = nullptr;
+      const long n = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end || n < 1 || n > 86400)
+        return fail("'" + v + "' is not a number of seconds (1 to 86400)");
+      args.StallTimeoutS = int(n);
+    } else if (arg == "--memory-limit") {
+      if (!next(v))
+        return fail(arg + " needs a value");
+      char* end = nullptr;
+      const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
+      const std::string unit = end ? end : "";
+      const std::map<std::string, int> shifts = {{"", 0}, {"K", 10}, {"M", 20}, {"G", 30}};
+      if (v.empty() || !std::isdigit((unsigned char)v[0]) || !shifts.count(unit) || n == 0 ||
+          n > (uint64_t(1) << 50) >> shifts.at(unit))
+        return fail("'" + v + "' is not a memory size (e.g. 512M, 4G)");
+      args.MemoryLimit = uint64_t(n) << shifts.at(unit);
     } else if (arg == "-p" || arg == "--preset") {
       if (!next(args.PresetName))
         return fail(arg + " needs a value");
@@ -246,6 +282,8 @@ std::string Clock(double seconds) {
 int main(int argc, char** argv) {
   const sigset_t stopSignals = StopSignals();
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  if (argc == 2 && std::string(argv[1]) == "--worker")
+    return RunWorker(ExecutableFolder() + "/lib");
   TArguments args;
   if (std::optional<int> done = Parse(argc, argv, args))
     return *done;
@@ -275,7 +313,7 @@ int main(int argc, char** argv) {
   std::condition_variable allDone;
   bool finished = false;
   int failures = 0;
-  const bool terminal = isatty(STDOUT_FILENO) && !args.Quiet;
+  const bool terminal = isatty(STDOUT_FILENO) && !args.Quiet && !args.Json;
   struct TJobView {
     std::string Source, Output;
     int Percent = 0;
@@ -284,21 +322,35 @@ int main(int argc, char** argv) {
     std::chrono::steady_clock::time_point Started;
   };
   std::vector<TJobView> jobs; // by job index; fixed once the batch starts
+  std::vector<TWorkerJob> workerJobs; // by job index, for the runner
+  // One JSON line per event; the job's index and source when it has one.
+  auto emit = [&](nlohmann::json event, int index, const std::string& source) {
+    if (index >= 0)
+      event["index"] = index;
+    if (!source.empty())
+      event["source"] = source;
+    std::cout << event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n"
+              << std::flush;
+  };
   auto print = [&](const std::string& line) {
-    if (!args.Quiet)
+    if (!args.Quiet && !args.Json)
       std::cout << (terminal ? "\r\033[K" : "") << line << "\n" << std::flush;
   };
 
-  converter.OnLog = [&](int, TLogLevel ALogLevel, const std::string& AMsg) {
+  converter.OnLog = [&](int AIndex, TLogLevel ALogLevel, const std::string& AMsg) {
     // A failed run's own message comes at the level always shown; its
     // result line says it already.
     if (ALogLevel == llQuiet)
       return;
     std::lock_guard<std::mutex> guard(lock);
-    std::cerr << AMsg << "\n";
+    if (args.Json)
+      emit({{"event", "log"}, {"level", ALogLevel == llError ? "error" : "info"}, {"message", AMsg}},
+           AIndex, AIndex >= 0 && AIndex < int(jobs.size()) ? jobs[AIndex].Source : std::string());
+    else
+      std::cerr << AMsg << "\n";
   };
-  converter.OnProgress = [&](int AIndex, int, int, int ACurrentDuration, float, float, int64_t,
-                             int ATotalOutputDuration) {
+  converter.OnProgress = [&](int AIndex, int AFrame, int AFPS, int ACurrentDuration, float, float,
+                             int64_t ASize, int ATotalOutputDuration) {
     std::lock_guard<std::mutex> guard(lock);
     if (AIndex < 0 || AIndex >= int(jobs.size()))
       return;
@@ -315,6 +367,11 @@ int main(int argc, char** argv) {
     job.Left = job.Speed > 0 && ATotalOutputDuration > 0
                    ? (ATotalOutputDuration - ACurrentDuration) / 1000.0 / job.Speed
                    : -1;
+    if (args.Json)
+      emit({{"event", "progress"}, {"frame", AFrame}, {"fps", AFPS},
+            {"current_ms", ACurrentDuration}, {"total_ms", ATotalOutputDuration},
+            {"size", ASize}, {"speed", job.Speed}},
+           AIndex, job.Source);
     if (terminal) {
       std::cout << "\r\033[K[" << (job.Percent < 10 ? "  " : job.Percent < 100 ? " " : "")
                 << job.Percent << "%] " << fs::path(job.Source).filename().string() << "  ";
@@ -326,6 +383,8 @@ int main(int argc, char** argv) {
                               const std::string& AMessage) {
     std::lock_guard<std::mutex> guard(lock);
     if (AIndex == -1) {
+      if (args.Json)
+        emit({{"event", "end"}}, -1, "");
       finished = true;
       allDone.notify_all();
       return;
@@ -333,9 +392,17 @@ int main(int argc, char** argv) {
     if (AIndex >= int(jobs.size()))
       return;
     const TJobView& job = jobs[AIndex];
+    if (args.Json) {
+      if (AFinished && !AException)
+        emit({{"event", "result"}, {"status", "done"}, {"output", job.Output}}, AIndex, job.Source);
+      else
+        emit({{"event", "result"}, {"status", "failed"},
+              {"message", AException ? AMessage : std::string("stopped")}},
+             AIndex, job.Source);
+    }
     if (AException) {
       ++failures;
-      print("failed: " + job.Source + ": " + AMessage);
+      print("failed: " + NameOnce(job.Source, AMessage));
     } else if (!AFinished) {
       ++failures;
       print("failed: " + job.Source + ": stopped");
@@ -344,9 +411,21 @@ int main(int argc, char** argv) {
     }
   };
 
-  // Declared after the converter: gone before it.
-  TSignalWatch signalWatch([&converter, &allDone] {
+  TRunnerSettings settings;
+  std::error_code noSelf;
+  settings.WorkerPath = fs::read_symlink("/proc/self/exe", noSelf).string();
+  settings.StallTimeoutS = args.StallTimeoutS;
+  settings.MemoryLimit = args.MemoryLimit;
+  settings.LogLevel = args.LogLevel;
+  TProcessRunner runner(settings);
+  runner.OnLog = converter.OnLog;
+  runner.OnProgress = converter.OnProgress;
+  runner.OnTerminate = converter.OnTerminate;
+
+  // Declared after the converter and the runner: gone before them.
+  TSignalWatch signalWatch([&converter, &runner, &allDone] {
     converter.Abort();
+    runner.Stop();
     allDone.notify_all();
   });
 
@@ -355,6 +434,8 @@ int main(int argc, char** argv) {
       break;
     if (const std::string problem = CheckSource(converter.Probe, file); !problem.empty()) {
       ++failures;
+      if (args.Json)
+        emit({{"event", "result"}, {"status", "failed"}, {"message", problem}}, -1, file);
       print("skipped: " + problem);
       continue;
     }
@@ -362,10 +443,31 @@ int main(int argc, char** argv) {
     InitInputOptions(input);
     input.FileName = file;
     input.ExtraOptions = args.InputOptions;
+    if (!args.InProcess) {
+      // The worker opens the source itself: a pipe is read there alone, and
+      // the output is planned from the probe of a file. The name is taken at
+      // once so that two sources of one name get two outputs.
+      TAVProbe probe;
+      probe.Enable();
+      if (!TInputSource::IsStream(file))
+        probe.Open(file);
+      TOutputPlan plan = PlanOutput(*args.Preset, file, args.SameFolder, args.OutputDir, probe);
+      plan.Options.ExtraOptions += args.OutputOptions; // after the row's own lines: they win
+      const bool reserved = bool(std::ofstream{plan.FileName, std::ios::app});
+      jobs.push_back({file, plan.FileName, 0, 0, -1, false, {}});
+      workerJobs.push_back({file, plan.FileName, input, plan.Options,
+                            TInputSource::IsStream(file)
+                                ? -1
+                                : open(file.c_str(), O_RDONLY | O_CLOEXEC),
+                            reserved});
+      continue;
+    }
     if (converter.AddInput(file, &input) < 0) {
       if (Interrupted)
         break;
       ++failures;
+      if (args.Json)
+        emit({{"event", "result"}, {"status", "failed"}, {"message", converter.LastError}}, -1, file);
       print("failed: " + NameOnce(file, converter.LastError));
       continue;
     }
@@ -380,13 +482,31 @@ int main(int argc, char** argv) {
       ++job;
     } else {
       ++failures;
+      if (args.Json)
+        emit({{"event", "result"}, {"status", "failed"}, {"message", converter.LastError}}, -1,
+             jobs[job].Source);
       print("failed: " + NameOnce(jobs[job].Source, converter.LastError));
       converter.DeleteJob(job);
       jobs.erase(jobs.begin() + job);
     }
   }
 
-  if (converter.JobCount() > 0 && !Interrupted) {
+  if (!args.InProcess) {
+    if (!workerJobs.empty() && !Interrupted) {
+      runner.Start(workerJobs, args.Jobs);
+      if (Interrupted)
+        runner.Stop();
+      std::unique_lock<std::mutex> guard(lock);
+      while (!finished)
+        allDone.wait_for(guard, std::chrono::milliseconds(100));
+    } else {
+      for (const TWorkerJob& job : workerJobs) { // names taken for jobs that never ran
+        std::error_code error;
+        if (fs::file_size(job.Output, error) == 0 && !error)
+          fs::remove(job.Output, error);
+      }
+    }
+  } else if (converter.JobCount() > 0 && !Interrupted) {
     converter.StartJobs(args.Jobs);
     if (Interrupted) // came while the jobs were being started
       converter.StopJobs();
@@ -395,6 +515,8 @@ int main(int argc, char** argv) {
       allDone.wait_for(guard, std::chrono::milliseconds(100));
   }
   converter.ClearJobs(); // the untouched outputs of jobs that never ran go with them
+  if (args.Json && !finished)
+    emit({{"event", "end"}}, -1, "");
   if (Interrupted) {
     if (!args.Quiet)
       std::cout << (terminal ? "\r\033[K" : "") << "interrupted\n";

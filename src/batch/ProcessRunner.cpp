@@ -1,0 +1,326 @@
+#include "ProcessRunner.h"
+
+#include "RecordJson.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+namespace kestro {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+// One running worker: its process, the read end of its output and what it said.
+struct TProcessRunner::TWorker {
+  int Index = -1;
+  pid_t Pid = -1;
+  int Out = -1;
+  std::string Pending;
+  Clock::time_point LastProgress;
+  bool HasResult = false, Done = false, Stalled = false;
+  std::string Message;
+};
+
+namespace {
+
+// A file descriptor closed with its owner.
+struct TFd {
+  int Fd = -1;
+  ~TFd() {
+    if (Fd >= 0)
+      close(Fd);
+  }
+};
+
+constexpr int SourceFd = 3;
+
+std::string SignalName(int signal) {
+  if (const char* abbrev = sigabbrev_np(signal))
+    return std::string("SIG") + abbrev;
+  return strsignal(signal);
+}
+
+void WriteAll(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return;
+    done += size_t(n);
+  }
+}
+
+} // namespace
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KESTRO_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KESTRO_SANITIZED 1
+#endif
+#endif
+
+bool TProcessRunner::MemoryCapApplies() {
+#ifdef KESTRO_SANITIZED
+  return false;
+#else
+  return true;
+#endif
+}
+
+TProcessRunner::TProcessRunner(TRunnerSettings settings) : Settings(std::move(settings)) {
+  if (pipe2(WakeFds, O_CLOEXEC | O_NONBLOCK) != 0)
+    WakeFds[0] = WakeFds[1] = -1;
+}
+
+TProcessRunner::~TProcessRunner() {
+  Stop();
+  Wait();
+  for (int fd : WakeFds)
+    if (fd >= 0)
+      close(fd);
+  for (const TWorkerJob& job : Jobs) // jobs that never began
+    if (job.SourceFd >= 0)
+      close(job.SourceFd);
+}
+
+void TProcessRunner::Start(std::vector<TWorkerJob> jobs, int parallel) {
+  Jobs = std::move(jobs);
+  Parallel = std::max(1, parallel);
+  Pids.assign(Jobs.size(), -1);
+  Runner = std::thread([this] { Loop(); });
+}
+
+void TProcessRunner::Stop() {
+  Stopping = true;
+  if (WakeFds[1] >= 0) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = write(WakeFds[1], &byte, 1);
+  }
+}
+
+void TProcessRunner::Wait() {
+  if (Runner.joinable())
+    Runner.join();
+}
+
+pid_t TProcessRunner::WorkerPid(int index) const {
+  std::lock_guard<std::mutex> guard(PidLock);
+  return index >= 0 && index < int(Pids.size()) ? Pids[index] : -1;
+}
+
+bool TProcessRunner::Launch(int index, TWorker& worker) {
+  const TWorkerJob& job = Jobs[index];
+  // The source opened when its job was added goes over as descriptor 3.
+  TFd source;
+  std::swap(source.Fd, Jobs[index].SourceFd);
+  json request = {{"source", job.Source},
+                                {"output", job.Output},
+                                {"input_options", job.Input},
+                                {"output_options", job.Options},
+                                {"log_level", int(Settings.LogLevel)}};
+  if (source.Fd >= 0)
+    request["source_fd"] = SourceFd;
+  const std::string text = request.dump(-1, ' ', false, json::error_handler_t::replace);
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0)
+    return false;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return false;
+  }
+  // Everything the child needs is made before fork: after it only calls
+  // that are safe in a copy of a threaded process.
+  const std::string workerFlag = "--worker";
+  char* const argv[] = {const_cast<char*>(Settings.WorkerPath.c_str()),
+                        const_cast<char*>(workerFlag.c_str()), nullptr};
+  const rlimit memory{rlim_t(Settings.MemoryLimit), rlim_t(Settings.MemoryLimit)};
+  const bool capMemory = Settings.MemoryLimit && MemoryCapApplies();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (capMemory)
+      setrlimit(RLIMIT_AS, &memory);
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    if (source.Fd == SourceFd)
+      fcntl(SourceFd, F_SETFD, 0);
+    else if (source.Fd >= 0)
+      dup2(source.Fd, SourceFd);
+    execv(argv[0], argv);
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  if (pid < 0) {
+    close(in[1]);
+    close(out[0]);
+    return false;
+  }
+  WriteAll(in[1], text); // a job is far smaller than a pipe's buffer
+  close(in[1]);
+  worker.Index = index;
+  worker.Pid = pid;
+  worker.Out = out[0];
+  worker.LastProgress = Clock::now();
+  std::lock_guard<std::mutex> guard(PidLock);
+  Pids[index] = pid;
+  return true;
+}
+
+void TProcessRunner::HandleLine(TWorker& worker, const std::string& line) {
+  json event;
+  try {
+    event = json::parse(line);
+  } catch (const json::exception&) {
+    return; // not one of ours: a library writing to standard output
+  }
+  const std::string kind = event.value("event", "");
+  if (kind == "progress") {
+    worker.LastProgress = Clock::now();
+    if (OnProgress)
+      OnProgress(worker.Index, event.value("frame", 0), event.value("fps", 0),
+                 event.value("current_ms", 0), 0.0f, 0.0f, event.value("size", int64_t(0)),
+                 event.value("total_ms", 0));
+  } else if (kind == "log") {
+    if (OnLog)
+      OnLog(worker.Index, event.value("level", "") == "error" ? llError : llInfo,
+            event.value("message", ""));
+  } else if (kind == "result") {
+    worker.HasResult = true;
+    worker.Done = event.value("status", "") == "done";
+    worker.Message = event.value("message", "");
+  }
+}
+
+void TProcessRunner::RemoveOutput(int index, bool onlyEmpty) {
+  std::error_code error;
+  const std::string& path = Jobs[index].Output;
+  if (!onlyEmpty || (std::filesystem::file_size(path, error) == 0 && !error))
+    std::filesystem::remove(path, error);
+}
+
+void TProcessRunner::Finish(TWorker& worker) {
+  close(worker.Out);
+  int status = 0;
+  while (waitpid(worker.Pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  {
+    std::lock_guard<std::mutex> guard(PidLock);
+    Pids[worker.Index] = -1;
+  }
+  bool exception = false;
+  std::string message = worker.Message;
+  if (worker.Stalled) {
+    exception = true;
+    message = "No progress for " + std::to_string(Settings.StallTimeoutS) + " s";
+  } else if (!worker.HasResult || WIFSIGNALED(status)) {
+    exception = true;
+    message = "The conversion stopped unexpectedly (" +
+              (WIFSIGNALED(status) ? SignalName(WTERMSIG(status))
+                                   : "exit status " + std::to_string(WEXITSTATUS(status))) +
+              ")";
+  } else if (!worker.Done) {
+    exception = message != "stopped";
+    if (!exception)
+      message.clear();
+  }
+  if (exception && (worker.Stalled || !worker.HasResult || WIFSIGNALED(status)))
+    RemoveOutput(worker.Index, false); // whatever the worker left is no usable output
+  else if (!worker.Done)
+    RemoveOutput(worker.Index, true);
+  if (OnTerminate)
+    OnTerminate(worker.Index, worker.Done && !worker.Stalled, exception, message);
+}
+
+void TProcessRunner::Loop() {
+  std::vector<std::unique_ptr<TWorker>> running;
+  size_t next = 0;
+  bool termSent = false;
+  Clock::time_point stopAt;
+  while (true) {
+    if (Stopping && !termSent) {
+      termSent = true;
+      stopAt = Clock::now();
+      for (auto& w : running)
+        kill(w->Pid, SIGTERM);
+      for (; next < Jobs.size(); ++next) { // never begun
+        RemoveOutput(int(next), true);
+        if (OnTerminate)
+          OnTerminate(int(next), false, false, "");
+      }
+    }
+    while (!Stopping && next < Jobs.size() && int(running.size()) < Parallel) {
+      auto worker = std::make_unique<TWorker>();
+      const int index = int(next++);
+      std::error_code error;
+      if (Jobs[index].OutputReserved && !std::filesystem::exists(Jobs[index].Output, error)) {
+        // The name taken for it went, with its folder perhaps, before it began.
+        if (OnTerminate)
+          OnTerminate(index, false, true,
+                      "Output file '" + Jobs[index].Output +
+                          "' was removed while it was being written");
+      } else if (Launch(index, *worker))
+        running.push_back(std::move(worker));
+      else if (OnTerminate)
+        OnTerminate(index, false, true, std::string("cannot start a worker: ") + strerror(errno));
+    }
+    if (running.empty())
+      break;
+
+    std::vector<pollfd> fds{{WakeFds[0], POLLIN, 0}};
+    for (auto& w : running)
+      fds.push_back({w->Out, POLLIN, 0});
+    poll(fds.data(), nfds_t(fds.size()), 200);
+    if (fds[0].revents) {
+      char drain[64];
+      while (read(WakeFds[0], drain, sizeof drain) > 0) {
+      }
+    }
+    const Clock::time_point now = Clock::now();
+    for (size_t i = 0; i < running.size();) {
+      TWorker& w = *running[i];
+      bool ended = false;
+      if (fds[i + 1].revents) {
+        char buf[4096];
+        const ssize_t n = read(w.Out, buf, sizeof buf);
+        if (n > 0) {
+          w.Pending.append(buf, size_t(n));
+          for (size_t eol; (eol = w.Pending.find('\n')) != std::string::npos;) {
+            const std::string line = w.Pending.substr(0, eol);
+            w.Pending.erase(0, eol + 1);
+            HandleLine(w, line);
+          }
+        } else if (n == 0 || errno != EINTR)
+          ended = true;
+      }
+      if (!ended && !w.Stalled && !termSent && Settings.StallTimeoutS > 0 &&
+          now - w.LastProgress > std::chrono::seconds(Settings.StallTimeoutS)) {
+        w.Stalled = true;
+        kill(w.Pid, SIGKILL);
+      }
+      if (!ended && termSent && now - stopAt > std::chrono::milliseconds(Settings.KillAfterMs))
+        kill(w.Pid, SIGKILL);
+      if (ended) {
+        Finish(w);
+        running.erase(running.begin() + long(i));
+      } else
+        ++i;
+    }
+  }
+  if (OnTerminate)
+    OnTerminate(-1, false, false, "");
+}
+
+} // namespace kestro

@@ -1,0 +1,81 @@
+// Runs each job in a worker process of its own (kestroconvert --worker), so
+// that a crash or a runaway job costs that job alone. The events are the
+// component's: progress, log, and terminate with the job index, then -1 once
+// every job has ended. They come on the runner's own thread.
+#pragma once
+
+#include "QxAVConverter.h"
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestro {
+
+struct TWorkerJob {
+  std::string Source, Output;
+  TInputOptions Input;
+  TOutputOptions Options;
+  // Opened when the job was added; the runner hands it to the worker and
+  // closes it, so that a source removed meanwhile is still read. -1: none.
+  int SourceFd = -1;
+  bool OutputReserved = false; // an empty file holds the output's name
+};
+
+struct TRunnerSettings {
+  std::string WorkerPath;                 // the kestroconvert to run with --worker
+  int StallTimeoutS = 120;                // no progress for this long fails the job
+  uint64_t MemoryLimit = uint64_t(4) << 30; // address space per worker; 0: none
+  int KillAfterMs = 5000;                 // after Stop, SIGKILL for workers still there
+  TLogLevel LogLevel = llQuiet;
+};
+
+class TProcessRunner {
+public:
+  explicit TProcessRunner(TRunnerSettings settings);
+  ~TProcessRunner(); // stops the workers and waits for them
+  TProcessRunner(const TProcessRunner&) = delete;
+  TProcessRunner& operator=(const TProcessRunner&) = delete;
+
+  TLogEvent OnLog;
+  TProgressEvent OnProgress;
+  TTerminateEvent OnTerminate;
+
+  // Starts the batch with up to `parallel` workers at once; returns at once.
+  void Start(std::vector<TWorkerJob> jobs, int parallel);
+  // Any thread: SIGTERM to every worker (the outputs keep their trailers),
+  // SIGKILL to those still there after KillAfterMs; jobs not begun end unfinished.
+  void Stop();
+  // Waits for the batch to end (no bound: callers bound it with Stop).
+  void Wait();
+  // False in sanitizer builds: their shadow memory needs more address space
+  // than any sensible cap, so the workers run without one there.
+  static bool MemoryCapApplies();
+  // The worker process of a running job, or -1.
+  pid_t WorkerPid(int index) const;
+
+private:
+  struct TWorker;
+  void Loop();
+  bool Launch(int index, TWorker& worker);
+  void HandleLine(TWorker& worker, const std::string& line);
+  void Finish(TWorker& worker);
+  // The output of a job that failed or never ran; `onlyEmpty`: a placeholder only.
+  void RemoveOutput(int index, bool onlyEmpty);
+
+  TRunnerSettings Settings;
+  std::vector<TWorkerJob> Jobs;
+  int Parallel = 1;
+  mutable std::mutex PidLock;
+  std::vector<pid_t> Pids;
+  std::atomic<bool> Stopping{false};
+  int WakeFds[2] = {-1, -1}; // Stop wakes the loop's poll
+  std::thread Runner;
+};
+
+} // namespace kestro
