@@ -52,6 +52,11 @@ bool ComponentValues(const AVPixFmtDescriptor* desc, const int yuv[3], int value
 
 } // namespace
 
+bool IsYuvFormat(int format) {
+  const AVPixFmtDescriptor* desc = avutil::av_pix_fmt_desc_get(AVPixelFormat(format));
+  return desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB) && desc->nb_components >= 3;
+}
+
 TPicture PictureOf(const AVFrame* frame) {
   TPicture p;
   for (int i = 0; i < 4; ++i) {

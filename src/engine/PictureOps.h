@@ -15,6 +15,10 @@ struct TPicture {
 
 TPicture PictureOf(const AVFrame* frame);
 
+// Whether pictures of `format` are YUV, the only kind that has a colour
+// matrix and a range to speak of.
+bool IsYuvFormat(int format);
+
 // Makes `view` the part of `source` (width x height) that starts at row
 // `top`, column `left`. Offsets that fall between chroma samples are
 // rounded down so that luma and chroma stay in step. False when the format

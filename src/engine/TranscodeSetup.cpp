@@ -2,6 +2,7 @@
 // encoder or copy parameters, scalers, two-pass files, codecs, headers.
 #include "EngineText.h"
 #include "FFmpeg.h"
+#include "PictureOps.h"
 #include "RunTables.h"
 
 #include <algorithm>
@@ -27,18 +28,13 @@ unsigned CopiedCodecTag(const AVOutputFormat* format, const AVCodecParameters* s
   return 0;
 }
 
-bool IsRgb(int format) {
-  const AVPixFmtDescriptor* desc = avutil::av_pix_fmt_desc_get(AVPixelFormat(format));
-  return desc && (desc->flags & AV_PIX_FMT_FLAG_RGB);
-}
-
 // The source's colour description goes with its pictures: primaries and
 // transfer always; matrix and range where both sides are YUV (a picture
-// made from RGB is made with the default matrix).
+// made from RGB or gray is made with the default matrix).
 void DescribeColours(AVCodecContext* enc, const AVCodecParameters* source) {
   enc->color_primaries = source->color_primaries;
   enc->color_trc = source->color_trc;
-  if (IsRgb(source->format) || IsRgb(enc->pix_fmt))
+  if (!IsYuvFormat(source->format) || !IsYuvFormat(enc->pix_fmt))
     return;
   enc->colorspace = source->color_space;
   enc->color_range = source->color_range;

@@ -48,11 +48,6 @@ int ScalerMatrixOf(int colorspace) {
   }
 }
 
-bool IsYuv(AVPixelFormat format) {
-  const AVPixFmtDescriptor* desc = avutil::av_pix_fmt_desc_get(format);
-  return desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB) && desc->nb_components >= 3;
-}
-
 bool FullRange(AVPixelFormat format, int range) {
   switch (format) {
   case AV_PIX_FMT_YUVJ420P:
@@ -85,11 +80,11 @@ void DescribeScalerColours(TOutputStreamState& stream, const AVFrame* picture,
     return; // a scaler without colour conversion
   const int* srcTable = inverse;
   const int* dstTable = table;
-  if (IsYuv(from)) {
+  if (IsYuvFormat(from)) {
     srcTable = swscale::sws_getCoefficients(matrix);
     srcRange = range;
   }
-  if (IsYuv(enc->pix_fmt)) {
+  if (IsYuvFormat(enc->pix_fmt)) {
     const int encMatrix =
         enc->colorspace != AVCOL_SPC_UNSPECIFIED ? ScalerMatrixOf(enc->colorspace) : matrix;
     dstTable = swscale::sws_getCoefficients(encMatrix);
