@@ -11,21 +11,6 @@ namespace kestro {
 
 namespace {
 
-// What the planning needs to know of a source's tracks.
-struct TSourceTracks {
-  struct TAudio {
-    int Channels = 0, SampleRate = 0, Depth = 16;
-    int Index = -1; // among the source's streams
-  };
-  std::vector<TAudio> Audio;
-  bool Video = false;
-  int Width = 0, Height = 0;
-  double FrameRate = 0;
-  int SubtitleTracks = 0;
-  int Cover = -1;     // the stream of a song's cover picture
-  bool Known = false; // false: the probe has no source open
-};
-
 // Bits per sample worth keeping: what a lossless source stores; a lossy
 // source counts as 16.
 int AudioDepth(const AVCodecParameters* par) {
@@ -35,70 +20,6 @@ int AudioDepth(const AVCodecParameters* par) {
   if (descriptor && (descriptor->props & AV_CODEC_PROP_LOSSLESS) && par->bits_per_coded_sample > 0)
     return par->bits_per_coded_sample;
   return 16;
-}
-
-TSourceTracks ReadTracks(const TAVProbe& probe) {
-  TSourceTracks tracks;
-  const AVFormatContext* context = probe.FormatContext;
-  if (!context)
-    return tracks;
-  tracks.Known = true;
-  for (unsigned i = 0; i < context->nb_streams; ++i) {
-    const AVStream* stream = context->streams[i];
-    const AVCodecParameters* par = stream->codecpar;
-    switch (par->codec_type) {
-    case AVMEDIA_TYPE_AUDIO:
-      tracks.Audio.push_back(
-          {par->ch_layout.nb_channels, par->sample_rate, AudioDepth(par), int(i)});
-      break;
-    case AVMEDIA_TYPE_VIDEO: {
-      // A song's cover is no video; the first real picture stream is.
-      if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) {
-        if (tracks.Cover < 0)
-          tracks.Cover = int(i);
-        break;
-      }
-      if (tracks.Video)
-        break;
-      tracks.Video = true;
-      TVideoStreamInfo info;
-      probe.GetVideoStreamInfo(int(i), info);
-      // Pictures recorded on their side come out upright: the box holds that size.
-      const bool sideways = info.Rotation == 90 || info.Rotation == 270;
-      tracks.Width = sideways ? par->height : par->width;
-      tracks.Height = sideways ? par->width : par->height;
-      if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
-        tracks.FrameRate = double(stream->avg_frame_rate.num) / stream->avg_frame_rate.den;
-      else if (stream->r_frame_rate.num > 0 && stream->r_frame_rate.den > 0)
-        tracks.FrameRate = double(stream->r_frame_rate.num) / stream->r_frame_rate.den;
-      break;
-    }
-    case AVMEDIA_TYPE_SUBTITLE:
-      ++tracks.SubtitleTracks;
-      break;
-    default:
-      break;
-    }
-  }
-  return tracks;
-}
-
-// The largest even size inside the box with the source's proportions; a
-// source that fits keeps its size (made even).
-std::pair<int, int> FitInside(int width, int height, int maxWidth, int maxHeight) {
-  double scale = 1.0;
-  if (maxWidth > 0 && width > maxWidth)
-    scale = std::min(scale, double(maxWidth) / width);
-  if (maxHeight > 0 && height > maxHeight)
-    scale = std::min(scale, double(maxHeight) / height);
-  const auto even = [](double size) { return std::max(2, int(size + 0.5) / 2 * 2); };
-  int w = even(width * scale), h = even(height * scale);
-  // Rounding up to even must not leave the box.
-  if (maxWidth > 0 && w > maxWidth)
-    w = maxWidth / 2 * 2;
-  if (maxHeight > 0 && h > maxHeight)
-    h = maxHeight / 2 * 2;
-  return {w, h};
 }
 
 void Line(std::string& text, const std::string& name, const std::string& value) {
@@ -187,6 +108,68 @@ std::string ClassicLines(const TPresetRow& row, bool audioOnly, const TAVProbe& 
 }
 
 } // namespace
+
+TSourceTracks ReadTracks(const TAVProbe& probe) {
+  TSourceTracks tracks;
+  const AVFormatContext* context = probe.FormatContext;
+  if (!context)
+    return tracks;
+  tracks.Known = true;
+  for (unsigned i = 0; i < context->nb_streams; ++i) {
+    const AVStream* stream = context->streams[i];
+    const AVCodecParameters* par = stream->codecpar;
+    switch (par->codec_type) {
+    case AVMEDIA_TYPE_AUDIO:
+      tracks.Audio.push_back(
+          {par->ch_layout.nb_channels, par->sample_rate, AudioDepth(par), int(i)});
+      break;
+    case AVMEDIA_TYPE_VIDEO: {
+      // A song's cover is no video; the first real picture stream is.
+      if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) {
+        if (tracks.Cover < 0)
+          tracks.Cover = int(i);
+        break;
+      }
+      if (tracks.Video)
+        break;
+      tracks.Video = true;
+      TVideoStreamInfo info;
+      probe.GetVideoStreamInfo(int(i), info);
+      // Pictures recorded on their side come out upright: the box holds that size.
+      const bool sideways = info.Rotation == 90 || info.Rotation == 270;
+      tracks.Width = sideways ? par->height : par->width;
+      tracks.Height = sideways ? par->width : par->height;
+      if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
+        tracks.FrameRate = double(stream->avg_frame_rate.num) / stream->avg_frame_rate.den;
+      else if (stream->r_frame_rate.num > 0 && stream->r_frame_rate.den > 0)
+        tracks.FrameRate = double(stream->r_frame_rate.num) / stream->r_frame_rate.den;
+      break;
+    }
+    case AVMEDIA_TYPE_SUBTITLE:
+      ++tracks.SubtitleTracks;
+      break;
+    default:
+      break;
+    }
+  }
+  return tracks;
+}
+
+std::pair<int, int> FitInside(int width, int height, int maxWidth, int maxHeight) {
+  double scale = 1.0;
+  if (maxWidth > 0 && width > maxWidth)
+    scale = std::min(scale, double(maxWidth) / width);
+  if (maxHeight > 0 && height > maxHeight)
+    scale = std::min(scale, double(maxHeight) / height);
+  const auto even = [](double size) { return std::max(2, int(size + 0.5) / 2 * 2); };
+  int w = even(width * scale), h = even(height * scale);
+  // Rounding up to even must not leave the box.
+  if (maxWidth > 0 && w > maxWidth)
+    w = maxWidth / 2 * 2;
+  if (maxHeight > 0 && h > maxHeight)
+    h = maxHeight / 2 * 2;
+  return {w, h};
+}
 
 TOutputChoice ChooseOutput(const TPresetRow& row, const std::string& source,
                            const TAVProbe& probe) {

@@ -8,8 +8,31 @@
 #include "PresetTable.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kestro {
+
+// What the planning needs to know of a source's tracks.
+struct TSourceTracks {
+  struct TAudio {
+    int Channels = 0, SampleRate = 0, Depth = 16;
+    int Index = -1; // among the source's streams
+  };
+  std::vector<TAudio> Audio;
+  bool Video = false;
+  int Width = 0, Height = 0;
+  double FrameRate = 0;
+  int SubtitleTracks = 0;
+  int Cover = -1;     // the stream of a song's cover picture
+  bool Known = false; // false: the probe has no source open
+};
+
+TSourceTracks ReadTracks(const TAVProbe& probe);
+
+// The largest even size inside the box with the source's proportions; a
+// source that fits keeps its size (made even). 0: no bound on that side.
+std::pair<int, int> FitInside(int width, int height, int maxWidth, int maxHeight);
 
 // What a row makes of a source, before any file is named.
 struct TOutputChoice {

@@ -1,12 +1,14 @@
 #include "PresetTable.h"
 
 #include "BatchRules.h"
+#include "SizeFit.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 #include <utility>
 
 // Each row names only what it sets; the other fields keep their defaults.
@@ -65,9 +67,11 @@ const std::vector<TPresetRow>& BuiltInPresets() {
     // x265 writes its notices to standard error itself, past the log levels.
     hevc.VideoOptions = {"crf=26", "preset=fast", "vtag=hvc1", "x265-params=log-level=error"};
     r.push_back(hevc);
-    // Constant quality needs the bit rate at 0.
+    // Constant quality needs the bit rate at 0; speed 4 of "good" is the
+    // encoder's everyday pace (its default is a slow, thorough one).
     r.push_back(OpusVideoRow("WebM VP9 + Opus (*.webm)", "webm", ".webm", "libvpx-vp9",
-                             {"crf=32", "b=0", "row-mt=1"}, ".opus"));
+                             {"crf=32", "b=0", "row-mt=1", "deadline=good", "cpu-used=4"},
+                             ".opus"));
     r.push_back(OpusVideoRow("MKV AV1 + Opus (*.mkv)", "av1", ".mkv", "libsvtav1",
                              {"crf=35", "preset=8"}, ".mka"));
     r.push_back({.Text = "MKV, streams kept as they are (*.mkv)",
@@ -104,6 +108,14 @@ const std::vector<TPresetRow>& BuiltInPresets() {
                  .Extension = ".wav",
                  .AudioCodec = "pcm_s16le",
                  .DeepAudioCodec = "pcm_s24le"});
+    // Chat services and mail count sizes in decimal: 10 MB is 10,000,000 bytes.
+    for (const auto& [text, name, bytes] :
+         {std::tuple{"MP4 that fits 10 MB (*.mp4)", "10mb", 10'000'000},
+          std::tuple{"MP4 that fits 25 MB (*.mp4)", "25mb", 25'000'000}}) {
+      TPresetRow sized = Mp4Row(text, name, 1920, 1080, 128000);
+      sized.SizeLimitBytes = bytes;
+      r.push_back(sized);
+    }
     r.push_back({.Text = "3GPP 176*144 (*.3gp)",
                  .Name = "3gp",
                  .Extension = ".3gp",
@@ -191,7 +203,8 @@ TPresetRow ReadRow(const json& item, size_t index) {
     return item[key];
   };
   only(item, "",
-       {"text", "name", "extension", "format", "video", "audio", "subtitles", "audio_only"});
+       {"text", "name", "extension", "format", "max_size", "video", "audio", "subtitles",
+        "audio_only"});
 
   TPresetRow row;
   text(item, "text", row.Text);
@@ -204,6 +217,16 @@ TPresetRow ReadRow(const json& item, size_t index) {
     row.Extension = PresetExtension(row.Text);
   if (row.Extension.size() < 2 || row.Extension[0] != '.')
     throw std::runtime_error(where + ": \"extension\" is missing (for example \".mp4\")");
+  if (item.contains("max_size")) {
+    const json& size = item["max_size"];
+    const std::optional<int64_t> bytes =
+        size.is_string()            ? ParseSize(size.get<std::string>())
+        : size.is_number_integer() && size.get<long long>() > 0 ? std::optional<int64_t>(size.get<int64_t>())
+                                                                : std::nullopt;
+    if (!bytes)
+      throw std::runtime_error(where + ": \"max_size\" must be a size such as \"8M\" or a number of bytes");
+    row.SizeLimitBytes = *bytes;
+  }
 
   const json& video = part("video");
   only(

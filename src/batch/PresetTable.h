@@ -47,7 +47,7 @@ struct TPresetRow {
   // record fields, and audio-only output decided by the extension list.
   bool Classic = false;
 
-  // Reserved for rows that aim at a file size; 0: none.
+  // The output's size in bytes is kept at most this; 0: no limit.
   int64_t SizeLimitBytes = 0;
 };
 

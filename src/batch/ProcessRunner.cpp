@@ -126,12 +126,14 @@ bool TProcessRunner::Launch(int index, TWorker& worker) {
   TFd source;
   std::swap(source.Fd, Jobs[index].SourceFd);
   json request = {{"source", job.Source},
-                                {"output", job.Output},
-                                {"input_options", job.Input},
-                                {"output_options", job.Options},
-                                {"log_level", int(Settings.LogLevel)}};
+                  {"output", job.Output},
+                  {"input_options", job.Input},
+                  {"output_options", job.Options},
+                  {"log_level", int(Settings.LogLevel)}};
   if (source.Fd >= 0)
     request["source_fd"] = SourceFd;
+  if (job.Fit.LimitBytes > 0)
+    request["size_limit"] = job.Fit;
   const std::string text = request.dump(-1, ' ', false, json::error_handler_t::replace);
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "QxAVConverter.h"
+#include "SizeFit.h"
 
 #include <sys/types.h>
 
@@ -25,6 +26,7 @@ struct TWorkerJob {
   // closes it, so that a source removed meanwhile is still read. -1: none.
   int SourceFd = -1;
   bool OutputReserved = false; // an empty file holds the output's name
+  TSizeFit Fit;                // the size the output must fit; LimitBytes 0: none
 };
 
 struct TRunnerSettings {

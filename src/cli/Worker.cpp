@@ -2,6 +2,7 @@
 
 #include "QxAVConverter.h"
 #include "RecordJson.h"
+#include "SizeFit.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -48,6 +49,7 @@ struct TJob {
   TInputOptions Input;
   TOutputOptions Options;
   TLogLevel LogLevel = llQuiet;
+  TSizeFit Fit; // LimitBytes 0: no size limit
 };
 
 // The job read from `text`, or the reason it cannot be run.
@@ -71,6 +73,8 @@ std::string ReadJob(const std::string& text, TJob& job) {
     if (in.contains("source_fd") && access(job.Source.c_str(), F_OK) != 0)
       job.Source = job.Input.FileName =
           "/proc/self/fd/" + std::to_string(in["source_fd"].get<int>());
+    if (in.contains("size_limit"))
+      in["size_limit"].get_to(job.Fit);
     if (in.contains("log_level"))
       job.LogLevel = TLogLevel(in["log_level"].get<int>());
     return {};
@@ -100,19 +104,22 @@ int RunWorker(const std::string& libraryFolder) {
   std::mutex lock;
   std::condition_variable allDone;
   bool finished = false, stopped = false;
-  json result;
+  std::string outcome; // the pass's failure; empty when it converted
+  int pass = 1, passes = 1;
   converter.OnLog = [&](int, TLogLevel level, const std::string& message) {
     if (level != llQuiet)
       events.Write({{"event", "log"}, {"level", LevelName(level)}, {"message", message}});
   };
   const auto started = std::chrono::steady_clock::now();
+  // The passes of a job count as one run: its progress goes through each.
   converter.OnProgress = [&](int, int frame, int fps, int current, float, float, int64_t size,
                              int total) {
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    events.Write({{"event", "progress"}, {"frame", frame}, {"fps", fps}, {"current_ms", current},
-                  {"total_ms", total}, {"size", size},
-                  {"speed", elapsed > 0 ? current / 1000.0 / elapsed : 0.0}});
+    const int64_t done = int64_t(pass - 1) * total + current;
+    events.Write({{"event", "progress"}, {"frame", frame}, {"fps", fps}, {"current_ms", done},
+                  {"total_ms", int64_t(total) * passes}, {"size", size},
+                  {"speed", elapsed > 0 ? done / 1000.0 / elapsed : 0.0}});
   };
   converter.OnTerminate = [&](int index, bool done, bool exception, const std::string& message) {
     std::lock_guard<std::mutex> guard(lock);
@@ -120,11 +127,9 @@ int RunWorker(const std::string& libraryFolder) {
       finished = true;
       allDone.notify_all();
     } else if (exception)
-      result = {{"event", "result"}, {"status", "failed"}, {"message", message}};
+      outcome = message;
     else if (!done)
-      result = {{"event", "result"}, {"status", "failed"}, {"message", "stopped"}};
-    else
-      result = {{"event", "result"}, {"status", "done"}, {"output", job.Output}};
+      outcome = "stopped";
   };
 
   // SIGINT/SIGTERM stop the job the way Ctrl-C does: the output is closed
@@ -145,33 +150,49 @@ int RunWorker(const std::string& libraryFolder) {
     }
   }).detach();
 
-  if (converter.AddInput(job.Source, &job.Input) < 0) {
-    events.Failed(converter.LastError);
-    return 1;
-  }
-  if (!converter.SetOutput(0, job.Output, &job.Options)) {
-    events.Failed(converter.LastError);
-    return 1;
-  }
-  converter.StartJobs(1);
-  bool stopNow = false;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    stopNow = stopped; // came while the job was being started
-  }
-  if (stopNow)
-    converter.StopJobs();
-  {
+  // One run of the job with `options`; an empty text when it converted.
+  auto runPass = [&](const TOutputOptions& options, int number, int of) -> std::string {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      if (stopped)
+        return "stopped";
+      pass = number;
+      passes = of;
+      finished = false;
+      outcome.clear();
+    }
+    converter.ClearJobs();
+    TOutputOptions output = options;
+    if (converter.AddInput(job.Source, &job.Input) < 0 ||
+        !converter.SetOutput(0, job.Output, &output))
+      return converter.LastError;
+    converter.StartJobs(1);
     std::unique_lock<std::mutex> guard(lock);
+    if (stopped) { // came while the job was being started
+      guard.unlock();
+      converter.StopJobs();
+      guard.lock();
+    }
     while (!finished)
       allDone.wait_for(guard, std::chrono::milliseconds(100));
-  }
-  if (result.is_null())
-    result = {{"event", "result"}, {"status", "failed"}, {"message", "stopped"}};
+    return outcome;
+  };
+
+  std::string failure;
+  if (job.Fit.LimitBytes > 0)
+    failure = RunWithinSize(job.Fit, job.Options, job.Output, runPass, [&](const std::string& line) {
+      events.Write({{"event", "log"}, {"level", "info"}, {"message", line}});
+    });
+  else
+    failure = runPass(job.Options, 1, 1);
+  const json result =
+      failure.empty()
+          ? json{{"event", "result"}, {"status", "done"}, {"output", job.Output}}
+          : json{{"event", "result"}, {"status", "failed"}, {"message", failure}};
   events.Write(result);
   std::cout.flush();
   // The detached signal thread may still hold references: leave at once.
-  std::_Exit(result["status"] == "done" ? 0 : 1);
+  std::_Exit(failure.empty() ? 0 : 1);
 }
 
 } // namespace kestro

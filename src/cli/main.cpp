@@ -3,6 +3,7 @@
 #include "ProcessRunner.h"
 #include "QxAVConverter.h"
 #include "RecordJson.h"
+#include "SizeFit.h"
 #include "InputSource.h"
 #include "SourceCheck.h"
 #include "Worker.h"
@@ -54,6 +55,9 @@ const char* const Usage =
     "      --in-process           run the jobs inside this process, not one worker each\n"
     "      --stall-timeout SECONDS  fail a job without progress this long (default 120)\n"
     "      --memory-limit SIZE    address space per worker, e.g. 512M or 4G (default 4G)\n"
+    "      --max-size SIZE        keep each output at most SIZE, e.g. 8M, 500K, 1.5G\n"
+    "                             (decimal: 1M = 1,000,000 bytes; Ki, Mi, Gi binary);\n"
+    "                             any preset that encodes video\n"
     "  -h, --help                 this text\n"
     "      --                     end of the options: what follows are files\n"
     "      --version              the program's version\n";
@@ -145,6 +149,7 @@ struct TArguments {
   bool Json = false, InProcess = false;
   int StallTimeoutS = 120;
   uint64_t MemoryLimit = uint64_t(4) << 30;
+  int64_t MaxSize = 0; // bytes; 0: the preset's own limit, if any
   std::vector<std::string> Files;
 };
 
@@ -218,6 +223,13 @@ std::optional<int> Parse(int argc, char** argv, TArguments& args) {
           n > (uint64_t(1) << 50) >> shifts.at(unit))
         return fail("'" + v + "' is not a memory size (e.g. 512M, 4G)");
       args.MemoryLimit = uint64_t(n) << shifts.at(unit);
+    } else if (arg == "--max-size") {
+      if (!next(v))
+        return fail(arg + " needs a value");
+      const std::optional<int64_t> bytes = ParseSize(v);
+      if (!bytes)
+        return fail("'" + v + "' is not a size (e.g. 8M, 500K, 1.5G)");
+      args.MaxSize = *bytes;
     } else if (arg == "-p" || arg == "--preset") {
       if (!next(args.PresetName))
         return fail(arg + " needs a value");
@@ -265,6 +277,10 @@ std::optional<int> Parse(int argc, char** argv, TArguments& args) {
                                         : args.Presets.Find(args.PresetName);
   if (!args.Preset)
     return fail("unknown preset '" + args.PresetName + "' (see --list-presets)");
+  if (args.MaxSize == 0)
+    args.MaxSize = args.Preset->SizeLimitBytes;
+  if (args.MaxSize > 0 && args.InProcess)
+    return fail("a size limit needs the workers: leave out --in-process");
   if (args.Files.empty())
     return fail("no input files");
   return std::nullopt;
@@ -451,7 +467,20 @@ int main(int argc, char** argv) {
       probe.Enable();
       if (!TInputSource::IsStream(file))
         probe.Open(file);
-      TOutputPlan plan = PlanOutput(*args.Preset, file, args.SameFolder, args.OutputDir, probe);
+      TSizeFit fit;
+      TOutputPlan plan =
+          args.MaxSize > 0
+              ? PlanSizedOutput(*args.Preset, args.MaxSize, file, args.SameFolder, args.OutputDir,
+                                probe, fit)
+              : PlanOutput(*args.Preset, file, args.SameFolder, args.OutputDir, probe);
+      if (!fit.Error.empty()) { // known before any work: says so at once
+        ++failures;
+        const std::string message = "cannot fit in " + SizeText(args.MaxSize) + ": " + fit.Error;
+        if (args.Json)
+          emit({{"event", "result"}, {"status", "failed"}, {"message", message}}, -1, file);
+        print("failed: " + NameOnce(file, message));
+        continue;
+      }
       plan.Options.ExtraOptions += args.OutputOptions; // after the row's own lines: they win
       const bool reserved = bool(std::ofstream{plan.FileName, std::ios::app});
       jobs.push_back({file, plan.FileName, 0, 0, -1, false, {}});
@@ -459,7 +488,7 @@ int main(int argc, char** argv) {
                             TInputSource::IsStream(file)
                                 ? -1
                                 : open(file.c_str(), O_RDONLY | O_CLOEXEC),
-                            reserved});
+                            reserved, fit});
       continue;
     }
     if (converter.AddInput(file, &input) < 0) {

@@ -31,6 +31,15 @@ void ReadQualityStats(TOutputStreamState& stream, const AVPacket* packet) {
   }
 }
 
+// A first pass's statistics go to the pass's file as the encoder updates them.
+void WritePassStatistics(TOutputStreamState& stream, const AVCodecContext* enc) {
+  if (!stream.PassLogFile || !enc->stats_out || !*enc->stats_out ||
+      stream.LastPassStatistics == enc->stats_out)
+    return;
+  stream.LastPassStatistics = enc->stats_out;
+  myutil::my_fprintf(stream.PassLogFile, "%s", enc->stats_out);
+}
+
 } // namespace
 
 int TCustomFFmpeg::EncodeAndWriteFrame(AVFormatContext* output, TOutputStreamState& stream,
@@ -48,6 +57,9 @@ int TCustomFFmpeg::EncodeAndWriteFrame(AVFormatContext* output, TOutputStreamSta
   auto writeWaiting = [&] {
     for (;;) {
       const int received = avcodec::avcodec_receive_packet(enc, packet);
+      // Some encoders give their first pass's statistics with a packet,
+      // others all at once when they are drained.
+      WritePassStatistics(stream, enc);
       if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
         return;
       if (received < 0)
@@ -61,8 +73,6 @@ int TCustomFFmpeg::EncodeAndWriteFrame(AVFormatContext* output, TOutputStreamSta
         packet->duration = 1;
       avcodec::av_packet_rescale_ts(packet, enc->time_base, stream.Stream->time_base);
       ReadQualityStats(stream, packet);
-      if (stream.PassLogFile && enc->stats_out && *enc->stats_out)
-        myutil::my_fprintf(stream.PassLogFile, "%s", enc->stats_out);
       const int size = packet->size;
       if (video)
         VideoBytesWritten += size;

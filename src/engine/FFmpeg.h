@@ -229,6 +229,7 @@ struct TOutputStreamState {
   TChannelLayout ResampleLayout;
   TFifoPtr SampleFifo;
   FILE* PassLogFile = nullptr;
+  std::string LastPassStatistics; // what went to PassLogFile last, not to write twice
   // End time in seconds of the last packet written to this stream.
   double LastPacketEnd = 0.0;
   // What the encoder said of its last coded picture (from the packets'
