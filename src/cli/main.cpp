@@ -453,13 +453,8 @@ int main(int argc, char** argv) {
         probe.Open(file);
       TOutputPlan plan = PlanOutput(*args.Preset, file, args.SameFolder, args.OutputDir, probe);
       plan.Options.ExtraOptions += args.OutputOptions; // after the row's own lines: they win
-      const bool reserved = bool(std::ofstream{plan.FileName, std::ios::app});
       jobs.push_back({file, plan.FileName, 0, 0, -1, false, {}});
-      workerJobs.push_back({file, plan.FileName, input, plan.Options,
-                            TInputSource::IsStream(file)
-                                ? -1
-                                : open(file.c_str(), O_RDONLY | O_CLOEXEC),
-                            reserved});
+      workerJobs.push_back(MakeWorkerJob(file, input, plan.FileName, plan.Options));
       continue;
     }
     if (converter.AddInput(file, &input) < 0) {
