@@ -2,6 +2,7 @@
 // while the others finish, Stop ends the worker at once, and without the
 // worker program the jobs run inside the window.
 #include "FixtureMedia.h"
+#include "FixturePipe.h"
 #include "MainWindow.h"
 #include "ProcessRunner.h"
 #include "StatusDelegate.h"
@@ -160,6 +161,23 @@ TEST_F(WindowWorkers, StopEndsTheWorkerWithinOneSecondAndLeavesNoEmptyOutputs) {
   // output keeps its trailer.
   EXPECT_EQ(QDir(Out.path()).entryList(QDir::Files).join(" | ").toStdString(), "clip (Hooked).mp4");
   EXPECT_TRUE(ReadBack(Output("clip (Hooked).mp4").toStdString()).Opened);
+}
+
+TEST_F(WindowWorkers, ABatchWithAPipeIsConvertedInsideTheWindow) {
+  // The pipe gives the file once: adding it reads its beginning, and a
+  // worker opening it again would find nothing.
+  TPipeSource pipe((Out.path() + "/piped.avi").toStdString(), "small_176x144.avi", 1, 1.0);
+  pipe.Release();
+  Make("testhook_slow.so");
+  Add({QString::fromStdString(pipe.Path), Media("song.mp3")});
+  ASSERT_EQ(Win->lvFiles->topLevelItemCount(), 2);
+  QSignalSpy finished(Win.get(), &TfrmMain::BatchFinished);
+  Win->btnConvertClick();
+  ASSERT_FALSE(Win->Runner);
+  ASSERT_TRUE(finished.wait(60000));
+  EXPECT_EQ(Status(0), "Done");
+  EXPECT_EQ(Status(1), "Done");
+  EXPECT_TRUE(ReadBack(Output("piped (Hooked).mp4").toStdString()).Opened);
 }
 
 TEST(WorkerProgram, IsAnExecutableFileBesideTheProgram) {
