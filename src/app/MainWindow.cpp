@@ -4,6 +4,7 @@
 #include "HeaderPicture.h"
 #include "SourceCheck.h"
 #include "StatusDelegate.h"
+#include "WorkerBatch.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -162,7 +163,9 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
   FormCreate();
 }
 
-TfrmMain::~TfrmMain() = default;
+TfrmMain::~TfrmMain() {
+  Runner.reset(); // its last events go to this window: ended while it is whole
+}
 
 void TfrmMain::FormCreate() {
   if (AppFolder.isEmpty())
@@ -188,6 +191,12 @@ void TfrmMain::FormCreate() {
   txtOutput->setText(Settings.Output);
   chkSameFolder->setChecked(Settings.SameFolder);
   chkSameFolderClick();
+  if (!QCoreApplication::arguments().contains("--in-process")) {
+    WorkerPath = QString::fromStdString(
+        FindWorkerProgram(QCoreApplication::applicationDirPath().toStdString()));
+    if (WorkerPath.isEmpty())
+      qWarning("kestroconvert is not beside the program: the jobs run inside the window");
+  }
   FormShow();
 }
 
@@ -198,7 +207,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
   Settings.SameFolder = chkSameFolder->isChecked();
   Settings.Format = selFormat->currentText();
   Settings.Save();
-  QxAVC.StopJobs();
+  StopBatch();
   event->accept();
 }
 
@@ -320,7 +329,7 @@ void TfrmMain::RemoveJob(int job) {
 void TfrmMain::btnConvertClick() {
   if (btnConvert->text() == "Stop") {
     UserStopped = true;
-    QxAVC.StopJobs();
+    StopBatch();
     return;
   }
   if (!QxAVC.Probe.LoadLibraries(LibFolder().toStdString(), true)) {
@@ -352,10 +361,21 @@ void TfrmMain::btnConvertClick() {
   if (!row) // the list holds the table's rows only
     return;
   const bool sameFolder = chkSameFolder->isChecked();
+  // Workers open the sources anew; one that can be read only once was read
+  // when it was added, so such a batch stays inside the window.
+  Runner.reset(); // the last batch's, ended
+  const bool inWorkers = !WorkerPath.isEmpty() && !HasReadOnceSource(QxAVC);
+  std::vector<TWorkerJob> workerJobs;
   for (int job = 0; job < QxAVC.JobCount();) {
-    TOutputPlan plan = PlanOutput(*row, QxAVC.JobInputContext(job)->url, sameFolder,
-                                  txtOutput->text().toStdString(), QxAVC.Jobs(job).Probe);
-    if (QxAVC.SetOutput(job, plan.FileName, &plan.Options)) {
+    const std::string source = QxAVC.JobInputContext(job)->url;
+    TOutputPlan plan = PlanOutput(*row, source, sameFolder, txtOutput->text().toStdString(),
+                                  QxAVC.Jobs(job).Probe);
+    if (inWorkers) { // its worker sets the output up, and a failure there fails its row
+      workerJobs.push_back(
+          MakeWorkerJob(source, QxAVC.Jobs(job).InputOptions, plan.FileName, plan.Options));
+      btnConvert->setFocus();
+      ++job;
+    } else if (QxAVC.SetOutput(job, plan.FileName, &plan.Options)) {
       btnConvert->setFocus();
       ++job;
     } else {
@@ -369,10 +389,24 @@ void TfrmMain::btnConvertClick() {
     SetCaption(" [Done]");
     return;
   }
-  QxAVC.StartJobs(1);
+  if (inWorkers) {
+    Runner = MakeRunner(WorkerPath.toStdString(), QxAVC);
+    Runner->Start(std::move(workerJobs), 1);
+  } else {
+    QxAVC.StartJobs(1);
+  }
   UserStopped = false;
   SetCaption(" [Converting...]");
   SetBusy(true);
+}
+
+void TfrmMain::StopBatch() {
+  // The component's jobs of a batch in workers never started: stopping them
+  // would report them as ended a second time.
+  if (Runner)
+    Runner->Stop();
+  else
+    QxAVC.StopJobs();
 }
 
 void TfrmMain::SetBusy(bool busy) {

@@ -19,6 +19,10 @@ class QLineEdit;
 class QPushButton;
 class QTreeWidget;
 
+namespace kestro {
+class TProcessRunner;
+}
+
 extern const char* const ProductName;
 extern const char* const ProductWebsite;
 
@@ -54,6 +58,10 @@ public:
   QLabel* lblStatus = nullptr; // a problem with the user's presets file, when there is one
   kestro::TPresetTable PresetTable;
   kestro::TQxAVConverter QxAVC;
+  // kestroconvert, which runs each job in a process of its own, so that a
+  // crash costs its job alone; empty: the jobs run inside the window.
+  QString WorkerPath;
+  std::unique_ptr<kestro::TProcessRunner> Runner; // the batch's workers, when it has them
   QString AppFolder;
   QString BaseCaption;
   bool UserStopped = false;
@@ -74,6 +82,7 @@ private:
   void QxAVCTerminate(int AIndex, bool AFinished, bool AException, const QString& AMessage);
   void SetCaption(const QString& suffix);
   void SetBusy(bool busy);
+  void StopBatch();
   QString LibFolder() const;
   void ShowLibraries();
   void AddRow(const QString& path);

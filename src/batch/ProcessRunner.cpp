@@ -1,5 +1,6 @@
 #include "ProcessRunner.h"
 
+#include "InputSource.h"
 #include "RecordJson.h"
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 namespace kestro {
@@ -62,6 +64,14 @@ void WriteAll(int fd, const std::string& text) {
 }
 
 } // namespace
+
+TWorkerJob MakeWorkerJob(const std::string& source, const TInputOptions& input,
+                         const std::string& output, const TOutputOptions& options) {
+  const bool stream = TInputSource::IsStream(source);
+  const bool reserved = bool(std::ofstream{output, std::ios::app});
+  return {source, output, input, options,
+          stream ? -1 : open(source.c_str(), O_RDONLY | O_CLOEXEC), reserved, {}};
+}
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KESTRO_SANITIZED 1

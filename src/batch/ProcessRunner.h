@@ -29,6 +29,13 @@ struct TWorkerJob {
   TSizeFit Fit;                // the size the output must fit; LimitBytes 0: none
 };
 
+// A job for `source`, set up as the parent does it: a file is opened now (a
+// pipe or a device is left for its worker to open, as it can be read once),
+// and the output's name is taken at once with an empty file, so that the
+// next job planned gets a name of its own.
+TWorkerJob MakeWorkerJob(const std::string& source, const TInputOptions& input,
+                         const std::string& output, const TOutputOptions& options);
+
 struct TRunnerSettings {
   std::string WorkerPath;                 // the kestroconvert to run with --worker
   int StallTimeoutS = 120;                // no progress for this long fails the job

@@ -482,13 +482,9 @@ int main(int argc, char** argv) {
         continue;
       }
       plan.Options.ExtraOptions += args.OutputOptions; // after the row's own lines: they win
-      const bool reserved = bool(std::ofstream{plan.FileName, std::ios::app});
       jobs.push_back({file, plan.FileName, 0, 0, -1, false, {}});
-      workerJobs.push_back({file, plan.FileName, input, plan.Options,
-                            TInputSource::IsStream(file)
-                                ? -1
-                                : open(file.c_str(), O_RDONLY | O_CLOEXEC),
-                            reserved, fit});
+      workerJobs.push_back(MakeWorkerJob(file, input, plan.FileName, plan.Options));
+      workerJobs.back().Fit = fit;
       continue;
     }
     if (converter.AddInput(file, &input) < 0) {

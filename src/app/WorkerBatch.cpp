@@ -1,0 +1,39 @@
+#include "WorkerBatch.h"
+
+#include "InputSource.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace kestro {
+
+std::string FindWorkerProgram(const std::string& programFolder) {
+  const std::filesystem::path worker = std::filesystem::path(programFolder) / "kestroconvert";
+  std::error_code error;
+  if (std::filesystem::is_regular_file(worker, error) && access(worker.c_str(), X_OK) == 0)
+    return worker.string();
+  return {};
+}
+
+bool HasReadOnceSource(TCustomAVConverter& converter) {
+  for (int job = 0; job < converter.JobCount(); ++job)
+    if (const AVFormatContext* input = converter.JobInputContext(job);
+        input && input->url && TInputSource::IsStream(input->url))
+      return true;
+  return false;
+}
+
+std::unique_ptr<TProcessRunner> MakeRunner(const std::string& workerPath,
+                                           const TCustomAVConverter& converter) {
+  TRunnerSettings settings;
+  settings.WorkerPath = workerPath;
+  settings.LogLevel = converter.LogLevel();
+  auto runner = std::make_unique<TProcessRunner>(settings);
+  runner->OnLog = converter.OnLog;
+  runner->OnProgress = converter.OnProgress;
+  runner->OnTerminate = converter.OnTerminate;
+  return runner;
+}
+
+} // namespace kestro
