@@ -71,8 +71,8 @@ TEST_F(Cli, UsageErrorsExitWithTwo) {
   }
   EXPECT_EQ(RunCli({"--help"}).Status, 0);
   const TResult list = RunCli({"--list-presets"});
-  ASSERT_GE(list.Lines().size(), 12u);
-  EXPECT_EQ(list.Lines()[11], "3GPP 176*144 (*.3gp)\t3gp");
+  ASSERT_GE(list.Lines().size(), 14u);
+  EXPECT_EQ(list.Lines()[13], "3GPP 176*144 (*.3gp)\t3gp");
 }
 
 TEST_F(Cli, OptionLinesReachEveryOutput) {
