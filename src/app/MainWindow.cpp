@@ -365,14 +365,30 @@ void TfrmMain::btnConvertClick() {
   // when it was added, so such a batch stays inside the window.
   Runner.reset(); // the last batch's, ended
   const bool inWorkers = !WorkerPath.isEmpty() && !HasReadOnceSource(QxAVC);
+  if (row->SizeLimitBytes > 0 && !inWorkers) {
+    Dialogs.Message(this,
+                    "This format keeps each file within a size, which needs the conversion "
+                    "program kestroconvert beside this one and files that can be read again.",
+                    "Information", TDialogs::Information);
+    return;
+  }
   std::vector<TWorkerJob> workerJobs;
   for (int job = 0; job < QxAVC.JobCount();) {
     const std::string source = QxAVC.JobInputContext(job)->url;
-    TOutputPlan plan = PlanOutput(*row, source, sameFolder, txtOutput->text().toStdString(),
-                                  QxAVC.Jobs(job).Probe);
-    if (inWorkers) { // its worker sets the output up, and a failure there fails its row
+    TSizeFit fit;
+    TOutputPlan plan =
+        row->SizeLimitBytes > 0 && inWorkers
+            ? PlanSizedOutput(*row, row->SizeLimitBytes, source, sameFolder,
+                              txtOutput->text().toStdString(), QxAVC.Jobs(job).Probe, fit)
+            : PlanOutput(*row, source, sameFolder, txtOutput->text().toStdString(),
+                         QxAVC.Jobs(job).Probe);
+    if (inWorkers && !fit.Error.empty()) { // fails its row with the reason when its turn comes
+      workerJobs.push_back({source, "", {}, {}, -1, false, fit});
+      ++job;
+    } else if (inWorkers) { // its worker sets the output up, and a failure there fails its row
       workerJobs.push_back(
           MakeWorkerJob(source, QxAVC.Jobs(job).InputOptions, plan.FileName, plan.Options));
+      workerJobs.back().Fit = fit;
       btnConvert->setFocus();
       ++job;
     } else if (QxAVC.SetOutput(job, plan.FileName, &plan.Options)) {

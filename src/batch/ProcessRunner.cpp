@@ -283,6 +283,9 @@ void TProcessRunner::Loop() {
           OnTerminate(index, false, true,
                       "Output file '" + Jobs[index].Output +
                           "' was removed while it was being written");
+      } else if (!Jobs[index].Fit.Error.empty()) { // known to fail before it runs
+        if (OnTerminate)
+          OnTerminate(index, false, true, SizeFitFailure(Jobs[index].Fit));
       } else if (Launch(index, *worker))
         running.push_back(std::move(worker));
       else if (OnTerminate)

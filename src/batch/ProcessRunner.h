@@ -26,7 +26,9 @@ struct TWorkerJob {
   // closes it, so that a source removed meanwhile is still read. -1: none.
   int SourceFd = -1;
   bool OutputReserved = false; // an empty file holds the output's name
-  TSizeFit Fit;                // the size the output must fit; LimitBytes 0: none
+  // The size the output must fit (LimitBytes 0: none); a job whose fit has
+  // an Error fails with it without running.
+  TSizeFit Fit;
 };
 
 // A job for `source`, set up as the parent does it: a file is opened now (a

@@ -215,6 +215,10 @@ TSizeFit PlanSizeFit(const TPresetRow& row, const TSizeSource& source, int64_t l
   return fit;
 }
 
+std::string SizeFitFailure(const TSizeFit& fit) {
+  return "cannot fit in " + SizeText(fit.LimitBytes) + ": " + fit.Error;
+}
+
 TSizeSource ReadSizeSource(const TPresetRow& row, const TAVProbe& probe) {
   TSizeSource source;
   const TSourceTracks tracks = ReadTracks(probe);

@@ -44,6 +44,9 @@ struct TSizeFit {
 TSizeFit PlanSizeFit(const TPresetRow& row, const TSizeSource& source, int64_t limitBytes,
                      bool audioOnly);
 
+// A job's failure for a fit with an Error: "cannot fit in 10 MB: ...".
+std::string SizeFitFailure(const TSizeFit& fit);
+
 // The source as the fit sees it.
 TSizeSource ReadSizeSource(const TPresetRow& row, const TAVProbe& probe);
 

@@ -475,7 +475,7 @@ int main(int argc, char** argv) {
               : PlanOutput(*args.Preset, file, args.SameFolder, args.OutputDir, probe);
       if (!fit.Error.empty()) { // known before any work: says so at once
         ++failures;
-        const std::string message = "cannot fit in " + SizeText(args.MaxSize) + ": " + fit.Error;
+        const std::string message = SizeFitFailure(fit);
         if (args.Json)
           emit({{"event", "result"}, {"status", "failed"}, {"message", message}}, -1, file);
         print("failed: " + NameOnce(file, message));

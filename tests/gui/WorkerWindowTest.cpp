@@ -224,3 +224,31 @@ TEST(WorkerProgram, WithoutItTheWindowSaysSoOnceAndConvertsItself) {
   ASSERT_TRUE(finished.wait(60000));
   EXPECT_EQ(win->lvFiles->topLevelItem(0)->text(1), "Done");
 }
+
+TEST_F(WindowWorkers, ASizeRowKeepsItsOutputWithinTheLimitAndFailsWhatCannotFit) {
+  std::ofstream((Config.path() + "/KestroVideo/presets.json").toStdString())
+      << R"json([{"text": "Tiny MP4 (*.mp4)", "name": "tiny", "max_size": "150K",
+                "video": {"codec": "libx264", "options": ["preset=veryfast"]},
+                "audio": {"codec": "aac", "bitrate": 64000}}])json";
+  Win = std::make_unique<TfrmMain>(Dialogs, App.path());
+  Win->WorkerPath = KESTROCONVERT;
+  Win->txtOutput->setText(Out.path());
+  Win->selFormat->setCurrentText("Tiny MP4 (*.mp4)");
+  ASSERT_EQ(Win->selFormat->currentText(), "Tiny MP4 (*.mp4)");
+  Add({Media("size_still_4min.mkv"), Media("size_busy_4s.mkv")});
+  ASSERT_EQ(Win->lvFiles->topLevelItemCount(), 2);
+  QSignalSpy finished(Win.get(), &TfrmMain::BatchFinished);
+  Win->btnConvertClick();
+  ASSERT_TRUE(finished.wait(120000));
+
+  EXPECT_EQ(Status(0), "Failed");
+  EXPECT_TRUE(Win->lvFiles->topLevelItem(0)->toolTip(1).startsWith(
+      "cannot fit in 150 kB: it lasts 4:00"))
+      << Win->lvFiles->topLevelItem(0)->toolTip(1).toStdString();
+  EXPECT_FALSE(QFileInfo::exists(Output("size_still_4min (Tiny MP4).mp4")));
+  EXPECT_EQ(Status(1), "Done");
+  const QFileInfo fitted(Output("size_busy_4s (Tiny MP4).mp4"));
+  ASSERT_TRUE(fitted.exists());
+  EXPECT_LE(fitted.size(), 150000);
+  EXPECT_GT(fitted.size(), 100000);
+}
