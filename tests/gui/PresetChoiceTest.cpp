@@ -4,6 +4,8 @@
 #include "MainWindow.h"
 #include "PresetTable.h"
 
+#include "WindowSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <QComboBox>
@@ -20,36 +22,17 @@
 #include <fstream>
 
 using namespace kestro;
+using namespace kestro::test;
 
 namespace {
 
 // Says yes to everything and keeps nothing.
-class TQuietDialogs : public TDialogs {
-public:
-  void Message(QWidget*, const QString& text, const QString&, TIcon) override { Shown << text; }
-  bool AskYesNo(QWidget*, const QString&, const QString&) override { return true; }
-  QStringList OpenFiles(QWidget*, const QString&) override { return Files; }
-  QString PickFolder(QWidget*, const QString&) override { return {}; }
-  void OpenUrl(const QString&) override {}
-  QStringList Files, Shown;
-};
-
 class PresetChoice : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(App.isValid() && Config.isValid() && Out.isValid());
-    Saved = qgetenv("XDG_CONFIG_HOME");
-    Had = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
-    qputenv("XDG_CONFIG_HOME", Config.path().toUtf8());
-    QDir(Config.path()).mkpath("KestroVideo");
   }
-  void TearDown() override {
-    Win.reset();
-    if (Had)
-      qputenv("XDG_CONFIG_HOME", Saved);
-    else
-      qunsetenv("XDG_CONFIG_HOME");
-  }
+  void TearDown() override { Win.reset(); }
   void Make(const std::string& ini = {}) {
     Win.reset();
     if (!ini.empty())
@@ -66,11 +49,10 @@ protected:
       entries << Win->selFormat->itemText(i);
     return entries;
   }
-  QTemporaryDir App, Config, Out;
+  QTemporaryDir App, Out;
+  TConfigHome Config;
   TQuietDialogs Dialogs;
   std::unique_ptr<TfrmMain> Win;
-  QByteArray Saved;
-  bool Had = false;
 };
 
 } // namespace

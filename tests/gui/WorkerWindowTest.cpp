@@ -9,6 +9,8 @@
 #include "WorkerBatch.h"
 #include "../engine/MediaReadBack.h"
 
+#include "WindowSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <QComboBox>
@@ -32,16 +34,6 @@ using namespace kestro::test;
 
 namespace {
 
-class TQuietDialogs : public TDialogs {
-public:
-  void Message(QWidget*, const QString& text, const QString&, TIcon) override { Shown << text; }
-  bool AskYesNo(QWidget*, const QString&, const QString&) override { return true; }
-  QStringList OpenFiles(QWidget*, const QString&) override { return Files; }
-  QString PickFolder(QWidget*, const QString&) override { return {}; }
-  void OpenUrl(const QString&) override {}
-  QStringList Files, Shown;
-};
-
 QString Media(const char* name) { return QString::fromStdString(Fixtures::MediaPath(name)); }
 
 // A window converting in workers with a row of the user's presets file whose
@@ -50,18 +42,8 @@ class WindowWorkers : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(App.isValid() && Config.isValid() && Out.isValid());
-    Saved = qgetenv("XDG_CONFIG_HOME");
-    Had = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
-    qputenv("XDG_CONFIG_HOME", Config.path().toUtf8());
-    QDir(Config.path()).mkpath("KestroVideo");
   }
-  void TearDown() override {
-    Win.reset();
-    if (Had)
-      qputenv("XDG_CONFIG_HOME", Saved);
-    else
-      qunsetenv("XDG_CONFIG_HOME");
-  }
+  void TearDown() override { Win.reset(); }
   void Make(const std::string& hook) {
     std::ofstream((Config.path() + "/KestroVideo/presets.json").toStdString())
         << R"json([{"text": "Hooked (*.mp4)", "name": "hooked",
@@ -82,11 +64,10 @@ protected:
   QString Status(int row) { return Win->lvFiles->topLevelItem(row)->text(1); }
   QString Output(const char* name) { return Out.path() + "/" + name; }
 
-  QTemporaryDir App, Config, Out;
+  QTemporaryDir App, Out;
+  TConfigHome Config;
   TQuietDialogs Dialogs;
   std::unique_ptr<TfrmMain> Win;
-  QByteArray Saved;
-  bool Had = false;
 };
 
 } // namespace
