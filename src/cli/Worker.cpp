@@ -2,6 +2,7 @@
 
 #include "QxAVConverter.h"
 #include "RecordJson.h"
+#include "Sandbox.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -153,6 +154,11 @@ int RunWorker(const std::string& libraryFolder) {
     events.Failed(converter.LastError);
     return 1;
   }
+  // The source and the output are open: from here the job needs no sockets,
+  // no programs and no files outside the output's folder.
+  for (const std::string& missing : ApplyWorkerSandbox(job.Output))
+    if (job.LogLevel >= llInfo)
+      events.Write({{"event", "log"}, {"level", "info"}, {"message", missing}});
   converter.StartJobs(1);
   bool stopNow = false;
   {
