@@ -78,4 +78,6 @@ void Process(void* context, KestroHookPicture* picture, int pix_fmt, int width, 
   try_connect(escape->socket_path);
 }
 
-void Release(void* context) { free(context); }
+void Release(void* context) {
+  free(context);
+}

@@ -1,10 +1,10 @@
 #include "Sandbox.h"
 
+#include <fcntl.h>
 #include <linux/landlock.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,7 +41,9 @@ struct TSeccompDeleter {
 };
 using TSeccompPtr = std::unique_ptr<void, TSeccompDeleter>;
 
-std::string ErrorText(int error) { return std::strerror(error); }
+std::string ErrorText(int error) {
+  return std::strerror(error);
+}
 
 // Refuses with EPERM what a converter never needs and an attacker wants.
 // io_uring is refused too: its requests can create sockets without the
@@ -55,7 +57,7 @@ std::string RefuseSystemCalls() {
   if (const int rc = seccomp_attr_set(filter.get(), SCMP_FLTATR_CTL_TSYNC, 1); rc < 0)
     return "the kernel cannot filter every thread's system calls (" + ErrorText(-rc) + ")";
   static const char* const refused[] = {
-      "socket",  "socketpair",       "execve",            "execveat",       "ptrace",
+      "socket",           "socketpair",        "execve",         "execveat", "ptrace",
       "process_vm_readv", "process_vm_writev", "io_uring_setup",
   };
   for (const char* name : refused) {

@@ -1,13 +1,14 @@
 // The worker's sandbox: a hostile hook inside a real job, and the limits
 // applied to a bare child process, call by call.
+#include "Sandbox.h"
 #include "CliSupport.h"
 #include "FixtureMedia.h"
-#include "Sandbox.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <linux/io_uring.h>
 #include <poll.h>
 #include <seccomp.h>
 #include <sys/ptrace.h>
@@ -15,7 +16,6 @@
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/un.h>
-#include <linux/io_uring.h>
 
 #include <cerrno>
 #include <cstring>
@@ -87,7 +87,9 @@ void Say(int out, const std::string& line) {
 }
 
 // errno of a call that returns -1 on failure, 0 when it worked.
-int ErrorOf(long rc) { return rc < 0 ? errno : 0; }
+int ErrorOf(long rc) {
+  return rc < 0 ? errno : 0;
+}
 
 int OpenForWriting(const std::string& path) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -97,7 +99,8 @@ int OpenForWriting(const std::string& path) {
   return 0;
 }
 
-std::map<std::string, int> ParseOutcomes(const std::string& text, std::vector<std::string>& missing) {
+std::map<std::string, int> ParseOutcomes(const std::string& text,
+                                         std::vector<std::string>& missing) {
   std::map<std::string, int> outcomes;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
@@ -165,8 +168,8 @@ TEST_F(SandboxFolder, AChildWithTheSandboxCannotExecConnectOrTrace) {
     Say(out, "socketpair " + std::to_string(ErrorOf(socketpair(AF_UNIX, SOCK_STREAM, 0, pair))));
     io_uring_params params{};
     Say(out, "io_uring_setup " + std::to_string(ErrorOf(syscall(__NR_io_uring_setup, 4, &params))));
-    Say(out, "ptrace " +
-                 std::to_string(ErrorOf(ptrace(PTRACE_PEEKDATA, getppid(), nullptr, nullptr))));
+    Say(out,
+        "ptrace " + std::to_string(ErrorOf(ptrace(PTRACE_PEEKDATA, getppid(), nullptr, nullptr))));
     char from = 'a', to = 0;
     iovec local{&to, 1}, remote{&from, 1};
     Say(out, "process_vm_readv " +
@@ -176,9 +179,11 @@ TEST_F(SandboxFolder, AChildWithTheSandboxCannotExecConnectOrTrace) {
     Say(out, "write outside " + std::to_string(OpenForWriting(Folder + "/outside.txt")));
     Say(out, "write the output " + std::to_string(OpenForWriting(output)));
     Say(out, "write a helper file " + std::to_string(OpenForWriting(Folder + "/out/stats-0.log")));
-    Say(out, "make a folder " + std::to_string(ErrorOf(mkdir((Folder + "/out/sub").c_str(), 0755))));
-    Say(out, "rename inside " + std::to_string(ErrorOf(rename((Folder + "/out/stats-0.log").c_str(),
-                                                               (Folder + "/out/sub/s.log").c_str()))));
+    Say(out,
+        "make a folder " + std::to_string(ErrorOf(mkdir((Folder + "/out/sub").c_str(), 0755))));
+    Say(out,
+        "rename inside " + std::to_string(ErrorOf(rename((Folder + "/out/stats-0.log").c_str(),
+                                                         (Folder + "/out/sub/s.log").c_str()))));
     Say(out, "read outside " + std::to_string(ErrorOf(open(source.c_str(), O_RDONLY | O_CLOEXEC))));
     // Last: without the sandbox it replaces the child.
     char* const argv[] = {const_cast<char*>("/bin/true"), nullptr};
@@ -215,8 +220,9 @@ TEST_F(SandboxFolder, AMissingPartIsLoggedAndTheJobStillRuns) {
     const char* Hidden;
     std::string Line;
   } cases[] = {
-      {"landlock_create_ruleset", "Sandbox: the job may write outside its output folder: the kernel "
-                                  "has no Landlock file-system limits"},
+      {"landlock_create_ruleset",
+       "Sandbox: the job may write outside its output folder: the kernel "
+       "has no Landlock file-system limits"},
       {"seccomp", "Sandbox: the job may open sockets and start programs: the kernel cannot filter "
                   "every thread's system calls"},
   };
@@ -226,16 +232,20 @@ TEST_F(SandboxFolder, AMissingPartIsLoggedAndTheJobStillRuns) {
                                  {"output", output},
                                  {"log_level", 2},
                                  {"output_options",
-                                  {{"FileFormat", "3gp"}, {"VideoCodec", "h263"},
-                                   {"FrameSize", "176x144"}, {"AudioCodec", "aac"},
-                                   {"AudioSampleRate", 8000}, {"AudioChannels", 1}}}};
+                                  {{"FileFormat", "3gp"},
+                                   {"VideoCodec", "h263"},
+                                   {"FrameSize", "176x144"},
+                                   {"AudioCodec", "aac"},
+                                   {"AudioSampleRate", 8000},
+                                   {"AudioChannels", 1}}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Hidden);
     const std::string text = InChild(
         [&](int out) {
           scmp_filter_ctx hide = seccomp_init(SCMP_ACT_ALLOW);
-          if (!hide || seccomp_rule_add(hide, SCMP_ACT_ERRNO(ENOSYS),
-                                        seccomp_syscall_resolve_name(c.Hidden), 0) != 0 ||
+          if (!hide ||
+              seccomp_rule_add(hide, SCMP_ACT_ERRNO(ENOSYS), seccomp_syscall_resolve_name(c.Hidden),
+                               0) != 0 ||
               seccomp_load(hide) != 0)
             _exit(1);
           const int job = open(jobFile.c_str(), O_RDONLY);
@@ -272,10 +282,14 @@ protected:
   // Converts a short clip with the escape hook aimed at a file beside the
   // output folder and at a listening socket of this test.
   TResult Convert(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {
-        "-p", "3gp", "--json", "-o", Folder + "/out", "-x",
-        std::string("vhook=") + KESTRO_HOOK_DIR + "/testhook_escape.so|" + Outside() + "|" +
-            Listener->Path};
+    std::vector<std::string> args = {"-p",
+                                     "3gp",
+                                     "--json",
+                                     "-o",
+                                     Folder + "/out",
+                                     "-x",
+                                     std::string("vhook=") + KESTRO_HOOK_DIR +
+                                         "/testhook_escape.so|" + Outside() + "|" + Listener->Path};
     for (const std::string& e : extra) {
       args.push_back("-x");
       args.push_back(e);
