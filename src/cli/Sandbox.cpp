@@ -89,8 +89,10 @@ std::string LimitWritesTo(const std::filesystem::path& folder) {
                  LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG |
                  LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO |
                  LANDLOCK_ACCESS_FS_MAKE_BLOCK | LANDLOCK_ACCESS_FS_MAKE_SYM;
+  // Version 1 refuses every move of a file into another folder, even within
+  // the output folder; from 2 on it is a right the rule below grants there.
   if (version >= 2)
-    writes |= LANDLOCK_ACCESS_FS_REFER; // moving files in from elsewhere
+    writes |= LANDLOCK_ACCESS_FS_REFER;
   if (version >= 3)
     writes |= LANDLOCK_ACCESS_FS_TRUNCATE;
   const landlock_ruleset_attr attr{writes};
@@ -105,6 +107,8 @@ std::string LimitWritesTo(const std::filesystem::path& folder) {
   rule.parent_fd = beneath.Fd;
   if (syscall(__NR_landlock_add_rule, ruleset.Fd, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0)
     return "the output folder cannot be given to Landlock (" + ErrorText(errno) + ")";
+  // Binds this thread and the threads it starts, which is where the job runs;
+  // the only thread already there waits for stop signals.
   if (syscall(__NR_landlock_restrict_self, ruleset.Fd, 0) != 0)
     return "the Landlock rules cannot be applied (" + ErrorText(errno) + ")";
   return {};
