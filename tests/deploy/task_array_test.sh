@@ -31,7 +31,7 @@ echo "index 0: exit $?"
 SLURM_ARRAY_TASK_ID=1 KESTRO_FILE_LIST="$work/list/files.txt" timeout 120 "$TASK" -p 3gp -o "$work/out" \
   > "$work/task1.jsonl" 2> "$work/task1.err"
 echo "index 1: exit $?"
-JOB_COMPLETION_INDEX=2 timeout 120 "$TASK" --list "$work/list/files.txt" -p 3gp -o "$work/out" \
+env -u SLURM_ARRAY_TASK_ID JOB_COMPLETION_INDEX=2 timeout 120 "$TASK" --list "$work/list/files.txt" -p 3gp -o "$work/out" \
   > "$work/task2.jsonl" 2> "$work/task2.err"
 echo "index 2: exit $?"
 
