@@ -9,6 +9,7 @@ PACKAGES=(
   libavcodec-extra
   libgtest-dev googletest
   nlohmann-json3-dev
+  libseccomp-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   locales
   time

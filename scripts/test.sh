@@ -4,7 +4,7 @@
 #   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
 #   scripts/test.sh --tsan       ThreadSanitizer build in build-tsan/ of the suites that run
 #                                jobs on threads (engine lifecycle, component, command line,
-#                                bad input, load), and only those tests
+#                                bad input, load, the worker's sandbox), and only those tests
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,8 +19,8 @@ for arg in "$@"; do
       BUILD_DIR=build-tsan
       EXTRA+=(-DKESTRO_TSAN=ON -DKESTRO_BUILD_GUI=OFF)
       TARGETS=(--target make_fixtures engine_tests converter_tests library_log_tests cli_tests
-               reliability_tests)
-      SELECT=(-R '^(make_fixtures$|EngineLifecycle\.|EngineDestruction\.|EngineCancelRace\.|InputRead\.|Run\.|Scheduling\.|Routing\.|LibraryLog\.|Component\.|Cli\.|BadInput\.|Load\.)')
+               reliability_tests sandbox_tests)
+      SELECT=(-R '^(make_fixtures$|EngineLifecycle\.|EngineDestruction\.|EngineCancelRace\.|InputRead\.|Run\.|Scheduling\.|Routing\.|LibraryLog\.|Component\.|Cli\.|BadInput\.|Load\.|SandboxFolder\.|HostileHook\.)')
       ;;
     *) echo "usage: scripts/test.sh [--sanitize | --tsan]" >&2; exit 2 ;;
   esac

@@ -2,6 +2,7 @@
 
 #include "QxAVConverter.h"
 #include "RecordJson.h"
+#include "Sandbox.h"
 #include "SizeFit.h"
 
 #include <signal.h>
@@ -150,7 +151,12 @@ int RunWorker(const std::string& libraryFolder) {
     }
   }).detach();
 
+  auto info = [&](const std::string& line) {
+    if (job.LogLevel >= llInfo)
+      events.Write({{"event", "log"}, {"level", "info"}, {"message", line}});
+  };
   // One run of the job with `options`; an empty text when it converted.
+  bool sandboxed = false;
   auto runPass = [&](const TOutputOptions& options, int number, int of) -> std::string {
     {
       std::lock_guard<std::mutex> guard(lock);
@@ -166,6 +172,13 @@ int RunWorker(const std::string& libraryFolder) {
     if (converter.AddInput(job.Source, &job.Input) < 0 ||
         !converter.SetOutput(0, job.Output, &output))
       return converter.LastError;
+    // The source and the output are open: from here the job needs no
+    // sockets, no programs and no files outside the output's folder.
+    if (!sandboxed) {
+      sandboxed = true;
+      for (const std::string& missing : ApplyWorkerSandbox(job.Output))
+        info(missing);
+    }
     converter.StartJobs(1);
     std::unique_lock<std::mutex> guard(lock);
     if (stopped) { // came while the job was being started
@@ -180,9 +193,7 @@ int RunWorker(const std::string& libraryFolder) {
 
   std::string failure;
   if (job.Fit.LimitBytes > 0)
-    failure = RunWithinSize(job.Fit, job.Options, job.Output, runPass, [&](const std::string& line) {
-      events.Write({{"event", "log"}, {"level", "info"}, {"message", line}});
-    });
+    failure = RunWithinSize(job.Fit, job.Options, job.Output, runPass, info);
   else
     failure = runPass(job.Options, 1, 1);
   const json result =
