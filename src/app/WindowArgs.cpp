@@ -1,5 +1,8 @@
 #include "WindowArgs.h"
 
+#include "MainWindow.h"
+
+#include <QTimer>
 #include <QUrl>
 
 const char* const WindowUsage =
@@ -35,4 +38,10 @@ TWindowArgs ParseWindowArgs(const QStringList& arguments) {
     }
   }
   return args;
+}
+
+void ShowWithFiles(TfrmMain& window, const QStringList& files) {
+  window.show();
+  if (!files.isEmpty())
+    QTimer::singleShot(0, &window, [&window, files] { window.AddStartFiles(files); });
 }

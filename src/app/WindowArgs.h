@@ -17,3 +17,9 @@ struct TWindowArgs {
 TWindowArgs ParseWindowArgs(const QStringList& arguments);
 
 extern const char* const WindowUsage;
+
+class TfrmMain;
+
+// Shows `window` and lists `files` once it is on screen, so that a long list
+// is read with the window already there.
+void ShowWithFiles(TfrmMain& window, const QStringList& files);

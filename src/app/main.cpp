@@ -4,7 +4,6 @@
 #include "WorkerBatch.h"
 
 #include <QApplication>
-#include <QTimer>
 
 #include <iostream>
 #include <memory>
@@ -52,9 +51,6 @@ int main(int argc, char* argv[]) {
   QGuiApplication::setDesktopFileName(KESTRO_APP_ID);
   TQtDialogs dialogs;
   TfrmMain window(dialogs);
-  window.show();
-  // Listed once the window is up, so it is on screen while they are read.
-  if (!args.Files.isEmpty())
-    QTimer::singleShot(0, &window, [&window, &args] { window.AddStartFiles(args.Files); });
+  ShowWithFiles(window, args.Files);
   return app->exec();
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTreeWidget>
 
 using namespace kestro;
@@ -24,11 +25,16 @@ protected:
     ASSERT_TRUE(App.isValid() && Config.isValid());
     Win = std::make_unique<TfrmMain>(Dialogs, App.path());
   }
-  // As main() does with the program's arguments.
+  // As main() does with the program's arguments; the files are read once the
+  // window is up, so this waits (bounded) for them to be listed or refused.
   void Start(const QStringList& given) {
     const TWindowArgs args = ParseWindowArgs(QStringList{"kestrovideo"} + given);
     ASSERT_TRUE(args.Error.isEmpty()) << args.Error.toStdString();
-    Win->AddStartFiles(args.Files);
+    ShowWithFiles(*Win, args.Files);
+    EXPECT_TRUE(Win->isVisible());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [this] { return Win->lvFiles->topLevelItemCount() > 0 || !Dialogs.Shown.isEmpty(); },
+        10000));
   }
   QStringList Rows() const {
     QStringList rows;
