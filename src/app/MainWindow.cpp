@@ -1,4 +1,5 @@
 #include "MainWindow.h"
+#include "WindowArgs.h"
 
 #include "BatchOutput.h"
 #include "HeaderPicture.h"
@@ -191,7 +192,7 @@ void TfrmMain::FormCreate() {
   txtOutput->setText(Settings.Output);
   chkSameFolder->setChecked(Settings.SameFolder);
   chkSameFolderClick();
-  if (!QCoreApplication::arguments().contains("--in-process")) {
+  if (!ParseWindowArgs(QCoreApplication::arguments()).InProcess) {
     WorkerPath = QString::fromStdString(
         FindWorkerProgram(QCoreApplication::applicationDirPath().toStdString()));
     if (WorkerPath.isEmpty())

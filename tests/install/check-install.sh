@@ -2,9 +2,9 @@
 # Installs the build into a fresh prefix, as a user would into ~/.local, and
 # checks it the way a desktop reads it: the entry and the metadata pass their
 # validators, and the installed window finds the installed worker beside it.
-# Usage: check-install.sh BUILD_DIR APP_ID VERSION
+# Usage: check-install.sh CMAKE BUILD_DIR APP_ID VERSION
 set -euo pipefail
-build=$1 id=$2 version=$3
+cmake=$1 build=$2 id=$3 version=$4
 
 fail() {
   echo "FAIL: $*" >&2
@@ -18,7 +18,7 @@ need appstreamcli
 
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
-cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install failed"
+"$cmake" --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install failed"
 
 for program in kestrovideo kestroconvert; do
   [ -x "$prefix/bin/$program" ] || fail "bin/$program is not installed"
@@ -43,6 +43,10 @@ said=$(QT_QPA_PLATFORM=offscreen timeout 60 "$prefix/bin/kestrovideo" --version)
 echo "$said"
 grep -qx "Worker program: $prefix/bin/kestroconvert" <<<"$said" ||
   fail "the installed kestrovideo does not find the installed kestroconvert beside it"
+QT_QPA_PLATFORM=offscreen timeout 60 "$prefix/bin/kestrovideo" --no-such-option 2>"$prefix/said" &&
+  fail "the installed kestrovideo took an unknown option"
+grep -q "kestrovideo: unknown option '--no-such-option'" "$prefix/said" ||
+  fail "the installed kestrovideo does not name the unknown option: $(cat "$prefix/said")"
 timeout 60 "$prefix/bin/kestroconvert" --version >/dev/null ||
   fail "the installed kestroconvert does not start"
 echo "installed and valid: $prefix"
