@@ -42,7 +42,7 @@ public:
   void btnFolderChangeClick();
   void btnBrowseClick();
   void btnOpenClick();
-  // "Add..." after the dialog, and drops; returns why each file left out was.
+  // "Add..." after the dialog, and drops; returns the reason for each file left out.
   QStringList AddFiles(const QStringList& files);
   // Files the program was started with ("Open with"): listed as "Add..."
   // lists them, and any left out are said with their reasons.
