@@ -14,6 +14,8 @@ PACKAGES=(
   locales
   time
   clang libclang-rt-14-dev
+  # validators for the installed desktop entry and AppStream metadata
+  desktop-file-utils appstream
 )
 
 SUDO=""

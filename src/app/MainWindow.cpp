@@ -1,4 +1,5 @@
 #include "MainWindow.h"
+#include "WindowArgs.h"
 
 #include "BatchOutput.h"
 #include "HeaderPicture.h"
@@ -191,7 +192,7 @@ void TfrmMain::FormCreate() {
   txtOutput->setText(Settings.Output);
   chkSameFolder->setChecked(Settings.SameFolder);
   chkSameFolderClick();
-  if (!QCoreApplication::arguments().contains("--in-process")) {
+  if (!ParseWindowArgs(QCoreApplication::arguments()).InProcess) {
     WorkerPath = QString::fromStdString(
         FindWorkerProgram(QCoreApplication::applicationDirPath().toStdString()));
     if (WorkerPath.isEmpty())
@@ -251,18 +252,33 @@ void TfrmMain::AddRow(const QString& path) {
   row->setText(ColPath, QDir::toNativeSeparators(info.absolutePath() + "/"));
 }
 
-void TfrmMain::AddFiles(const QStringList& files) {
+void TfrmMain::AddStartFiles(const QStringList& files) {
+  if (!QxAVC.LoadLibraries(LibFolder().toStdString(), true)) {
+    Dialogs.Message(this, "Error: Lib cannot be loaded.", BaseCaption, TDialogs::Error);
+    return;
+  }
+  const QStringList refused = AddFiles(files);
+  if (!refused.isEmpty())
+    Dialogs.Message(this, "These files were not added:\n" + refused.join('\n'), BaseCaption,
+                    TDialogs::Warning);
+}
+
+QStringList TfrmMain::AddFiles(const QStringList& files) {
   if (QxAVC.JobCount() == 0 || UserStopped) {
     lvFiles->clear();
     QxAVC.ClearJobs();
     JobRows.clear();
     UserStopped = false;
   }
+  QStringList refused;
   int n = 0;
   for (const QString& file : files) {
     ++n;
-    if (!CheckSource(QxAVC.Probe, file.toStdString()).empty())
-      continue; // not a file the libraries can read
+    if (const std::string problem = CheckSource(QxAVC.Probe, file.toStdString());
+        !problem.empty()) {
+      refused << QString::fromStdString(problem); // not a file the libraries can read
+      continue;
+    }
     SetCaption(" [Loading File " + QString::number(n) + "...]");
     AddRow(file);
     TInputOptions input;
@@ -279,6 +295,7 @@ void TfrmMain::AddFiles(const QStringList& files) {
   if (lvFiles->topLevelItemCount() > 0)
     SetCaption(" [Ready]");
   selFormat->setFocus();
+  return refused;
 }
 
 void TfrmMain::DoLoadFromList() {

@@ -42,7 +42,11 @@ public:
   void btnFolderChangeClick();
   void btnBrowseClick();
   void btnOpenClick();
-  void AddFiles(const QStringList& files); // "Add..." after the dialog, and drops
+  // "Add..." after the dialog, and drops; returns the reason for each file left out.
+  QStringList AddFiles(const QStringList& files);
+  // Files the program was started with ("Open with"): listed as "Add..."
+  // lists them, and any left out are said with their reasons.
+  void AddStartFiles(const QStringList& files);
   void DoLoadFromList();
   void btnConvertClick();
 
