@@ -127,30 +127,27 @@ struct TSource {
 
   // Reads and decodes every packet, then drains the decoders; `onFrame`
   // sees each decoded frame with its decoder. With a limit, frames from
-  // `limit` seconds on are dropped, and reading stops once every stream
-  // has passed it.
+  // `limit` seconds on are dropped, and reading stops once each decoder has
+  // given one (they come in display order, so nothing earlier is still due).
   template <typename F> void DecodeAll(F&& onFrame, double limit = 0) {
     TPacketPtr packet(avcodec::av_packet_alloc());
     TFramePtr frame(avutil::av_frame_alloc());
-    const int streams[2] = {VideoIndex, AudioIndex};
     bool past[2] = {!Video, !Audio};
     auto receive = [&](AVCodecContext* decoder) {
-      const int index = decoder == Video.get() ? VideoIndex : AudioIndex;
+      const bool video = decoder == Video.get();
       while (avcodec::avcodec_receive_frame(decoder, frame.get()) >= 0) {
         const int64_t when = frame->best_effort_timestamp;
-        if (limit <= 0 || when == AV_NOPTS_VALUE || SecondsInto(index, when) < limit)
+        if (limit <= 0 || when == AV_NOPTS_VALUE ||
+            SecondsInto(video ? VideoIndex : AudioIndex, when) < limit)
           onFrame(decoder, frame.get());
+        else
+          past[video ? 0 : 1] = true;
         avutil::av_frame_unref(frame.get());
       }
     };
     while (!(limit > 0 && past[0] && past[1]) &&
            avformat::av_read_frame(Format.get(), packet.get()) >= 0) {
       if (AVCodecContext* decoder = DecoderFor(packet->stream_index)) {
-        // Reordered pictures arrive a few packets late: a second's margin.
-        const int64_t when = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-        if (limit > 0 && when != AV_NOPTS_VALUE &&
-            SecondsInto(packet->stream_index, when) >= limit + 1)
-          past[packet->stream_index == streams[0] ? 0 : 1] = true;
         // A packet the decoder refuses is skipped, as the engine skips it.
         if (avcodec::avcodec_send_packet(decoder, packet.get()) >= 0)
           receive(decoder);
