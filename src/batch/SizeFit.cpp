@@ -323,6 +323,15 @@ std::string RunWithinSize(const TSizeFit& fit, const TOutputOptions& options,
   } cleanUp{stats};
 
   const int passes = fit.VideoBitrate > 0 ? fit.Passes : 1;
+  const std::string limit = SizeText(fit.LimitBytes);
+  // Exact figures, so that an encode of the same settings can be made by hand.
+  log("Planned for " + limit + ": pictures " +
+      (fit.VideoBitrate > 0 ? std::to_string(fit.Width) + "x" + std::to_string(fit.Height) +
+                                  " at " + std::to_string(fit.VideoBitrate) + " bit/s"
+                            : std::string("none")) +
+      (fit.AudioBitrate > 0 ? ", sound " + std::to_string(fit.AudioBitrate) + " bit/s a track, "
+                            : std::string(", no sound, ")) +
+      std::to_string(passes) + (passes == 1 ? " pass" : " passes"));
   TOutputOptions last = options;
   if (passes == 2) {
     // The first pass looks at the pictures alone.
@@ -334,7 +343,6 @@ std::string RunWithinSize(const TSizeFit& fit, const TOutputOptions& options,
       return failed;
     last.ExtraOptions += PassLines(fit.VideoCodec, 2, stats);
   }
-  const std::string limit = SizeText(fit.LimitBytes);
   // The rate that a retry lowers: the pictures', or a song's.
   const bool pictures = fit.VideoBitrate > 0;
   double rate = pictures ? fit.VideoBitrate : fit.AudioBitrate;
