@@ -396,7 +396,7 @@ void TfrmMain::btnConvertClick() {
     TOutputPlan plan =
         row->SizeLimitBytes > 0 && inWorkers
             ? PlanSizedOutput(*row, row->SizeLimitBytes, source, sameFolder,
-                              txtOutput->text().toStdString(), QxAVC.Jobs(job).Probe, fit)
+                              txtOutput->text().toStdString(), QxAVC.Jobs(job).Probe, {}, fit)
             : PlanOutput(*row, source, sameFolder, txtOutput->text().toStdString(),
                          QxAVC.Jobs(job).Probe);
     if (inWorkers && !fit.Error.empty()) { // fails its row with the reason when its turn comes

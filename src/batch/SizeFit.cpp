@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 
 namespace kestro {
 
@@ -241,11 +242,33 @@ TSizeSource ReadSizeSource(const TPresetRow& row, const TAVProbe& probe) {
   return source;
 }
 
+double OutputDuration(double duration, const std::string& optionLines) {
+  double start = 0, length = -1;
+  std::istringstream lines(optionLines);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t equals = line.find('=');
+    const std::string name = line.substr(0, equals);
+    if (equals == std::string::npos || (name != "ss" && name != "t"))
+      continue;
+    int64_t microseconds = 0;
+    if (avutil::av_parse_time(&microseconds, line.c_str() + equals + 1, 1) < 0)
+      continue; // the job itself refuses it
+    (name == "ss" ? start : length) = microseconds / 1e6;
+  }
+  double left = std::max(0.0, duration - start);
+  if (length >= 0)
+    left = std::min(left, length);
+  return left;
+}
+
 TOutputPlan PlanSizedOutput(const TPresetRow& row, int64_t limitBytes, const std::string& source,
                             bool sameFolder, const std::string& outputFolder,
-                            const TAVProbe& probe, TSizeFit& fit) {
+                            const TAVProbe& probe, const std::string& optionLines, TSizeFit& fit) {
   const TOutputChoice choice = ChooseOutput(row, source, probe);
-  fit = PlanSizeFit(row, ReadSizeSource(row, probe), limitBytes, choice.AudioOnly);
+  TSizeSource sized = ReadSizeSource(row, probe);
+  if (sized.Duration > 0)
+    sized.Duration = OutputDuration(sized.Duration, optionLines);
+  fit = PlanSizeFit(row, sized, limitBytes, choice.AudioOnly);
   if (!fit.Error.empty())
     return {};
   // The row at the fit's rates and size: rate control by bit rate, so the
@@ -334,11 +357,11 @@ std::string RunWithinSize(const TSizeFit& fit, const TOutputOptions& options,
       std::to_string(passes) + (passes == 1 ? " pass" : " passes"));
   TOutputOptions last = options;
   if (passes == 2) {
-    // The first pass looks at the pictures alone.
+    // The first pass writes every stream as the last will: where a cut ends
+    // depends on all of them, and the statistics must match picture for
+    // picture.
     TOutputOptions first = options;
     first.ExtraOptions += PassLines(fit.VideoCodec, 1, stats);
-    first.DisableAudio = first.DisableSubtitle = true;
-    first.StreamOptions.clear();
     if (std::string failed = runPass(first, 1, passes); !failed.empty())
       return failed;
     last.ExtraOptions += PassLines(fit.VideoCodec, 2, stats);

@@ -50,11 +50,17 @@ std::string SizeFitFailure(const TSizeFit& fit);
 // The source as the fit sees it.
 TSizeSource ReadSizeSource(const TPresetRow& row, const TAVProbe& probe);
 
-// PlanOutput for a row within `limitBytes`. When the source cannot fit,
-// `fit.Error` says why and no file is named.
+// How long an output of a `duration`-second source is, given the job's
+// option lines: "ss" skips the start and "t" cuts the rest (the last line
+// of each counts).
+double OutputDuration(double duration, const std::string& optionLines);
+
+// PlanOutput for a row within `limitBytes`; `optionLines` are the job's own
+// input and output lines that come after the row's. When the source cannot
+// fit, `fit.Error` says why and no file is named.
 TOutputPlan PlanSizedOutput(const TPresetRow& row, int64_t limitBytes, const std::string& source,
                             bool sameFolder, const std::string& outputFolder,
-                            const TAVProbe& probe, TSizeFit& fit);
+                            const TAVProbe& probe, const std::string& optionLines, TSizeFit& fit);
 
 void to_json(nlohmann::json& out, const TSizeFit& fit);
 void from_json(const nlohmann::json& in, TSizeFit& fit);

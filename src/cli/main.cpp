@@ -471,7 +471,7 @@ int main(int argc, char** argv) {
       TOutputPlan plan =
           args.MaxSize > 0
               ? PlanSizedOutput(*args.Preset, args.MaxSize, file, args.SameFolder, args.OutputDir,
-                                probe, fit)
+                                probe, args.InputOptions + args.OutputOptions, fit)
               : PlanOutput(*args.Preset, file, args.SameFolder, args.OutputDir, probe);
       if (!fit.Error.empty()) { // known before any work: says so at once
         ++failures;

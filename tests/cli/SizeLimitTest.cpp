@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <span>
 
 using namespace kestro;
 using namespace kestro::test;
@@ -120,6 +121,23 @@ TEST(SizeFit, ThePlanStepsDownSoundAndPictureAsTheBudgetShrinks) {
   }
 }
 
+TEST(SizeFit, AJobsStartAndLengthShortenWhatMustFit) {
+  ASSERT_TRUE(LoadAllLibraries("", true));
+  const struct {
+    const char* Lines;
+    double Seconds;
+  } cases[] = {
+      {"", 60},           {"t=10\n", 10},         {"ss=50\n", 10},
+      {"ss=30\nt=10\n", 10}, {"ss=55\nt=10\n", 5},  {"ss=70\n", 0},
+      {"t=1:30\n", 60},   {"t=00:00:20.5\n", 20.5}, {"t=5\nt=8\nvb=1\n", 8},
+      {"t=soon\n", 60},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Lines);
+    EXPECT_DOUBLE_EQ(OutputDuration(60, c.Lines), c.Seconds);
+  }
+}
+
 class SizeRetries : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -161,12 +179,12 @@ protected:
 TEST_F(SizeRetries, AnOutputOverTheLimitIsEncodedAgainAtALowerRate) {
   EXPECT_EQ(Run({110'000, 96'000}), "");
   ASSERT_EQ(Passes.size(), 3u);
-  // The first pass looks at the pictures alone and keeps its statistics.
-  EXPECT_TRUE(Passes[0].DisableAudio);
-  EXPECT_EQ(Passes[0].StreamOptions, "");
+  // Both passes write the same streams; only their pass lines differ.
+  EXPECT_EQ(Passes[0].StreamOptions, Options.StreamOptions);
+  EXPECT_EQ(Passes[1].StreamOptions, Options.StreamOptions);
+  EXPECT_FALSE(Passes[0].DisableAudio);
   EXPECT_NE(Passes[0].ExtraOptions.find("pass=1\n"), std::string::npos);
   EXPECT_NE(Passes[1].ExtraOptions.find("pass=2\n"), std::string::npos);
-  EXPECT_FALSE(Passes[1].DisableAudio);
   // The retry runs the last pass with a lower rate as the last line.
   const std::string retry = Passes[2].ExtraOptions;
   const size_t rate = retry.rfind("vb=");
@@ -200,7 +218,7 @@ TEST_F(SizeRetries, AFailedPassEndsTheJobWithItsReason) {
 
 // Whole conversions through kestroconvert's workers.
 class SizeLimit : public ::testing::Test {
-protected:
+public:
   void SetUp() override {
     ASSERT_TRUE(LoadAllLibraries("", true));
     char pattern[] = "/tmp/kestro-sizes-XXXXXX";
@@ -214,7 +232,7 @@ protected:
     int64_t Size = -1;
     double Seconds = 0;
   };
-  TOutcome Convert(const std::vector<std::string>& args, const std::string& source) {
+  TOutcome Run(const std::vector<std::string>& args, const std::string& source) {
     std::vector<std::string> all = {"--json", "-o", Folder + "/out"};
     all.insert(all.end(), args.begin(), args.end());
     all.push_back(source);
@@ -239,29 +257,21 @@ protected:
   std::string Folder;
 };
 
-TEST_F(SizeLimit, EveryOutputFitsAndBusyPicturesUseTheirBudget) {
-  const struct {
-    const char* Source;
-    const char* Preset;
-    const char* Limit;
-    int64_t Bytes;
-    bool UsesItAll; // busy pictures for 10 s or more
-    const char* Extension;
-  } cases[] = {
-      {"size_busy_4s.mkv", "mp4", "150K", 150'000, false, ".mp4"},
-      {"size_busy_12s.mkv", "mp4", "400K", 400'000, true, ".mp4"},
-      {"size_busy_silent_12s.mkv", "mp4", "300K", 300'000, true, ".mp4"},
-      {"size_busy_3min.mkv", "mp4", "2M", 2'000'000, true, ".mp4"},
-      {"size_still_4min.mkv", "mp4", "2M", 2'000'000, false, ".mp4"},
-      {"size_busy_4s.mkv", "webm", "150K", 150'000, false, ".webm"},
-      {"size_busy_12s.mkv", "3gp", "400K", 400'000, true, ".3gp"},
-      {"size_busy_4s.mkv", "hevc", "120K", 120'000, false, ".mp4"},
-      {"size_busy_4s.mkv", "av1", "120K", 120'000, false, ".mkv"},
-      {"song_cover.m4a", "mp4", "40K", 40'000, false, ".m4a"},
-  };
-  for (const auto& c : cases) {
+struct TSizeCase {
+  const char* Source;
+  const char* Preset;
+  const char* Limit;
+  int64_t Bytes;
+  bool UsesItAll; // busy pictures for 10 s or more
+  const char* Extension;
+};
+
+// Converts each case within its limit and prints the figures.
+void ExpectEachFits(SizeLimit& test, std::span<const TSizeCase> cases) {
+  for (const TSizeCase& c : cases) {
     SCOPED_TRACE(std::string(c.Source) + " with " + c.Preset + " in " + c.Limit);
-    const TOutcome r = Convert({"-p", c.Preset, "--max-size", c.Limit}, Fixtures::MediaPath(c.Source));
+    const auto r =
+        test.Run({"-p", c.Preset, "--max-size", c.Limit}, Fixtures::MediaPath(c.Source));
     ASSERT_EQ(r.Status, 0) << r.Message << r.Err;
     EXPECT_EQ(fs::path(r.Output).extension(), c.Extension);
     ASSERT_GT(r.Size, 0);
@@ -272,15 +282,46 @@ TEST_F(SizeLimit, EveryOutputFitsAndBusyPicturesUseTheirBudget) {
     std::printf("  %-26s %-5s %6s: %8lld bytes, %5.1f %% of the limit, %.1f s\n", c.Source,
                 c.Preset, c.Limit, (long long)r.Size, r.Size * 100.0 / c.Bytes, r.Seconds);
     // Nothing of the passes is left beside the output.
-    for (const fs::directory_entry& entry : fs::directory_iterator(Folder + "/out"))
+    for (const fs::directory_entry& entry : fs::directory_iterator(test.Folder + "/out"))
       EXPECT_EQ(entry.path().filename().string().find(".passes"), std::string::npos)
           << entry.path();
   }
 }
 
+TEST_F(SizeLimit, EveryOutputFitsAndBusyPicturesUseTheirBudget) {
+  const TSizeCase cases[] = {
+      {"size_busy_4s.mkv", "mp4", "150K", 150'000, false, ".mp4"},
+      {"size_busy_12s.mkv", "mp4", "400K", 400'000, true, ".mp4"},
+      {"size_busy_silent_12s.mkv", "mp4", "300K", 300'000, true, ".mp4"},
+      {"size_busy_3min.mkv", "mp4", "2M", 2'000'000, true, ".mp4"},
+      {"size_still_4min.mkv", "mp4", "2M", 2'000'000, false, ".mp4"},
+      {"song_cover.m4a", "mp4", "40K", 40'000, false, ".m4a"},
+  };
+  ExpectEachFits(*this, cases);
+}
+
+TEST_F(SizeLimit, EachEncodersOutputFits) {
+  const TSizeCase cases[] = {
+      {"size_busy_12s.mkv", "3gp", "400K", 400'000, true, ".3gp"},
+      {"size_busy_4s.mkv", "webm", "150K", 150'000, false, ".webm"},
+      {"size_busy_4s.mkv", "hevc", "120K", 120'000, false, ".mp4"},
+      {"size_busy_4s.mkv", "av1", "120K", 120'000, false, ".mkv"},
+  };
+  ExpectEachFits(*this, cases);
+}
+
+TEST_F(SizeLimit, ACutJobPlansForTheTimeItKeeps) {
+  // Six seconds of twelve: planned for twelve, it would fill half the limit.
+  const TOutcome r = Run({"-p", "mp4", "--max-size", "200K", "-x", "t=6"},
+                             Fixtures::MediaPath("size_busy_12s.mkv"));
+  ASSERT_EQ(r.Status, 0) << r.Message << r.Err;
+  EXPECT_LE(r.Size, 200'000);
+  EXPECT_GE(r.Size, 170'000);
+}
+
 TEST_F(SizeLimit, ASourceThatCannotFitFailsAtOnceAndSaysWhatWould) {
   const TOutcome r =
-      Convert({"-p", "mp4", "--max-size", "20K"}, Fixtures::MediaPath("size_still_4min.mkv"));
+      Run({"-p", "mp4", "--max-size", "20K"}, Fixtures::MediaPath("size_still_4min.mkv"));
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Message.find("cannot fit in 20 kB: it lasts 4:00"), std::string::npos) << r.Message;
   EXPECT_NE(r.Message.find("at most 0:"), std::string::npos) << r.Message;
@@ -290,7 +331,7 @@ TEST_F(SizeLimit, ASourceThatCannotFitFailsAtOnceAndSaysWhatWould) {
 
 TEST_F(SizeLimit, TheSizeRowsAndAUserRowCarryTheirLimit) {
   // The built-in 10 MB row takes a song into its audio-only container.
-  TOutcome r = Convert({"-p", "10mb"}, Fixtures::MediaPath("song_cover.m4a"));
+  TOutcome r = Run({"-p", "10mb"}, Fixtures::MediaPath("song_cover.m4a"));
   ASSERT_EQ(r.Status, 0) << r.Message;
   EXPECT_EQ(fs::path(r.Output).filename(), "song_cover (MP4 that fits 10 MB).m4a");
   // A user's row with its own limit.
@@ -299,7 +340,7 @@ TEST_F(SizeLimit, TheSizeRowsAndAUserRowCarryTheirLimit) {
     {"text": "Tiny MP4 (*.mp4)", "name": "tiny", "max_size": "250K",
      "video": {"codec": "libx264", "options": ["preset=veryfast"], "max_height": 240},
      "audio": {"codec": "aac", "bitrate": 64000}}]})J";
-  r = Convert({"-p", "tiny"}, Fixtures::MediaPath("size_busy_12s.mkv"));
+  r = Run({"-p", "tiny"}, Fixtures::MediaPath("size_busy_12s.mkv"));
   ASSERT_EQ(r.Status, 0) << r.Message << r.Err;
   EXPECT_LE(r.Size, 250'000);
   EXPECT_GE(r.Size, 225'000);
