@@ -2,7 +2,9 @@
 
 #include "BatchOutput.h"
 #include "HeaderPicture.h"
+#include "JobsAtOnce.h"
 #include "SourceCheck.h"
+#include "SizeFit.h"
 #include "StatusDelegate.h"
 #include "WorkerBatch.h"
 
@@ -11,16 +13,21 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDialog>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -51,54 +58,80 @@ QString SupportedFilesFilter() {
   return "All Supported Files (" + patterns.join(' ') + ");;All Files (*)";
 }
 
-QLabel* Link(QWidget* parent, const QString& text, int x, int y) {
-  auto* label = new QLabel("<a href=\"#\">" + text + "</a>", parent);
-  label->move(x, y);
-  label->adjustSize();
-  return label;
+QLabel* Link(QWidget* parent, const QString& text) {
+  return new QLabel("<a href=\"#\">" + text + "</a>", parent);
 }
 
 } // namespace
 
 TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
     : QWidget(parent), AppFolder(appFolder), Dialogs(dialogs) {
-  setFixedSize(771, 571);
-  setWindowFlags(Qt::Dialog | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint);
+  resize(771, 571);
+  setMinimumSize(640, 440);
   QFont font("Verdana");
   font.setPointSize(9);
   setFont(font);
   setAcceptDrops(true);
 
   auto* header = new QLabel(this);
-  header->setGeometry(5, 32, 761, 100);
   header->setPixmap(DrawHeaderPicture(QSize(761, 100), ProductName));
+  header->setAlignment(Qt::AlignCenter);
   header->setCursor(Qt::PointingHandCursor);
   header->installEventFilter(this);
   header->setObjectName("Image1");
 
-  QLabel* more = Link(this, "More Software", 350, 177);
+  QLabel* more = Link(this, "More Software");
   connect(more, &QLabel::linkActivated, this, [this] { ShowLibraries(); });
-  QLabel* website = Link(this, "Website", 608, 177);
+  QLabel* website = Link(this, "Website");
   connect(website, &QLabel::linkActivated, this, [this] { Dialogs.OpenUrl(ProductWebsite); });
 
   btnOpen = new QPushButton("Add...", this);
-  btnOpen->setGeometry(5, 145, 94, 72);
+  btnOpen->setFixedSize(94, 72);
   btnOpen->setToolTip("Open one or more videos to the list");
   connect(btnOpen, &QPushButton::clicked, this, [this] { btnOpenClick(); });
 
   btnConvert = new QPushButton("Convert!", this);
-  btnConvert->setGeometry(125, 145, 94, 72);
+  btnConvert->setFixedSize(94, 72);
   btnConvert->setToolTip("Convert all the videos from the list");
   connect(btnConvert, &QPushButton::clicked, this, [this] { btnConvertClick(); });
 
   auto* formatLabel = new QLabel("Output Format:", this);
-  formatLabel->move(241, 152);
   selFormat = new QComboBox(this);
-  selFormat->setGeometry(350, 149, 415, 24);
+  selFormat->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  auto* maxSizeLabel = new QLabel("Max size:", this);
+  txtMaxSize = new QLineEdit(this);
+  txtMaxSize->setPlaceholderText("no limit");
+  txtMaxSize->setToolTip("Video outputs are kept within this size, e.g. 8M, 500K, 1.5G "
+                         "(empty: no limit)");
+  txtMaxSize->setFixedWidth(90);
+  auto* jobsLabel = new QLabel("Jobs at once:", this);
+  selJobs = new QComboBox(this);
+  selJobs->addItem("Automatic");
+  for (int n = 1; n <= std::max(1, QThread::idealThreadCount()); ++n)
+    selJobs->addItem(QString::number(n));
+  selJobs->setToolTip("How many files are converted at the same time");
+
+  auto* choices = new QGridLayout;
+  choices->addWidget(formatLabel, 0, 0);
+  choices->addWidget(selFormat, 0, 1, 1, 5);
+  choices->addWidget(maxSizeLabel, 1, 0);
+  choices->addWidget(txtMaxSize, 1, 1);
+  choices->addWidget(jobsLabel, 1, 2, Qt::AlignRight);
+  choices->addWidget(selJobs, 1, 3);
+  choices->setColumnStretch(4, 1);
+  auto* links = new QHBoxLayout;
+  links->addWidget(more);
+  links->addStretch();
+  links->addWidget(website);
+  choices->addLayout(links, 2, 1, 1, 5);
+
+  auto* top = new QHBoxLayout;
+  top->addWidget(btnOpen);
+  top->addWidget(btnConvert);
+  top->addSpacing(12);
+  top->addLayout(choices, 1);
 
   lvFiles = new QTreeWidget(this);
-  lvFiles->setGeometry(5, 232, 760, 269);
   lvFiles->setHeaderLabels({"Source", "Status", "Path"});
   lvFiles->setRootIsDecorated(false);
   lvFiles->setUniformRowHeights(true);
@@ -118,27 +151,48 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
   separator->setSeparator(true);
   lvFiles->addAction(separator);
 
+  lblStatus = new QLabel(this);
+  lblStatus->setStyleSheet("color: #b00000;");
+  lblStatus->hide();
+
+  barTotal = new QProgressBar(this);
+  barTotal->setRange(0, 100);
+  barTotal->setValue(0);
+  lblTotal = new QLabel(this);
+  lblTotal->setMinimumWidth(220);
+  auto* total = new QHBoxLayout;
+  total->addWidget(barTotal, 1);
+  total->addWidget(lblTotal);
+
   auto* outputLabel = new QLabel("Output Folder:", this);
-  outputLabel->move(5, 524);
   txtOutput = new QLineEdit(this);
-  txtOutput->setGeometry(108, 522, 428, 22);
   txtOutput->setReadOnly(true);
   txtOutput->installEventFilter(this);
   btnFolderChange = new QPushButton("Change", this);
-  btnFolderChange->setGeometry(558, 520, 94, 26);
+  btnFolderChange->setFixedWidth(94);
   connect(btnFolderChange, &QPushButton::clicked, this, [this] { btnFolderChangeClick(); });
   btnBrowse = new QPushButton("Browse", this);
-  btnBrowse->setGeometry(671, 520, 94, 26);
+  btnBrowse->setFixedWidth(94);
   connect(btnBrowse, &QPushButton::clicked, this, [this] { btnBrowseClick(); });
+  auto* output = new QHBoxLayout;
+  output->addWidget(outputLabel);
+  output->addWidget(txtOutput, 1);
+  output->addWidget(btnFolderChange);
+  output->addWidget(btnBrowse);
   chkSameFolder = new QCheckBox("Use the same directory to the source file", this);
-  chkSameFolder->move(125, 550);
-  lblStatus = new QLabel(this);
-  lblStatus->setGeometry(5, 503, 760, 17);
-  lblStatus->setStyleSheet("color: #b00000;");
-  lblStatus->hide();
   chkSameFolder->hide();
   chkSameFolder->setEnabled(false);
   connect(chkSameFolder, &QCheckBox::clicked, this, [this] { chkSameFolderClick(); });
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(5, 5, 5, 5);
+  layout->addWidget(header);
+  layout->addLayout(top);
+  layout->addWidget(lvFiles, 1);
+  layout->addWidget(lblStatus);
+  layout->addLayout(total);
+  layout->addLayout(output);
+  layout->addWidget(chkSameFolder);
 
   QxAVC.SetLogLevel(llQuiet);
   QxAVC.SetProgressInterval(100);
@@ -189,6 +243,12 @@ void TfrmMain::FormCreate() {
   const TPresetRow* stored = PresetTable.Find(Settings.Format.toStdString());
   selFormat->setCurrentIndex(stored ? int(stored - PresetTable.Rows().data()) : 0);
   txtOutput->setText(Settings.Output);
+  txtMaxSize->setText(Settings.MaxSize);
+  selJobs->setCurrentIndex(std::min(Settings.Jobs, selJobs->count() - 1));
+  if (Settings.Width > 0 && Settings.Height > 0)
+    resize(Settings.Width, Settings.Height);
+  for (int column = 0; column < Settings.Columns.size() && column < ColPath; ++column)
+    lvFiles->header()->resizeSection(column, Settings.Columns[column]);
   chkSameFolder->setChecked(Settings.SameFolder);
   chkSameFolderClick();
   if (!QCoreApplication::arguments().contains("--in-process")) {
@@ -202,11 +262,23 @@ void TfrmMain::FormCreate() {
 
 void TfrmMain::FormShow() { setWindowTitle(BaseCaption); }
 
-void TfrmMain::closeEvent(QCloseEvent* event) {
+void TfrmMain::StoreSettings() {
   Settings.Output = txtOutput->text();
   Settings.SameFolder = chkSameFolder->isChecked();
   Settings.Format = selFormat->currentText();
+  Settings.Jobs = selJobs->currentIndex();
+  Settings.MaxSize = txtMaxSize->text().trimmed();
+  Settings.Width = width();
+  Settings.Height = height();
+  // The last column takes what is left, so only the others are kept.
+  Settings.Columns.clear();
+  for (int column = 0; column < ColPath; ++column)
+    Settings.Columns << lvFiles->header()->sectionSize(column);
   Settings.Save();
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+  StoreSettings();
   StopBatch();
   event->accept();
 }
@@ -360,12 +432,15 @@ void TfrmMain::btnConvertClick() {
   const TPresetRow* row = PresetTable.Find(format.toStdString());
   if (!row) // the list holds the table's rows only
     return;
+  int64_t sizeLimit = 0;
+  if (!SizeLimitFor(*row, sizeLimit))
+    return;
   const bool sameFolder = chkSameFolder->isChecked();
   // Workers open the sources anew; one that can be read only once was read
   // when it was added, so such a batch stays inside the window.
   Runner.reset(); // the last batch's, ended
   const bool inWorkers = !WorkerPath.isEmpty() && !HasReadOnceSource(QxAVC);
-  if (row->SizeLimitBytes > 0 && !inWorkers) {
+  if (sizeLimit > 0 && !inWorkers) {
     Dialogs.Message(this,
                     "This format keeps each file within a size, which needs the conversion "
                     "program kestroconvert beside this one and files that can be read again.",
@@ -377,8 +452,8 @@ void TfrmMain::btnConvertClick() {
     const std::string source = QxAVC.JobInputContext(job)->url;
     TSizeFit fit;
     TOutputPlan plan =
-        row->SizeLimitBytes > 0 && inWorkers
-            ? PlanSizedOutput(*row, row->SizeLimitBytes, source, sameFolder,
+        sizeLimit > 0
+            ? PlanSizedOutput(*row, sizeLimit, source, sameFolder,
                               txtOutput->text().toStdString(), QxAVC.Jobs(job).Probe, fit)
             : PlanOutput(*row, source, sameFolder, txtOutput->text().toStdString(),
                          QxAVC.Jobs(job).Probe);
@@ -405,15 +480,61 @@ void TfrmMain::btnConvertClick() {
     SetCaption(" [Done]");
     return;
   }
+  Clocks.assign(JobRows.size(), TJobClock());
+  BatchStartMs = QDateTime::currentMSecsSinceEpoch();
   if (inWorkers) {
     Runner = MakeRunner(WorkerPath.toStdString(), QxAVC);
-    Runner->Start(std::move(workerJobs), 1);
+    Runner->Start(std::move(workerJobs), JobsToRun());
   } else {
-    QxAVC.StartJobs(1);
+    QxAVC.StartJobs(JobsToRun());
   }
   UserStopped = false;
   SetCaption(" [Converting...]");
   SetBusy(true);
+  ShowTotal();
+}
+
+int TfrmMain::JobsToRun() const {
+  return JobsAtOnce(selJobs->currentIndex(), QThread::idealThreadCount(), CodecThreadsPerJob);
+}
+
+bool TfrmMain::SizeLimitFor(const TPresetRow& row, int64_t& limit) {
+  limit = row.SizeLimitBytes;
+  const QString text = txtMaxSize->text().trimmed();
+  if (row.VideoCodec.empty() || text.isEmpty())
+    return true;
+  const std::optional<int64_t> bytes = ParseSize(text.toStdString());
+  if (!bytes || *bytes <= 0) {
+    Dialogs.Message(this, "\"" + text + "\" is not a size (e.g. 8M, 500K, 1.5G).", "Max size",
+                    TDialogs::Warning);
+    txtMaxSize->setFocus();
+    return false;
+  }
+  limit = *bytes;
+  return true;
+}
+
+// The batch as a whole: finished rows count in full, running ones by their
+// percentage; the time left follows from the share done so far.
+void TfrmMain::ShowTotal() {
+  const int jobs = int(JobRows.size());
+  int finished = 0, percentSum = 0;
+  for (const int row : JobRows) {
+    const QString status = lvFiles->topLevelItem(row)->text(ColStatus);
+    if (status == DoneText || status == FailedText) {
+      ++finished;
+      percentSum += 100;
+    } else if (const int percent = TStatusDelegate::ProgressOf(status); percent > 0) {
+      percentSum += percent;
+    }
+  }
+  const double share = jobs > 0 ? percentSum / (100.0 * jobs) : 0;
+  barTotal->setValue(int(share * 100));
+  QString text = QString("%1 of %2 files done").arg(finished).arg(jobs);
+  const qint64 elapsedMs = QDateTime::currentMSecsSinceEpoch() - BatchStartMs;
+  if (btnConvert->text() == "Stop" && share > 0.02 && elapsedMs > 500)
+    text += ", " + ClockText(elapsedMs / 1000.0 * (1 - share) / share) + " left";
+  lblTotal->setText(text);
 }
 
 void TfrmMain::StopBatch() {
@@ -429,6 +550,8 @@ void TfrmMain::SetBusy(bool busy) {
   btnConvert->setText(busy ? "Stop" : "Convert!");
   btnOpen->setEnabled(!busy);
   selFormat->setEnabled(!busy);
+  txtMaxSize->setEnabled(!busy);
+  selJobs->setEnabled(!busy);
   chkSameFolder->setEnabled(!busy && chkSameFolder->isVisible());
   txtOutput->setEnabled(!busy && !chkSameFolder->isChecked());
   btnFolderChange->setEnabled(txtOutput->isEnabled());
@@ -438,17 +561,26 @@ void TfrmMain::QxAVCProgress(int AIndex, int ACurrentDuration, int ATotalOutputD
   const int row = RowOfJob(AIndex);
   if (row < 0)
     return;
+  TRowProgress progress;
   // An unknown total shows an empty bar rather than dividing by zero.
-  int percent = 0;
   if (ATotalOutputDuration > 0)
-    percent = int(std::clamp<int64_t>(int64_t(ACurrentDuration) * 100 / ATotalOutputDuration, 0, 100));
-  lvFiles->topLevelItem(row)->setText(ColStatus, TStatusDelegate::ProgressText(percent));
+    progress.Percent = int(
+        std::clamp<int64_t>(int64_t(ACurrentDuration) * 100 / ATotalOutputDuration, 0, 100));
+  if (AIndex < int(Clocks.size())) {
+    TJobClock& clock = Clocks[AIndex];
+    clock.Sample(QDateTime::currentMSecsSinceEpoch(), ACurrentDuration);
+    progress.Speed = clock.Speed();
+    progress.SecondsLeft = clock.SecondsLeft(ATotalOutputDuration);
+  }
+  lvFiles->topLevelItem(row)->setText(ColStatus, progress.Text());
+  ShowTotal();
 }
 
 void TfrmMain::QxAVCTerminate(int AIndex, bool, bool AException, const QString& AMessage) {
   if (UserStopped) {
     SetCaption(" [Job Canceled]");
     SetBusy(false);
+    ShowTotal();
     for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
       QTreeWidgetItem* item = lvFiles->topLevelItem(row);
       if (item->text(ColStatus) != DoneText && item->text(ColStatus) != FailedText)
@@ -461,6 +593,7 @@ void TfrmMain::QxAVCTerminate(int AIndex, bool, bool AException, const QString& 
   if (AIndex == -1) {
     SetCaption(" [Done]");
     SetBusy(false);
+    ShowTotal();
     QxAVC.ClearJobs();
     JobRows.clear();
     LastConvertedFormat = selFormat->currentText();
@@ -473,6 +606,7 @@ void TfrmMain::QxAVCTerminate(int AIndex, bool, bool AException, const QString& 
   QTreeWidgetItem* item = lvFiles->topLevelItem(row);
   item->setText(ColStatus, AException ? FailedText : DoneText);
   item->setToolTip(ColStatus, AException ? AMessage : QString());
+  ShowTotal();
 }
 
 void TfrmMain::dragEnterEvent(QDragEnterEvent* event) {

@@ -5,6 +5,7 @@
 #include "Dialogs.h"
 #include "PresetTable.h"
 #include "QxAVConverter.h"
+#include "RowProgress.h"
 #include "Settings.h"
 
 #include <QWidget>
@@ -16,8 +17,10 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace kestro {
 class TProcessRunner;
@@ -45,6 +48,7 @@ public:
   void AddFiles(const QStringList& files); // "Add..." after the dialog, and drops
   void DoLoadFromList();
   void btnConvertClick();
+  bool Adding() const { return false; } // files are still being read
 
   // Controls and state, readable by tests.
   QPushButton* btnOpen = nullptr;
@@ -56,6 +60,10 @@ public:
   QPushButton* btnBrowse = nullptr;
   QCheckBox* chkSameFolder = nullptr;
   QLabel* lblStatus = nullptr; // a problem with the user's presets file, when there is one
+  QLineEdit* txtMaxSize = nullptr; // the size video outputs must fit; empty: none
+  QComboBox* selJobs = nullptr;    // "Automatic", or 1 to the cores
+  QProgressBar* barTotal = nullptr; // the batch as a whole
+  QLabel* lblTotal = nullptr;       // files done of total, and time left
   kestro::TPresetTable PresetTable;
   kestro::TQxAVConverter QxAVC;
   // kestroconvert, which runs each job in a process of its own, so that a
@@ -81,6 +89,13 @@ private:
   void QxAVCProgress(int AIndex, int ACurrentDuration, int ATotalOutputDuration);
   void QxAVCTerminate(int AIndex, bool AFinished, bool AException, const QString& AMessage);
   void SetCaption(const QString& suffix);
+  // The jobs a batch runs at once, from "Jobs at once" and the cores.
+  int JobsToRun() const;
+  // The size limit for `row`'s outputs: the "Max size" field's for a video
+  // row, else the row's own; false (and said) when the field is not a size.
+  bool SizeLimitFor(const kestro::TPresetRow& row, int64_t& limit);
+  void ShowTotal();
+  void StoreSettings();
   void SetBusy(bool busy);
   void StopBatch();
   QString LibFolder() const;
@@ -92,4 +107,6 @@ private:
 
   TDialogs& Dialogs;
   std::vector<int> JobRows; // JobRows[job index] = row
+  std::vector<TJobClock> Clocks; // per job
+  qint64 BatchStartMs = 0;
 };

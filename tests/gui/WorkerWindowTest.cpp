@@ -110,6 +110,7 @@ TEST_F(WindowWorkers, ACrashingJobFailsItsRowAloneAndTheOthersFinish) {
 
 TEST_F(WindowWorkers, StopEndsTheWorkerWithinOneSecondAndLeavesNoEmptyOutputs) {
   Make("testhook_slow.so"); // 40 ms a picture: each job lasts seconds
+  Win->selJobs->setCurrentText("1"); // the later jobs wait for their turn
   Add({Media("clip.avi"), Media("small_176x144.avi"), Media("cif_352x288.avi")});
   ASSERT_EQ(Win->lvFiles->topLevelItemCount(), 3);
   QSignalSpy finished(Win.get(), &TfrmMain::BatchFinished);
