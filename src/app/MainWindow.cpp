@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "BatchOutput.h"
+#include "FileReader.h"
 #include "HeaderPicture.h"
 #include "JobsAtOnce.h"
 #include "SourceCheck.h"
@@ -46,17 +47,12 @@ const char* const DoneText = "Done";
 const char* const CanceledText = "Canceled";
 const char* const FailedText = "Failed";
 
-// Common video extensions and the audio-only list, for the file dialog.
 QString SupportedFilesFilter() {
-  QStringList patterns;
-  for (const char* ext : {"avi", "mp4", "m4v", "mov", "mkv", "webm", "wmv", "asf", "flv", "mpg",
-                          "mpeg", "vob", "ts", "m2ts", "mts", "3gp", "3g2", "ogv", "rm", "rmvb",
-                          "dv", "nut"})
-    patterns << QString("*.") + ext;
-  for (const QString& ext : QString(AudioOnlyExtensions).split(' ', Qt::SkipEmptyParts))
-    patterns << "*" + ext;
-  return "All Supported Files (" + patterns.join(' ') + ");;All Files (*)";
+  return "All Supported Files (" + TFileReader::MediaPatterns().join(' ') + ");;All Files (*)";
 }
+
+// The source file of a row.
+constexpr int PathRole = Qt::UserRole;
 
 QLabel* Link(QWidget* parent, const QString& text) {
   return new QLabel("<a href=\"#\">" + text + "</a>", parent);
@@ -95,6 +91,15 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
   btnConvert->setToolTip("Convert all the videos from the list");
   connect(btnConvert, &QPushButton::clicked, this, [this] { btnConvertClick(); });
 
+  btnAddFolder = new QPushButton("Add Folder...", this);
+  btnAddFolder->setToolTip("Add the videos and songs of a folder and its subfolders");
+  connect(btnAddFolder, &QPushButton::clicked, this, [this] { btnAddFolderClick(); });
+
+  Reader = new TFileReader(this);
+  connect(Reader, &TFileReader::FileRead, this,
+          [this](const QString& path, const QString& error) { AddRow(path, error); });
+  connect(Reader, &TFileReader::Finished, this, [this] { FilesRead(); });
+
   auto* formatLabel = new QLabel("Output Format:", this);
   selFormat = new QComboBox(this);
   selFormat->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
@@ -120,6 +125,8 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
   choices->addWidget(selJobs, 1, 3);
   choices->setColumnStretch(4, 1);
   auto* links = new QHBoxLayout;
+  links->addWidget(btnAddFolder);
+  links->addSpacing(12);
   links->addWidget(more);
   links->addStretch();
   links->addWidget(website);
@@ -315,41 +322,49 @@ void TfrmMain::btnOpenClick() {
     AddFiles(files);
 }
 
-void TfrmMain::AddRow(const QString& path) {
+void TfrmMain::btnAddFolderClick() {
+  if (!QxAVC.LoadLibraries(LibFolder().toStdString(), true)) {
+    Dialogs.Message(this, "Error: Lib cannot be loaded.", BaseCaption, TDialogs::Error);
+    return;
+  }
+  const QString folder = Dialogs.PickFolder(this, "Add the Media Files of a Folder:");
+  if (!folder.isEmpty())
+    AddFiles({folder});
+}
+
+bool TfrmMain::Adding() const { return Reader->Busy(); }
+
+void TfrmMain::AddRow(const QString& path, const QString& error) {
   const QFileInfo info(path);
   auto* row = new QTreeWidgetItem(lvFiles);
   row->setText(ColSource, info.fileName());
-  row->setText(ColStatus, ReadyText);
+  row->setText(ColStatus, error.isEmpty() ? ReadyText : FailedText);
+  row->setToolTip(ColStatus, error);
   row->setText(ColPath, QDir::toNativeSeparators(info.absolutePath() + "/"));
+  row->setData(ColSource, PathRole, info.absoluteFilePath());
+  SetCaption(" [Loading File " + QString::number(lvFiles->topLevelItemCount()) + "...]");
 }
 
+void TfrmMain::FilesRead() {
+  if (lvFiles->topLevelItemCount() > 0)
+    SetCaption(" [Ready]");
+  if (ConvertWhenRead) {
+    ConvertWhenRead = false;
+    btnConvertClick();
+  }
+}
+
+// The files are read on the reader's thread; their rows come as each is known.
 void TfrmMain::AddFiles(const QStringList& files) {
-  if (QxAVC.JobCount() == 0 || UserStopped) {
+  if (ListConverted) {
+    Reader->Cancel();
     lvFiles->clear();
     QxAVC.ClearJobs();
     JobRows.clear();
     UserStopped = false;
+    ListConverted = false;
   }
-  int n = 0;
-  for (const QString& file : files) {
-    ++n;
-    if (!CheckSource(QxAVC.Probe, file.toStdString()).empty())
-      continue; // not a file the libraries can read
-    SetCaption(" [Loading File " + QString::number(n) + "...]");
-    AddRow(file);
-    TInputOptions input;
-    InitInputOptions(input);
-    input.FileName = QFileInfo(file).absoluteFilePath().toStdString();
-    const int row = lvFiles->topLevelItemCount() - 1;
-    if (QxAVC.AddInput(input.FileName, &input) >= 0) {
-      JobRows.push_back(row);
-    } else {
-      lvFiles->topLevelItem(row)->setText(ColStatus, FailedText);
-      lvFiles->topLevelItem(row)->setToolTip(ColStatus, QString::fromStdString(QxAVC.LastError));
-    }
-  }
-  if (lvFiles->topLevelItemCount() > 0)
-    SetCaption(" [Ready]");
+  Reader->Read(files);
   selFormat->setFocus();
 }
 
@@ -361,7 +376,7 @@ void TfrmMain::DoLoadFromList() {
   JobRows.clear();
   for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
     QTreeWidgetItem* item = lvFiles->topLevelItem(row);
-    const QString path = QDir::fromNativeSeparators(item->text(ColPath)) + item->text(ColSource);
+    const QString path = item->data(ColSource, PathRole).toString();
     item->setToolTip(ColStatus, QString());
     if (const std::string problem = CheckSource(QxAVC.Probe, path.toStdString());
         !problem.empty()) {
@@ -404,6 +419,10 @@ void TfrmMain::btnConvertClick() {
     StopBatch();
     return;
   }
+  if (Adding()) { // the batch starts once every row is known
+    ConvertWhenRead = true;
+    return;
+  }
   if (!QxAVC.Probe.LoadLibraries(LibFolder().toStdString(), true)) {
     Dialogs.Message(this, "Error: Lib cannot be loaded.", BaseCaption, TDialogs::Error);
     return;
@@ -417,8 +436,8 @@ void TfrmMain::btnConvertClick() {
     return;
   }
   const QString format = selFormat->currentText();
-  if (QxAVC.JobCount() == 0 || UserStopped) {
-    if (format == LastConvertedFormat &&
+  {
+    if (ListConverted && format == LastConvertedFormat &&
         !Dialogs.AskYesNo(this,
                           "File(s) from the list was already converted to this format\r\n" +
                               format + "\r\n" + "Do you wish to convert agin?",
@@ -549,6 +568,7 @@ void TfrmMain::StopBatch() {
 void TfrmMain::SetBusy(bool busy) {
   btnConvert->setText(busy ? "Stop" : "Convert!");
   btnOpen->setEnabled(!busy);
+  btnAddFolder->setEnabled(!busy);
   selFormat->setEnabled(!busy);
   txtMaxSize->setEnabled(!busy);
   selJobs->setEnabled(!busy);
@@ -586,8 +606,10 @@ void TfrmMain::QxAVCTerminate(int AIndex, bool, bool AException, const QString& 
       if (item->text(ColStatus) != DoneText && item->text(ColStatus) != FailedText)
         item->setText(ColStatus, CanceledText);
     }
-    if (AIndex == -1)
+    if (AIndex == -1) {
+      ListConverted = true;
       emit BatchFinished();
+    }
     return;
   }
   if (AIndex == -1) {
@@ -597,6 +619,7 @@ void TfrmMain::QxAVCTerminate(int AIndex, bool, bool AException, const QString& 
     QxAVC.ClearJobs();
     JobRows.clear();
     LastConvertedFormat = selFormat->currentText();
+    ListConverted = true;
     emit BatchFinished();
     return;
   }

@@ -48,11 +48,13 @@ public:
   void AddFiles(const QStringList& files); // "Add..." after the dialog, and drops
   void DoLoadFromList();
   void btnConvertClick();
-  bool Adding() const { return false; } // files are still being read
+  void btnAddFolderClick();
+  bool Adding() const; // files are still being read
 
   // Controls and state, readable by tests.
   QPushButton* btnOpen = nullptr;
   QPushButton* btnConvert = nullptr;
+  QPushButton* btnAddFolder = nullptr;
   QComboBox* selFormat = nullptr;
   QTreeWidget* lvFiles = nullptr;
   QLineEdit* txtOutput = nullptr;
@@ -100,12 +102,16 @@ private:
   void StopBatch();
   QString LibFolder() const;
   void ShowLibraries();
-  void AddRow(const QString& path);
+  void AddRow(const QString& path, const QString& error);
+  void FilesRead();
   // Row of a job: rows and jobs stay matched when a job is removed.
   int RowOfJob(int job) const;
   void RemoveJob(int job);
 
   TDialogs& Dialogs;
+  class TFileReader* Reader = nullptr;
+  bool ListConverted = false; // a batch of this list ended: adding starts a new list
+  bool ConvertWhenRead = false; // "Convert!" came while files were being read
   std::vector<int> JobRows; // JobRows[job index] = row
   std::vector<TJobClock> Clocks; // per job
   qint64 BatchStartMs = 0;
