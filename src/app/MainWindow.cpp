@@ -51,8 +51,9 @@ QString SupportedFilesFilter() {
   return "All Supported Files (" + TFileReader::MediaPatterns().join(' ') + ");;All Files (*)";
 }
 
-// The source file of a row.
+// The source file of a row, and the output of its last job.
 constexpr int PathRole = Qt::UserRole;
+constexpr int OutputRole = Qt::UserRole + 1;
 
 QLabel* Link(QWidget* parent, const QString& text) {
   return new QLabel("<a href=\"#\">" + text + "</a>", parent);
@@ -157,6 +158,23 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
   auto* separator = new QAction(lvFiles);
   separator->setSeparator(true);
   lvFiles->addAction(separator);
+  actOpen = new QAction("Open", lvFiles);
+  connect(actOpen, &QAction::triggered, this, [this] { OpenRow(lvFiles->currentItem()); });
+  actShowInFolder = new QAction("Show in Folder", lvFiles);
+  connect(actShowInFolder, &QAction::triggered, this, [this] { ShowInFolder(); });
+  actRemove = new QAction("Remove", lvFiles);
+  actRemove->setShortcut(QKeySequence::Delete);
+  actRemove->setShortcutContext(Qt::WidgetShortcut);
+  connect(actRemove, &QAction::triggered, this, [this] { RemoveSelectedRows(); });
+  actClearFinished = new QAction("Clear Finished", lvFiles);
+  connect(actClearFinished, &QAction::triggered, this, [this] { ClearFinishedRows(); });
+  actRetryFailed = new QAction("Retry Failed", lvFiles);
+  connect(actRetryFailed, &QAction::triggered, this, [this] { RetryFailedRows(); });
+  lvFiles->addActions({actOpen, actShowInFolder, actRemove, actClearFinished, actRetryFailed});
+  lvFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  // Enter and a double-click.
+  connect(lvFiles, &QTreeWidget::itemActivated, this,
+          [this](QTreeWidgetItem* item) { OpenRow(item); });
 
   lblStatus = new QLabel(this);
   lblStatus->setStyleSheet("color: #b00000;");
@@ -368,7 +386,7 @@ void TfrmMain::AddFiles(const QStringList& files) {
   selFormat->setFocus();
 }
 
-void TfrmMain::DoLoadFromList() {
+void TfrmMain::DoLoadFromList(bool failedOnly) {
   if (!QxAVC.LoadLibraries(LibFolder().toStdString(), true)) {
     Dialogs.Message(this, "Error: Lib cannot be loaded.", BaseCaption, TDialogs::Error);
     return;
@@ -376,8 +394,11 @@ void TfrmMain::DoLoadFromList() {
   JobRows.clear();
   for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
     QTreeWidgetItem* item = lvFiles->topLevelItem(row);
+    if (failedOnly && item->text(ColStatus) != FailedText)
+      continue;
     const QString path = item->data(ColSource, PathRole).toString();
     item->setToolTip(ColStatus, QString());
+    item->setData(ColSource, OutputRole, QVariant());
     if (const std::string problem = CheckSource(QxAVC.Probe, path.toStdString());
         !problem.empty()) {
       item->setText(ColStatus, FailedText);
@@ -436,17 +457,20 @@ void TfrmMain::btnConvertClick() {
     return;
   }
   const QString format = selFormat->currentText();
-  {
-    if (ListConverted && format == LastConvertedFormat &&
-        !Dialogs.AskYesNo(this,
-                          "File(s) from the list was already converted to this format\r\n" +
-                              format + "\r\n" + "Do you wish to convert agin?",
-                          "Information"))
-      return;
-    QxAVC.ClearJobs();
-    UserStopped = false;
-    DoLoadFromList();
-  }
+  if (ListConverted && format == LastConvertedFormat &&
+      !Dialogs.AskYesNo(this,
+                        "File(s) from the list was already converted to this format\r\n" +
+                            format + "\r\n" + "Do you wish to convert agin?",
+                        "Information"))
+    return;
+  StartBatch(false);
+}
+
+void TfrmMain::StartBatch(bool failedOnly) {
+  const QString format = selFormat->currentText();
+  QxAVC.ClearJobs();
+  UserStopped = false;
+  DoLoadFromList(failedOnly);
 
   const TPresetRow* row = PresetTable.Find(format.toStdString());
   if (!row) // the list holds the table's rows only
@@ -483,9 +507,13 @@ void TfrmMain::btnConvertClick() {
       workerJobs.push_back(
           MakeWorkerJob(source, QxAVC.Jobs(job).InputOptions, plan.FileName, plan.Options));
       workerJobs.back().Fit = fit;
+      lvFiles->topLevelItem(RowOfJob(job))->setData(ColSource, OutputRole,
+                                                    QString::fromStdString(plan.FileName));
       btnConvert->setFocus();
       ++job;
     } else if (QxAVC.SetOutput(job, plan.FileName, &plan.Options)) {
+      lvFiles->topLevelItem(RowOfJob(job))->setData(ColSource, OutputRole,
+                                                    QString::fromStdString(plan.FileName));
       btnConvert->setFocus();
       ++job;
     } else {
@@ -554,6 +582,66 @@ void TfrmMain::ShowTotal() {
   if (btnConvert->text() == "Stop" && share > 0.02 && elapsedMs > 500)
     text += ", " + ClockText(elapsedMs / 1000.0 * (1 - share) / share) + " left";
   lblTotal->setText(text);
+}
+
+bool TfrmMain::QueueEditable() const { return btnConvert->text() != "Stop" && !Adding(); }
+
+// After an edit the list is the user's again: files added join it.
+void TfrmMain::ListEdited() {
+  QxAVC.ClearJobs();
+  JobRows.clear();
+  ListConverted = false;
+  ShowTotal();
+}
+
+void TfrmMain::RemoveSelectedRows() {
+  if (!QueueEditable())
+    return;
+  const QList<QTreeWidgetItem*> selected = lvFiles->selectedItems();
+  if (selected.isEmpty())
+    return;
+  qDeleteAll(selected);
+  ListEdited();
+}
+
+void TfrmMain::ClearFinishedRows() {
+  if (!QueueEditable())
+    return;
+  for (int row = lvFiles->topLevelItemCount() - 1; row >= 0; --row)
+    if (lvFiles->topLevelItem(row)->text(ColStatus) == DoneText)
+      delete lvFiles->topLevelItem(row);
+  ListEdited();
+}
+
+void TfrmMain::RetryFailedRows() {
+  if (!QueueEditable())
+    return;
+  for (int row = 0; row < lvFiles->topLevelItemCount(); ++row)
+    if (lvFiles->topLevelItem(row)->text(ColStatus) == FailedText) {
+      ListEdited();
+      StartBatch(true);
+      return;
+    }
+}
+
+void TfrmMain::OpenRow(QTreeWidgetItem* item) {
+  if (!item || item->text(ColStatus) != DoneText)
+    return;
+  const QString output = item->data(ColSource, OutputRole).toString();
+  if (!output.isEmpty() && QFileInfo::exists(output))
+    Dialogs.OpenUrl(QUrl::fromLocalFile(output).toString());
+}
+
+// The folder of the row's output once it is done, else of its source.
+void TfrmMain::ShowInFolder() {
+  const QTreeWidgetItem* item = lvFiles->currentItem();
+  if (!item)
+    return;
+  const QString output = item->data(ColSource, OutputRole).toString();
+  const QString file = item->text(ColStatus) == DoneText && !output.isEmpty()
+                           ? output
+                           : item->data(ColSource, PathRole).toString();
+  Dialogs.OpenUrl(QUrl::fromLocalFile(QFileInfo(file).absolutePath()).toString());
 }
 
 void TfrmMain::StopBatch() {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -46,7 +47,8 @@ public:
   void btnBrowseClick();
   void btnOpenClick();
   void AddFiles(const QStringList& files); // "Add..." after the dialog, and drops
-  void DoLoadFromList();
+  // The rows' jobs; `failedOnly`: those of the failed rows alone.
+  void DoLoadFromList(bool failedOnly = false);
   void btnConvertClick();
   void btnAddFolderClick();
   bool Adding() const; // files are still being read
@@ -66,6 +68,12 @@ public:
   QComboBox* selJobs = nullptr;    // "Automatic", or 1 to the cores
   QProgressBar* barTotal = nullptr; // the batch as a whole
   QLabel* lblTotal = nullptr;       // files done of total, and time left
+  // The list's own actions (its context menu; Delete removes).
+  QAction* actOpen = nullptr;
+  QAction* actShowInFolder = nullptr;
+  QAction* actRemove = nullptr;
+  QAction* actClearFinished = nullptr;
+  QAction* actRetryFailed = nullptr;
   kestro::TPresetTable PresetTable;
   kestro::TQxAVConverter QxAVC;
   // kestroconvert, which runs each job in a process of its own, so that a
@@ -104,6 +112,14 @@ private:
   void ShowLibraries();
   void AddRow(const QString& path, const QString& error);
   void FilesRead();
+  void StartBatch(bool failedOnly);
+  bool QueueEditable() const; // no batch runs and no file is being read
+  void ListEdited();
+  void RemoveSelectedRows();
+  void ClearFinishedRows();
+  void RetryFailedRows();
+  void OpenRow(QTreeWidgetItem* item); // a done row's output, in the desktop's application
+  void ShowInFolder();
   // Row of a job: rows and jobs stay matched when a job is removed.
   int RowOfJob(int job) const;
   void RemoveJob(int job);

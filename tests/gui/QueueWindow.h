@@ -20,6 +20,14 @@
 #include <fstream>
 #include <memory>
 
+#include <ostream>
+
+// Readable QString and QStringList in the tests' messages.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QStringList& list, std::ostream* out) {
+  *out << '[' << list.join(" | ").toStdString() << ']';
+}
+
 namespace kestro::test {
 
 inline QString MediaFile(const char* name) {
