@@ -3,6 +3,7 @@
 #include "BatchOutput.h"
 #include "FileReader.h"
 #include "HeaderPicture.h"
+#include "JobLogView.h"
 #include "JobsAtOnce.h"
 #include "SourceCheck.h"
 #include "SizeFit.h"
@@ -54,6 +55,18 @@ QString SupportedFilesFilter() {
 // The source file of a row, and the output of its last job.
 constexpr int PathRole = Qt::UserRole;
 constexpr int OutputRole = Qt::UserRole + 1;
+constexpr int LogRole = Qt::UserRole + 2; // the lines its last job logged
+
+const char* LevelName(TLogLevel level) {
+  switch (level) {
+  case llError:
+    return "error";
+  case llInfo:
+    return "info";
+  default:
+    return "debug";
+  }
+}
 
 QLabel* Link(QWidget* parent, const QString& text) {
   return new QLabel("<a href=\"#\">" + text + "</a>", parent);
@@ -170,7 +183,10 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
   connect(actClearFinished, &QAction::triggered, this, [this] { ClearFinishedRows(); });
   actRetryFailed = new QAction("Retry Failed", lvFiles);
   connect(actRetryFailed, &QAction::triggered, this, [this] { RetryFailedRows(); });
-  lvFiles->addActions({actOpen, actShowInFolder, actRemove, actClearFinished, actRetryFailed});
+  actShowLog = new QAction("Show Log...", lvFiles);
+  connect(actShowLog, &QAction::triggered, this, [this] { ShowLog(lvFiles->currentItem()); });
+  lvFiles->addActions(
+      {actOpen, actShowInFolder, actShowLog, actRemove, actClearFinished, actRetryFailed});
   lvFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
   // Enter and a double-click.
   connect(lvFiles, &QTreeWidget::itemActivated, this,
@@ -219,7 +235,14 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
   layout->addLayout(output);
   layout->addWidget(chkSameFolder);
 
-  QxAVC.SetLogLevel(llQuiet);
+  // Each job's lines are kept with its row, for its log view.
+  QxAVC.SetLogLevel(llInfo);
+  QxAVC.OnLog = [this](int AIndex, TLogLevel ALevel, const std::string& AMsg) {
+    const QString line = QString::fromStdString(AMsg).trimmed();
+    QMetaObject::invokeMethod(
+        this, [=, this] { JobLog(AIndex, QString("[%1] ").arg(LevelName(ALevel)) + line); },
+        Qt::QueuedConnection);
+  };
   QxAVC.SetProgressInterval(100);
   // Job events arrive on worker threads; the widgets are updated on this
   // thread, in the order each job raised them.
@@ -376,6 +399,7 @@ void TfrmMain::FilesRead() {
 void TfrmMain::AddFiles(const QStringList& files) {
   if (ListConverted) {
     Reader->Cancel();
+    LogItem = nullptr;
     lvFiles->clear();
     QxAVC.ClearJobs();
     JobRows.clear();
@@ -399,6 +423,7 @@ void TfrmMain::DoLoadFromList(bool failedOnly) {
     const QString path = item->data(ColSource, PathRole).toString();
     item->setToolTip(ColStatus, QString());
     item->setData(ColSource, OutputRole, QVariant());
+    item->setData(ColSource, LogRole, QVariant());
     if (const std::string problem = CheckSource(QxAVC.Probe, path.toStdString());
         !problem.empty()) {
       item->setText(ColStatus, FailedText);
@@ -468,6 +493,7 @@ void TfrmMain::btnConvertClick() {
 
 void TfrmMain::StartBatch(bool failedOnly) {
   const QString format = selFormat->currentText();
+  LastBatchFormat = format;
   QxAVC.ClearJobs();
   UserStopped = false;
   DoLoadFromList(failedOnly);
@@ -588,6 +614,7 @@ bool TfrmMain::QueueEditable() const { return btnConvert->text() != "Stop" && !A
 
 // After an edit the list is the user's again: files added join it.
 void TfrmMain::ListEdited() {
+  LogItem = nullptr;
   QxAVC.ClearJobs();
   JobRows.clear();
   ListConverted = false;
@@ -625,8 +652,12 @@ void TfrmMain::RetryFailedRows() {
 }
 
 void TfrmMain::OpenRow(QTreeWidgetItem* item) {
-  if (!item || item->text(ColStatus) != DoneText)
+  if (!item)
     return;
+  if (item->text(ColStatus) != DoneText) { // what went wrong, or how far it is
+    ShowLog(item);
+    return;
+  }
   const QString output = item->data(ColSource, OutputRole).toString();
   if (!output.isEmpty() && QFileInfo::exists(output))
     Dialogs.OpenUrl(QUrl::fromLocalFile(output).toString());
@@ -642,6 +673,36 @@ void TfrmMain::ShowInFolder() {
                            ? output
                            : item->data(ColSource, PathRole).toString();
   Dialogs.OpenUrl(QUrl::fromLocalFile(QFileInfo(file).absolutePath()).toString());
+}
+
+void TfrmMain::JobLog(int job, const QString& line) {
+  const int row = RowOfJob(job);
+  if (row < 0 || line.isEmpty())
+    return;
+  QTreeWidgetItem* item = lvFiles->topLevelItem(row);
+  item->setData(ColSource, LogRole, item->data(ColSource, LogRole).toString() + line + "\n");
+  if (LogView && LogView->isVisible() && LogItem == item)
+    ShowLog(item);
+}
+
+void TfrmMain::ShowLog(QTreeWidgetItem* item) {
+  if (!item)
+    return;
+  QString status = item->text(ColStatus);
+  TRowProgress progress;
+  if (TRowProgress::Parse(status, progress))
+    status = progress.Caption();
+  if (!item->toolTip(ColStatus).isEmpty())
+    status += ": " + item->toolTip(ColStatus);
+  QString text = "Source: " + item->data(ColSource, PathRole).toString() + "\n";
+  if (const QString output = item->data(ColSource, OutputRole).toString(); !output.isEmpty())
+    text += "Output: " + output + "\n";
+  text += "Format: " + (LastBatchFormat.isEmpty() ? selFormat->currentText() : LastBatchFormat) +
+          "\nStatus: " + status + "\n\n" + item->data(ColSource, LogRole).toString();
+  if (!LogView)
+    LogView = new TJobLogView(this);
+  LogItem = item;
+  LogView->Show("Log of " + item->text(ColSource), text);
 }
 
 void TfrmMain::StopBatch() {
@@ -717,6 +778,8 @@ void TfrmMain::QxAVCTerminate(int AIndex, bool, bool AException, const QString& 
   QTreeWidgetItem* item = lvFiles->topLevelItem(row);
   item->setText(ColStatus, AException ? FailedText : DoneText);
   item->setToolTip(ColStatus, AException ? AMessage : QString());
+  JobLog(AIndex, AException ? "Failed: " + AMessage
+                            : "Done: " + item->data(ColSource, OutputRole).toString());
   ShowTotal();
 }
 

@@ -74,6 +74,8 @@ public:
   QAction* actRemove = nullptr;
   QAction* actClearFinished = nullptr;
   QAction* actRetryFailed = nullptr;
+  QAction* actShowLog = nullptr;
+  class TJobLogView* LogView = nullptr; // made when first shown
   kestro::TPresetTable PresetTable;
   kestro::TQxAVConverter QxAVC;
   // kestroconvert, which runs each job in a process of its own, so that a
@@ -120,6 +122,8 @@ private:
   void RetryFailedRows();
   void OpenRow(QTreeWidgetItem* item); // a done row's output, in the desktop's application
   void ShowInFolder();
+  void JobLog(int job, const QString& line);
+  void ShowLog(QTreeWidgetItem* item); // the row's state, reason and log lines
   // Row of a job: rows and jobs stay matched when a job is removed.
   int RowOfJob(int job) const;
   void RemoveJob(int job);
@@ -128,6 +132,8 @@ private:
   class TFileReader* Reader = nullptr;
   bool ListConverted = false; // a batch of this list ended: adding starts a new list
   bool ConvertWhenRead = false; // "Convert!" came while files were being read
+  QTreeWidgetItem* LogItem = nullptr; // the row LogView shows
+  QString LastBatchFormat;
   std::vector<int> JobRows; // JobRows[job index] = row
   std::vector<TJobClock> Clocks; // per job
   qint64 BatchStartMs = 0;
