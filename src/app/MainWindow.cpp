@@ -29,6 +29,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
@@ -224,6 +225,28 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
   chkSameFolder->hide();
   chkSameFolder->setEnabled(false);
   connect(chkSameFolder, &QCheckBox::clicked, this, [this] { chkSameFolderClick(); });
+
+  // Shortcuts while the window is active; each does what its button would.
+  auto* addKey = new QShortcut(QKeySequence::Open, this);
+  connect(addKey, &QShortcut::activated, this, [this] {
+    if (btnOpen->isEnabled())
+      btnOpenClick();
+  });
+  for (const QKeySequence& key : {QKeySequence(Qt::CTRL | Qt::Key_Return),
+                                  QKeySequence(Qt::CTRL | Qt::Key_Enter)}) {
+    auto* convertKey = new QShortcut(key, this);
+    connect(convertKey, &QShortcut::activated, this, [this] {
+      if (btnConvert->text() != "Stop")
+        btnConvertClick();
+    });
+  }
+  auto* stopKey = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  connect(stopKey, &QShortcut::activated, this, [this] {
+    if (btnConvert->text() == "Stop")
+      btnConvertClick();
+  });
+  btnOpen->setToolTip(btnOpen->toolTip() + " (Ctrl+O)");
+  btnConvert->setToolTip(btnConvert->toolTip() + " (Ctrl+Return; Escape stops)");
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(5, 5, 5, 5);
@@ -591,6 +614,11 @@ bool TfrmMain::SizeLimitFor(const TPresetRow& row, int64_t& limit) {
 // percentage; the time left follows from the share done so far.
 void TfrmMain::ShowTotal() {
   const int jobs = int(JobRows.size());
+  if (jobs == 0) { // no batch since the list was edited
+    barTotal->setValue(0);
+    lblTotal->clear();
+    return;
+  }
   int finished = 0, percentSum = 0;
   for (const int row : JobRows) {
     const QString status = lvFiles->topLevelItem(row)->text(ColStatus);
@@ -705,6 +733,22 @@ void TfrmMain::ShowLog(QTreeWidgetItem* item) {
   LogView->Show("Log of " + item->text(ColSource), text);
 }
 
+// Said on the desktop when the user is elsewhere.
+void TfrmMain::NotifyBatchEnd() {
+  if (isActiveWindow())
+    return;
+  int done = 0, failed = 0;
+  for (const int row : JobRows) {
+    const QString status = lvFiles->topLevelItem(row)->text(ColStatus);
+    done += status == DoneText;
+    failed += status == FailedText;
+  }
+  QString text = QString("%1 of %2 files converted").arg(done).arg(JobRows.size());
+  if (failed > 0)
+    text += QString(", %1 failed").arg(failed);
+  Dialogs.Notify(this, BaseCaption, text + ".");
+}
+
 void TfrmMain::StopBatch() {
   // The component's jobs of a batch in workers never started: stopping them
   // would report them as ended a second time.
@@ -765,6 +809,7 @@ void TfrmMain::QxAVCTerminate(int AIndex, bool, bool AException, const QString& 
     SetCaption(" [Done]");
     SetBusy(false);
     ShowTotal();
+    NotifyBatchEnd();
     QxAVC.ClearJobs();
     JobRows.clear();
     LastConvertedFormat = selFormat->currentText();

@@ -122,6 +122,7 @@ private:
   void RetryFailedRows();
   void OpenRow(QTreeWidgetItem* item); // a done row's output, in the desktop's application
   void ShowInFolder();
+  void NotifyBatchEnd();
   void JobLog(int job, const QString& line);
   void ShowLog(QTreeWidgetItem* item); // the row's state, reason and log lines
   // Row of a job: rows and jobs stay matched when a job is removed.
