@@ -162,7 +162,7 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
   lvFiles->setAlternatingRowColors(true);
   lvFiles->setStyleSheet("QTreeView::item { height: 22px; }");
   lvFiles->header()->resizeSection(ColSource, 333);
-  lvFiles->header()->resizeSection(ColStatus, 199);
+  lvFiles->header()->resizeSection(ColStatus, 240); // room for the speed and time left
   lvFiles->header()->setStretchLastSection(true);
   lvFiles->setItemDelegateForColumn(ColStatus, new TStatusDelegate(lvFiles));
   lvFiles->setContextMenuPolicy(Qt::ActionsContextMenu);
