@@ -3,6 +3,7 @@
 #include "BatchOutput.h"
 #include "FileReader.h"
 #include "HeaderPicture.h"
+#include "InputSource.h"
 #include "JobLogView.h"
 #include "JobsAtOnce.h"
 #include "SourceCheck.h"
@@ -440,30 +441,23 @@ void TfrmMain::DoLoadFromList(bool failedOnly) {
   }
   JobRows.clear();
   for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
-    QTreeWidgetItem* item = lvFiles->topLevelItem(row);
-    if (failedOnly && item->text(ColStatus) != FailedText)
+    if (!IsInBatch(row, failedOnly))
       continue;
+    QTreeWidgetItem* item = ResetRow(row);
     const QString path = item->data(ColSource, PathRole).toString();
-    item->setToolTip(ColStatus, QString());
-    item->setData(ColSource, OutputRole, QVariant());
-    item->setData(ColSource, LogRole, QVariant());
     if (const std::string problem = CheckSource(QxAVC.Probe, path.toStdString());
         !problem.empty()) {
-      item->setText(ColStatus, FailedText);
-      item->setToolTip(ColStatus, QString::fromStdString(problem));
+      FailRow(item, problem);
       continue;
     }
     SetCaption(" [Loading File " + QString::number(row + 1) + "...]");
-    item->setText(ColStatus, ReadyText);
     TInputOptions input;
     InitInputOptions(input);
     input.FileName = path.toStdString();
-    if (QxAVC.AddInput(input.FileName, &input) >= 0) {
+    if (QxAVC.AddInput(input.FileName, &input) >= 0)
       JobRows.push_back(row);
-    } else {
-      item->setText(ColStatus, FailedText);
-      item->setToolTip(ColStatus, QString::fromStdString(QxAVC.LastError));
-    }
+    else
+      FailRow(item, QxAVC.LastError);
   }
 }
 
@@ -516,22 +510,24 @@ void TfrmMain::btnConvertClick() {
 
 void TfrmMain::StartBatch(bool failedOnly) {
   const QString format = selFormat->currentText();
-  LastBatchFormat = format;
-  QxAVC.ClearJobs();
-  UserStopped = false;
-  DoLoadFromList(failedOnly);
-
   const TPresetRow* row = PresetTable.Find(format.toStdString());
   if (!row) // the list holds the table's rows only
     return;
   int64_t sizeLimit = 0;
   if (!SizeLimitFor(*row, sizeLimit))
     return;
-  const bool sameFolder = chkSameFolder->isChecked();
-  // Workers open the sources anew; one that can be read only once was read
-  // when it was added, so such a batch stays inside the window.
+  LastBatchFormat = format;
+  QxAVC.ClearJobs();
+  UserStopped = false;
   Runner.reset(); // the last batch's, ended
-  const bool inWorkers = !WorkerPath.isEmpty() && !HasReadOnceSource(QxAVC);
+  // A pipe or a device gives its data once: the window reads its beginning
+  // to plan the output, so a batch holding one runs inside the window.
+  bool readOnce = false;
+  for (int r = 0; r < lvFiles->topLevelItemCount(); ++r)
+    readOnce = readOnce || (IsInBatch(r, failedOnly) &&
+                            TInputSource::IsStream(
+                                lvFiles->topLevelItem(r)->data(ColSource, PathRole).toString().toStdString()));
+  const bool inWorkers = !WorkerPath.isEmpty() && !readOnce;
   if (sizeLimit > 0 && !inWorkers) {
     Dialogs.Message(this,
                     "This format keeps each file within a size, which needs the conversion "
@@ -540,42 +536,16 @@ void TfrmMain::StartBatch(bool failedOnly) {
     return;
   }
   std::vector<TWorkerJob> workerJobs;
-  for (int job = 0; job < QxAVC.JobCount();) {
-    const std::string source = QxAVC.JobInputContext(job)->url;
-    TSizeFit fit;
-    TOutputPlan plan =
-        sizeLimit > 0
-            ? PlanSizedOutput(*row, sizeLimit, source, sameFolder,
-                              txtOutput->text().toStdString(), QxAVC.Jobs(job).Probe, fit)
-            : PlanOutput(*row, source, sameFolder, txtOutput->text().toStdString(),
-                         QxAVC.Jobs(job).Probe);
-    if (inWorkers && !fit.Error.empty()) { // fails its row with the reason when its turn comes
-      workerJobs.push_back({source, "", {}, {}, -1, false, fit});
-      ++job;
-    } else if (inWorkers) { // its worker sets the output up, and a failure there fails its row
-      workerJobs.push_back(
-          MakeWorkerJob(source, QxAVC.Jobs(job).InputOptions, plan.FileName, plan.Options));
-      workerJobs.back().Fit = fit;
-      lvFiles->topLevelItem(RowOfJob(job))->setData(ColSource, OutputRole,
-                                                    QString::fromStdString(plan.FileName));
-      btnConvert->setFocus();
-      ++job;
-    } else if (QxAVC.SetOutput(job, plan.FileName, &plan.Options)) {
-      lvFiles->topLevelItem(RowOfJob(job))->setData(ColSource, OutputRole,
-                                                    QString::fromStdString(plan.FileName));
-      btnConvert->setFocus();
-      ++job;
-    } else {
-      RemoveJob(job);
-      Dialogs.Message(this, "Error found", BaseCaption, TDialogs::Error);
-    }
-    QxAVC.Probe.Close();
-  }
-  if (QxAVC.JobCount() == 0) {
+  if (inWorkers)
+    workerJobs = PlanWorkerJobs(*row, sizeLimit, failedOnly);
+  else
+    SetUpJobs(*row, failedOnly);
+  if (JobRows.empty()) {
     // Nothing could be set up: there is no batch to wait for.
     SetCaption(" [Done]");
     return;
   }
+  btnConvert->setFocus();
   Clocks.assign(JobRows.size(), TJobClock());
   BatchStartMs = QDateTime::currentMSecsSinceEpoch();
   if (inWorkers) {
@@ -588,6 +558,84 @@ void TfrmMain::StartBatch(bool failedOnly) {
   SetCaption(" [Converting...]");
   SetBusy(true);
   ShowTotal();
+}
+
+bool TfrmMain::IsInBatch(int row, bool failedOnly) const {
+  return !failedOnly || lvFiles->topLevelItem(row)->text(ColStatus) == FailedText;
+}
+
+QTreeWidgetItem* TfrmMain::ResetRow(int row) {
+  QTreeWidgetItem* item = lvFiles->topLevelItem(row);
+  item->setText(ColStatus, ReadyText);
+  item->setToolTip(ColStatus, QString());
+  item->setData(ColSource, OutputRole, QVariant());
+  item->setData(ColSource, LogRole, QVariant());
+  return item;
+}
+
+void TfrmMain::FailRow(QTreeWidgetItem* item, const std::string& reason) {
+  item->setText(ColStatus, FailedText);
+  item->setToolTip(ColStatus, QString::fromStdString(reason));
+}
+
+// The workers open the sources themselves: each is looked at here only as
+// long as planning its output takes, so a long list holds no file open
+// twice.
+std::vector<TWorkerJob> TfrmMain::PlanWorkerJobs(const TPresetRow& row, int64_t sizeLimit,
+                                                 bool failedOnly) {
+  JobRows.clear();
+  std::vector<TWorkerJob> jobs;
+  TAVProbe probe;
+  probe.Enable();
+  for (int r = 0; r < lvFiles->topLevelItemCount(); ++r) {
+    if (!IsInBatch(r, failedOnly))
+      continue;
+    QTreeWidgetItem* item = ResetRow(r);
+    const std::string source = item->data(ColSource, PathRole).toString().toStdString();
+    if (const std::string problem = CheckSource(probe, source); !problem.empty()) {
+      FailRow(item, problem);
+      continue;
+    }
+    probe.Open(source);
+    TSizeFit fit;
+    TOutputPlan plan =
+        sizeLimit > 0 ? PlanSizedOutput(row, sizeLimit, source, chkSameFolder->isChecked(),
+                                        txtOutput->text().toStdString(), probe, fit)
+                      : PlanOutput(row, source, chkSameFolder->isChecked(),
+                                   txtOutput->text().toStdString(), probe);
+    probe.Close();
+    JobRows.push_back(r);
+    if (!fit.Error.empty()) { // fails its row with the reason when its turn comes
+      jobs.push_back({source, "", {}, {}, -1, false, fit});
+      continue;
+    }
+    // Its worker sets the output up, and a failure there fails its row.
+    TInputOptions input;
+    InitInputOptions(input);
+    input.FileName = source;
+    jobs.push_back(MakeWorkerJob(source, input, plan.FileName, plan.Options));
+    jobs.back().Fit = fit;
+    item->setData(ColSource, OutputRole, QString::fromStdString(plan.FileName));
+  }
+  return jobs;
+}
+
+void TfrmMain::SetUpJobs(const TPresetRow& row, bool failedOnly) {
+  DoLoadFromList(failedOnly);
+  for (int job = 0; job < QxAVC.JobCount();) {
+    const std::string source = QxAVC.JobInputContext(job)->url;
+    TOutputPlan plan = PlanOutput(row, source, chkSameFolder->isChecked(),
+                                  txtOutput->text().toStdString(), QxAVC.Jobs(job).Probe);
+    if (QxAVC.SetOutput(job, plan.FileName, &plan.Options)) {
+      lvFiles->topLevelItem(RowOfJob(job))->setData(ColSource, OutputRole,
+                                                    QString::fromStdString(plan.FileName));
+      ++job;
+    } else {
+      RemoveJob(job);
+      Dialogs.Message(this, "Error found", BaseCaption, TDialogs::Error);
+    }
+    QxAVC.Probe.Close();
+  }
 }
 
 int TfrmMain::JobsToRun() const {

@@ -25,6 +25,7 @@ class QTreeWidgetItem;
 
 namespace kestro {
 class TProcessRunner;
+struct TWorkerJob;
 }
 
 extern const char* const ProductName;
@@ -115,6 +116,13 @@ private:
   void AddRow(const QString& path, const QString& error);
   void FilesRead();
   void StartBatch(bool failedOnly);
+  bool IsInBatch(int row, bool failedOnly) const;
+  QTreeWidgetItem* ResetRow(int row); // Ready again, its last job's output and log gone
+  void FailRow(QTreeWidgetItem* item, const std::string& reason);
+  // The batch's jobs for workers, or (SetUpJobs) for the component in this process.
+  std::vector<kestro::TWorkerJob> PlanWorkerJobs(const kestro::TPresetRow& row, int64_t sizeLimit,
+                                                 bool failedOnly);
+  void SetUpJobs(const kestro::TPresetRow& row, bool failedOnly);
   bool QueueEditable() const; // no batch runs and no file is being read
   void ListEdited();
   void RemoveSelectedRows();
