@@ -290,6 +290,8 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
 }
 
 TfrmMain::~TfrmMain() {
+  delete Reader; // its thread ends before anything it reports to goes
+  Reader = nullptr;
   Runner.reset(); // its last events go to this window: ended while it is whole
 }
 
@@ -314,6 +316,10 @@ void TfrmMain::FormCreate() {
   // (or when its row is gone) the first row is the choice.
   const TPresetRow* stored = PresetTable.Find(Settings.Format.toStdString());
   selFormat->setCurrentIndex(stored ? int(stored - PresetTable.Rows().data()) : 0);
+  // "Max size" is for video rows; an audio row keeps its own sizes.
+  txtMaxSize->setEnabled(ChosenRowHasVideo());
+  connect(selFormat, &QComboBox::currentIndexChanged, this,
+          [this] { txtMaxSize->setEnabled(ChosenRowHasVideo()); });
   txtOutput->setText(Settings.Output);
   txtMaxSize->setText(Settings.MaxSize);
   selJobs->setCurrentIndex(std::min(Settings.Jobs, selJobs->count() - 1));
@@ -638,6 +644,11 @@ void TfrmMain::SetUpJobs(const TPresetRow& row, bool failedOnly) {
   }
 }
 
+bool TfrmMain::ChosenRowHasVideo() const {
+  const TPresetRow* row = PresetTable.Find(selFormat->currentText().toStdString());
+  return row && !row->VideoCodec.empty();
+}
+
 int TfrmMain::JobsToRun() const {
   return JobsAtOnce(selJobs->currentIndex(), QThread::idealThreadCount(), CodecThreadsPerJob);
 }
@@ -811,7 +822,7 @@ void TfrmMain::SetBusy(bool busy) {
   btnOpen->setEnabled(!busy);
   btnAddFolder->setEnabled(!busy);
   selFormat->setEnabled(!busy);
-  txtMaxSize->setEnabled(!busy);
+  txtMaxSize->setEnabled(!busy && ChosenRowHasVideo());
   selJobs->setEnabled(!busy);
   chkSameFolder->setEnabled(!busy && chkSameFolder->isVisible());
   txtOutput->setEnabled(!busy && !chkSameFolder->isChecked());

@@ -104,6 +104,7 @@ private:
   void SetCaption(const QString& suffix);
   // The jobs a batch runs at once, from "Jobs at once" and the cores.
   int JobsToRun() const;
+  bool ChosenRowHasVideo() const;
   // The size limit for `row`'s outputs: the "Max size" field's for a video
   // row, else the row's own; false (and said) when the field is not a size.
   bool SizeLimitFor(const kestro::TPresetRow& row, int64_t& limit);

@@ -132,6 +132,12 @@ TEST_F(QueueWindow, MaxSizeKeepsAVideoOutputWithinItAndRefusesWhatIsNotASize) {
   ASSERT_TRUE(fitted.exists());
   EXPECT_LE(fitted.size(), 150000);
   EXPECT_GT(fitted.size(), 100000) << "the limit is used, not undershot by far";
+
+  // An audio row keeps its own sizes: the field is for video rows.
+  Win->selFormat->setCurrentText("FLAC audio (*.flac)");
+  EXPECT_FALSE(Win->txtMaxSize->isEnabled());
+  Win->selFormat->setCurrentText("3GPP 176*144 (*.3gp)");
+  EXPECT_TRUE(Win->txtMaxSize->isEnabled());
 }
 
 TEST_F(QueueWindow, ChoicesAndTheWindowsSizeSurviveARestart) {
