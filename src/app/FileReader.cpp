@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMetaObject>
 
@@ -69,6 +70,18 @@ void TFileReader::Run(QStringList paths, std::shared_ptr<std::atomic<bool>> canc
         },
         Qt::QueuedConnection);
   };
+  // Handed over in small groups, a few times a second at most: each
+  // hand-over costs the window's thread little, and a row shows soon.
+  QList<std::pair<QString, QString>> results;
+  auto handOver = [&] {
+    post([this, results] {
+      for (const auto& [file, error] : results)
+        emit FileRead(file, error);
+    });
+    results.clear();
+  };
+  QElapsedTimer sinceHandOver;
+  sinceHandOver.start();
   for (const QString& path : paths) {
     if (cancelled->load())
       break;
@@ -76,11 +89,15 @@ void TFileReader::Run(QStringList paths, std::shared_ptr<std::atomic<bool>> canc
     for (const QString& file : files) {
       if (cancelled->load())
         break;
-      const QString error =
-          QString::fromStdString(kestro::CheckSource(probe, file.toStdString()));
-      post([this, file, error] { emit FileRead(file, error); });
+      results.append({file, QString::fromStdString(kestro::CheckSource(probe, file.toStdString()))});
+      if (sinceHandOver.elapsed() >= 20) {
+        handOver();
+        sinceHandOver.restart();
+      }
     }
   }
+  if (!results.isEmpty())
+    handOver();
   // Told after a Cancel too, so that the next list can start.
   QMetaObject::invokeMethod(
       this,

@@ -853,7 +853,7 @@ void TfrmMain::QxAVCTerminate(int AIndex, bool, bool AException, const QString& 
     SetCaption(" [Job Canceled]");
     SetBusy(false);
     ShowTotal();
-    for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
+    for (const int row : JobRows) { // rows outside the batch keep their state
       QTreeWidgetItem* item = lvFiles->topLevelItem(row);
       if (item->text(ColStatus) != DoneText && item->text(ColStatus) != FailedText)
         item->setText(ColStatus, CanceledText);

@@ -112,3 +112,26 @@ TEST_F(QueueWindow, ADoneRowOpensItsOutputAndItsFolder) {
                          QUrl::fromLocalFile(QFileInfo(MediaFile("garbage.avi")).absolutePath())
                              .toString()}));
 }
+
+TEST_F(QueueWindow, StoppingARetryLeavesTheRowsOutsideItAlone) {
+  QTemporaryDir sources;
+  ASSERT_TRUE(sources.isValid());
+  const QString late = sources.path() + "/late.avi";
+  ASSERT_TRUE(QFile::copy(MediaFile("garbage.avi"), late));
+  Make(SlowRow);
+  ASSERT_TRUE(Add({late, MediaFile("song.mp3")}, 2));
+  QSignalSpy finished(Win.get(), &TfrmMain::BatchFinished);
+  QTest::mouseClick(Win->btnConvert, Qt::LeftButton);
+  ASSERT_TRUE(finished.wait(60000));
+  Win->actClearFinished->trigger();
+  ASSERT_TRUE(Add({MediaFile("tone.flac")}, 2));
+  ASSERT_EQ(::Rows(*Win), QStringList({"late.avi Failed", "tone.flac Ready"}));
+
+  ASSERT_TRUE(QFile::remove(late));
+  ASSERT_TRUE(QFile::copy(MediaFile("clip.avi"), late));
+  Win->actRetryFailed->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Status(0).startsWith("{|"); }, 30000)) << Status(0).toStdString();
+  QTest::mouseClick(Win->btnConvert, Qt::LeftButton); // "Stop"
+  ASSERT_TRUE(finished.wait(10000));
+  EXPECT_EQ(::Rows(*Win), QStringList({"late.avi Canceled", "tone.flac Ready"}));
+}
