@@ -13,6 +13,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   locales
   time
+  xvfb xauth
   clang libclang-rt-14-dev
   # validators for the installed desktop entry and AppStream metadata
   desktop-file-utils appstream

@@ -1,6 +1,8 @@
 #include "Dialogs.h"
 
+#include <QApplication>
 #include <QDesktopServices>
+#include <QSystemTrayIcon>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QUrl>
@@ -33,3 +35,24 @@ QString TQtDialogs::PickFolder(QWidget* parent, const QString& title) {
 }
 
 void TQtDialogs::OpenUrl(const QString& url) { QDesktopServices::openUrl(QUrl(url)); }
+
+void TDialogs::Notify(QWidget*, const QString&, const QString&) {}
+
+TQtDialogs::TQtDialogs() = default;
+TQtDialogs::~TQtDialogs() = default;
+
+void TQtDialogs::Notify(QWidget* window, const QString& title, const QString& text) {
+  if (QSystemTrayIcon::isSystemTrayAvailable() && QSystemTrayIcon::supportsMessages()) {
+    if (!Tray) {
+      Tray = std::make_unique<QSystemTrayIcon>(window->windowIcon());
+      QObject::connect(Tray.get(), &QSystemTrayIcon::messageClicked, window, [window] {
+        window->showNormal();
+        window->activateWindow();
+      });
+    }
+    Tray->show();
+    Tray->showMessage(title, text, QSystemTrayIcon::Information, 10000);
+    return;
+  }
+  QApplication::alert(window);
+}

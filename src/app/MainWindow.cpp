@@ -2,8 +2,13 @@
 #include "WindowArgs.h"
 
 #include "BatchOutput.h"
+#include "FileReader.h"
 #include "HeaderPicture.h"
+#include "InputSource.h"
+#include "JobLogView.h"
+#include "JobsAtOnce.h"
 #include "SourceCheck.h"
+#include "SizeFit.h"
 #include "StatusDelegate.h"
 #include "WorkerBatch.h"
 
@@ -12,16 +17,22 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDialog>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
+#include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -40,66 +51,111 @@ const char* const DoneText = "Done";
 const char* const CanceledText = "Canceled";
 const char* const FailedText = "Failed";
 
-// Common video extensions and the audio-only list, for the file dialog.
 QString SupportedFilesFilter() {
-  QStringList patterns;
-  for (const char* ext : {"avi", "mp4", "m4v", "mov", "mkv", "webm", "wmv", "asf", "flv", "mpg",
-                          "mpeg", "vob", "ts", "m2ts", "mts", "3gp", "3g2", "ogv", "rm", "rmvb",
-                          "dv", "nut"})
-    patterns << QString("*.") + ext;
-  for (const QString& ext : QString(AudioOnlyExtensions).split(' ', Qt::SkipEmptyParts))
-    patterns << "*" + ext;
-  return "All Supported Files (" + patterns.join(' ') + ");;All Files (*)";
+  return "All Supported Files (" + TFileReader::MediaPatterns().join(' ') + ");;All Files (*)";
 }
 
-QLabel* Link(QWidget* parent, const QString& text, int x, int y) {
-  auto* label = new QLabel("<a href=\"#\">" + text + "</a>", parent);
-  label->move(x, y);
-  label->adjustSize();
-  return label;
+// The source file of a row, and the output of its last job.
+constexpr int PathRole = Qt::UserRole;
+constexpr int OutputRole = Qt::UserRole + 1;
+constexpr int LogRole = Qt::UserRole + 2; // the lines its last job logged
+
+const char* LevelName(TLogLevel level) {
+  switch (level) {
+  case llError:
+    return "error";
+  case llInfo:
+    return "info";
+  default:
+    return "debug";
+  }
+}
+
+QLabel* Link(QWidget* parent, const QString& text) {
+  return new QLabel("<a href=\"#\">" + text + "</a>", parent);
 }
 
 } // namespace
 
 TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
     : QWidget(parent), AppFolder(appFolder), Dialogs(dialogs) {
-  setFixedSize(771, 571);
-  setWindowFlags(Qt::Dialog | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint);
+  resize(771, 571);
+  setMinimumSize(640, 440);
   QFont font("Verdana");
   font.setPointSize(9);
   setFont(font);
   setAcceptDrops(true);
 
   auto* header = new QLabel(this);
-  header->setGeometry(5, 32, 761, 100);
   header->setPixmap(DrawHeaderPicture(QSize(761, 100), ProductName));
+  header->setAlignment(Qt::AlignCenter);
   header->setCursor(Qt::PointingHandCursor);
   header->installEventFilter(this);
   header->setObjectName("Image1");
 
-  QLabel* more = Link(this, "More Software", 350, 177);
+  QLabel* more = Link(this, "More Software");
   connect(more, &QLabel::linkActivated, this, [this] { ShowLibraries(); });
-  QLabel* website = Link(this, "Website", 608, 177);
+  QLabel* website = Link(this, "Website");
   connect(website, &QLabel::linkActivated, this, [this] { Dialogs.OpenUrl(ProductWebsite); });
 
   btnOpen = new QPushButton("Add...", this);
-  btnOpen->setGeometry(5, 145, 94, 72);
+  btnOpen->setFixedSize(94, 72);
   btnOpen->setToolTip("Open one or more videos to the list");
   connect(btnOpen, &QPushButton::clicked, this, [this] { btnOpenClick(); });
 
   btnConvert = new QPushButton("Convert!", this);
-  btnConvert->setGeometry(125, 145, 94, 72);
+  btnConvert->setFixedSize(94, 72);
   btnConvert->setToolTip("Convert all the videos from the list");
   connect(btnConvert, &QPushButton::clicked, this, [this] { btnConvertClick(); });
 
+  btnAddFolder = new QPushButton("Add Folder...", this);
+  btnAddFolder->setToolTip("Add the videos and songs of a folder and its subfolders");
+  connect(btnAddFolder, &QPushButton::clicked, this, [this] { btnAddFolderClick(); });
+
+  Reader = new TFileReader(this);
+  connect(Reader, &TFileReader::FileRead, this,
+          [this](const QString& path, const QString& error) { AddRow(path, error); });
+  connect(Reader, &TFileReader::Finished, this, [this] { FilesRead(); });
+
   auto* formatLabel = new QLabel("Output Format:", this);
-  formatLabel->move(241, 152);
   selFormat = new QComboBox(this);
-  selFormat->setGeometry(350, 149, 415, 24);
+  selFormat->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  auto* maxSizeLabel = new QLabel("Max size:", this);
+  txtMaxSize = new QLineEdit(this);
+  txtMaxSize->setPlaceholderText("no limit");
+  txtMaxSize->setToolTip("Video outputs are kept within this size, e.g. 8M, 500K, 1.5G "
+                         "(empty: no limit)");
+  txtMaxSize->setFixedWidth(90);
+  auto* jobsLabel = new QLabel("Jobs at once:", this);
+  selJobs = new QComboBox(this);
+  selJobs->addItem("Automatic");
+  for (int n = 1; n <= std::max(1, QThread::idealThreadCount()); ++n)
+    selJobs->addItem(QString::number(n));
+  selJobs->setToolTip("How many files are converted at the same time");
+
+  auto* choices = new QGridLayout;
+  choices->addWidget(formatLabel, 0, 0);
+  choices->addWidget(selFormat, 0, 1, 1, 5);
+  choices->addWidget(maxSizeLabel, 1, 0);
+  choices->addWidget(txtMaxSize, 1, 1);
+  choices->addWidget(jobsLabel, 1, 2, Qt::AlignRight);
+  choices->addWidget(selJobs, 1, 3);
+  choices->setColumnStretch(4, 1);
+  auto* links = new QHBoxLayout;
+  links->addWidget(btnAddFolder);
+  links->addSpacing(12);
+  links->addWidget(more);
+  links->addStretch();
+  links->addWidget(website);
+  choices->addLayout(links, 2, 1, 1, 5);
+
+  auto* top = new QHBoxLayout;
+  top->addWidget(btnOpen);
+  top->addWidget(btnConvert);
+  top->addSpacing(12);
+  top->addLayout(choices, 1);
 
   lvFiles = new QTreeWidget(this);
-  lvFiles->setGeometry(5, 232, 760, 269);
   lvFiles->setHeaderLabels({"Source", "Status", "Path"});
   lvFiles->setRootIsDecorated(false);
   lvFiles->setUniformRowHeights(true);
@@ -108,7 +164,7 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
   lvFiles->setAlternatingRowColors(true);
   lvFiles->setStyleSheet("QTreeView::item { height: 22px; }");
   lvFiles->header()->resizeSection(ColSource, 333);
-  lvFiles->header()->resizeSection(ColStatus, 199);
+  lvFiles->header()->resizeSection(ColStatus, 240); // room for the speed and time left
   lvFiles->header()->setStretchLastSection(true);
   lvFiles->setItemDelegateForColumn(ColStatus, new TStatusDelegate(lvFiles));
   lvFiles->setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -118,30 +174,100 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
   auto* separator = new QAction(lvFiles);
   separator->setSeparator(true);
   lvFiles->addAction(separator);
+  actOpen = new QAction("Open", lvFiles);
+  connect(actOpen, &QAction::triggered, this, [this] { OpenRow(lvFiles->currentItem()); });
+  actShowInFolder = new QAction("Show in Folder", lvFiles);
+  connect(actShowInFolder, &QAction::triggered, this, [this] { ShowInFolder(); });
+  actRemove = new QAction("Remove", lvFiles);
+  actRemove->setShortcut(QKeySequence::Delete);
+  actRemove->setShortcutContext(Qt::WidgetShortcut);
+  connect(actRemove, &QAction::triggered, this, [this] { RemoveSelectedRows(); });
+  actClearFinished = new QAction("Clear Finished", lvFiles);
+  connect(actClearFinished, &QAction::triggered, this, [this] { ClearFinishedRows(); });
+  actRetryFailed = new QAction("Retry Failed", lvFiles);
+  connect(actRetryFailed, &QAction::triggered, this, [this] { RetryFailedRows(); });
+  actShowLog = new QAction("Show Log...", lvFiles);
+  connect(actShowLog, &QAction::triggered, this, [this] { ShowLog(lvFiles->currentItem()); });
+  lvFiles->addActions(
+      {actOpen, actShowInFolder, actShowLog, actRemove, actClearFinished, actRetryFailed});
+  lvFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  // Enter and a double-click.
+  connect(lvFiles, &QTreeWidget::itemActivated, this,
+          [this](QTreeWidgetItem* item) { OpenRow(item); });
+
+  lblStatus = new QLabel(this);
+  lblStatus->setStyleSheet("color: #b00000;");
+  lblStatus->hide();
+
+  barTotal = new QProgressBar(this);
+  barTotal->setRange(0, 100);
+  barTotal->setValue(0);
+  lblTotal = new QLabel(this);
+  lblTotal->setMinimumWidth(220);
+  auto* total = new QHBoxLayout;
+  total->addWidget(barTotal, 1);
+  total->addWidget(lblTotal);
 
   auto* outputLabel = new QLabel("Output Folder:", this);
-  outputLabel->move(5, 524);
   txtOutput = new QLineEdit(this);
-  txtOutput->setGeometry(108, 522, 428, 22);
   txtOutput->setReadOnly(true);
   txtOutput->installEventFilter(this);
   btnFolderChange = new QPushButton("Change", this);
-  btnFolderChange->setGeometry(558, 520, 94, 26);
+  btnFolderChange->setFixedWidth(94);
   connect(btnFolderChange, &QPushButton::clicked, this, [this] { btnFolderChangeClick(); });
   btnBrowse = new QPushButton("Browse", this);
-  btnBrowse->setGeometry(671, 520, 94, 26);
+  btnBrowse->setFixedWidth(94);
   connect(btnBrowse, &QPushButton::clicked, this, [this] { btnBrowseClick(); });
+  auto* output = new QHBoxLayout;
+  output->addWidget(outputLabel);
+  output->addWidget(txtOutput, 1);
+  output->addWidget(btnFolderChange);
+  output->addWidget(btnBrowse);
   chkSameFolder = new QCheckBox("Use the same directory to the source file", this);
-  chkSameFolder->move(125, 550);
-  lblStatus = new QLabel(this);
-  lblStatus->setGeometry(5, 503, 760, 17);
-  lblStatus->setStyleSheet("color: #b00000;");
-  lblStatus->hide();
   chkSameFolder->hide();
   chkSameFolder->setEnabled(false);
   connect(chkSameFolder, &QCheckBox::clicked, this, [this] { chkSameFolderClick(); });
 
-  QxAVC.SetLogLevel(llQuiet);
+  // Shortcuts while the window is active; each does what its button would.
+  auto* addKey = new QShortcut(QKeySequence::Open, this);
+  connect(addKey, &QShortcut::activated, this, [this] {
+    if (btnOpen->isEnabled())
+      btnOpenClick();
+  });
+  for (const QKeySequence& key : {QKeySequence(Qt::CTRL | Qt::Key_Return),
+                                  QKeySequence(Qt::CTRL | Qt::Key_Enter)}) {
+    auto* convertKey = new QShortcut(key, this);
+    connect(convertKey, &QShortcut::activated, this, [this] {
+      if (btnConvert->text() != "Stop")
+        btnConvertClick();
+    });
+  }
+  auto* stopKey = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  connect(stopKey, &QShortcut::activated, this, [this] {
+    if (btnConvert->text() == "Stop")
+      btnConvertClick();
+  });
+  btnOpen->setToolTip(btnOpen->toolTip() + " (Ctrl+O)");
+  btnConvert->setToolTip(btnConvert->toolTip() + " (Ctrl+Return; Escape stops)");
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(5, 5, 5, 5);
+  layout->addWidget(header);
+  layout->addLayout(top);
+  layout->addWidget(lvFiles, 1);
+  layout->addWidget(lblStatus);
+  layout->addLayout(total);
+  layout->addLayout(output);
+  layout->addWidget(chkSameFolder);
+
+  // Each job's lines are kept with its row, for its log view.
+  QxAVC.SetLogLevel(llInfo);
+  QxAVC.OnLog = [this](int AIndex, TLogLevel ALevel, const std::string& AMsg) {
+    const QString line = QString::fromStdString(AMsg).trimmed();
+    QMetaObject::invokeMethod(
+        this, [=, this] { JobLog(AIndex, QString("[%1] ").arg(LevelName(ALevel)) + line); },
+        Qt::QueuedConnection);
+  };
   QxAVC.SetProgressInterval(100);
   // Job events arrive on worker threads; the widgets are updated on this
   // thread, in the order each job raised them.
@@ -165,6 +291,8 @@ TfrmMain::TfrmMain(TDialogs& dialogs, const QString& appFolder, QWidget* parent)
 }
 
 TfrmMain::~TfrmMain() {
+  delete Reader; // its thread ends before anything it reports to goes
+  Reader = nullptr;
   Runner.reset(); // its last events go to this window: ended while it is whole
 }
 
@@ -189,7 +317,17 @@ void TfrmMain::FormCreate() {
   // (or when its row is gone) the first row is the choice.
   const TPresetRow* stored = PresetTable.Find(Settings.Format.toStdString());
   selFormat->setCurrentIndex(stored ? int(stored - PresetTable.Rows().data()) : 0);
+  // "Max size" is for video rows; an audio row keeps its own sizes.
+  txtMaxSize->setEnabled(ChosenRowHasVideo());
+  connect(selFormat, &QComboBox::currentIndexChanged, this,
+          [this] { txtMaxSize->setEnabled(ChosenRowHasVideo()); });
   txtOutput->setText(Settings.Output);
+  txtMaxSize->setText(Settings.MaxSize);
+  selJobs->setCurrentIndex(std::min(Settings.Jobs, selJobs->count() - 1));
+  if (Settings.Width > 0 && Settings.Height > 0)
+    resize(Settings.Width, Settings.Height);
+  for (int column = 0; column < Settings.Columns.size() && column < ColPath; ++column)
+    lvFiles->header()->resizeSection(column, Settings.Columns[column]);
   chkSameFolder->setChecked(Settings.SameFolder);
   chkSameFolderClick();
   if (!ParseWindowArgs(QCoreApplication::arguments()).InProcess) {
@@ -203,11 +341,23 @@ void TfrmMain::FormCreate() {
 
 void TfrmMain::FormShow() { setWindowTitle(BaseCaption); }
 
-void TfrmMain::closeEvent(QCloseEvent* event) {
+void TfrmMain::StoreSettings() {
   Settings.Output = txtOutput->text();
   Settings.SameFolder = chkSameFolder->isChecked();
   Settings.Format = selFormat->currentText();
+  Settings.Jobs = selJobs->currentIndex();
+  Settings.MaxSize = txtMaxSize->text().trimmed();
+  Settings.Width = width();
+  Settings.Height = height();
+  // The last column takes what is left, so only the others are kept.
+  Settings.Columns.clear();
+  for (int column = 0; column < ColPath; ++column)
+    Settings.Columns << lvFiles->header()->sectionSize(column);
   Settings.Save();
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+  StoreSettings();
   StopBatch();
   event->accept();
 }
@@ -244,87 +394,87 @@ void TfrmMain::btnOpenClick() {
     AddFiles(files);
 }
 
-void TfrmMain::AddRow(const QString& path) {
+void TfrmMain::btnAddFolderClick() {
+  if (!QxAVC.LoadLibraries(LibFolder().toStdString(), true)) {
+    Dialogs.Message(this, "Error: Lib cannot be loaded.", BaseCaption, TDialogs::Error);
+    return;
+  }
+  const QString folder = Dialogs.PickFolder(this, "Add the Media Files of a Folder:");
+  if (!folder.isEmpty())
+    AddFiles({folder});
+}
+
+bool TfrmMain::Adding() const { return Reader->Busy(); }
+
+void TfrmMain::AddRow(const QString& path, const QString& error) {
   const QFileInfo info(path);
   auto* row = new QTreeWidgetItem(lvFiles);
   row->setText(ColSource, info.fileName());
-  row->setText(ColStatus, ReadyText);
+  row->setText(ColStatus, error.isEmpty() ? ReadyText : FailedText);
+  row->setToolTip(ColStatus, error);
   row->setText(ColPath, QDir::toNativeSeparators(info.absolutePath() + "/"));
+  row->setData(ColSource, PathRole, info.absoluteFilePath());
+  SetCaption(" [Loading File " + QString::number(lvFiles->topLevelItemCount()) + "...]");
 }
 
+void TfrmMain::FilesRead() {
+  if (lvFiles->topLevelItemCount() > 0)
+    SetCaption(" [Ready]");
+  if (ConvertWhenRead) {
+    ConvertWhenRead = false;
+    btnConvertClick();
+  }
+}
+
+// The files the program was started with, as "Add..." takes them: a file
+// that cannot be read gets a "Failed" row with its reason.
 void TfrmMain::AddStartFiles(const QStringList& files) {
   if (!QxAVC.LoadLibraries(LibFolder().toStdString(), true)) {
     Dialogs.Message(this, "Error: Lib cannot be loaded.", BaseCaption, TDialogs::Error);
     return;
   }
-  const QStringList refused = AddFiles(files);
-  if (!refused.isEmpty())
-    Dialogs.Message(this, "These files were not added:\n" + refused.join('\n'), BaseCaption,
-                    TDialogs::Warning);
+  AddFiles(files);
 }
 
-QStringList TfrmMain::AddFiles(const QStringList& files) {
-  if (QxAVC.JobCount() == 0 || UserStopped) {
+// The files are read on the reader's thread; their rows come as each is known.
+void TfrmMain::AddFiles(const QStringList& files) {
+  if (ListConverted) {
+    Reader->Cancel();
+    LogItem = nullptr;
     lvFiles->clear();
     QxAVC.ClearJobs();
     JobRows.clear();
     UserStopped = false;
+    ListConverted = false;
   }
-  QStringList refused;
-  int n = 0;
-  for (const QString& file : files) {
-    ++n;
-    if (const std::string problem = CheckSource(QxAVC.Probe, file.toStdString());
-        !problem.empty()) {
-      refused << QString::fromStdString(problem); // not a file the libraries can read
-      continue;
-    }
-    SetCaption(" [Loading File " + QString::number(n) + "...]");
-    AddRow(file);
-    TInputOptions input;
-    InitInputOptions(input);
-    input.FileName = QFileInfo(file).absoluteFilePath().toStdString();
-    const int row = lvFiles->topLevelItemCount() - 1;
-    if (QxAVC.AddInput(input.FileName, &input) >= 0) {
-      JobRows.push_back(row);
-    } else {
-      lvFiles->topLevelItem(row)->setText(ColStatus, FailedText);
-      lvFiles->topLevelItem(row)->setToolTip(ColStatus, QString::fromStdString(QxAVC.LastError));
-    }
-  }
-  if (lvFiles->topLevelItemCount() > 0)
-    SetCaption(" [Ready]");
+  Reader->Read(files);
   selFormat->setFocus();
-  return refused;
 }
 
-void TfrmMain::DoLoadFromList() {
+void TfrmMain::DoLoadFromList(bool failedOnly) {
   if (!QxAVC.LoadLibraries(LibFolder().toStdString(), true)) {
     Dialogs.Message(this, "Error: Lib cannot be loaded.", BaseCaption, TDialogs::Error);
     return;
   }
   JobRows.clear();
   for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
-    QTreeWidgetItem* item = lvFiles->topLevelItem(row);
-    const QString path = QDir::fromNativeSeparators(item->text(ColPath)) + item->text(ColSource);
-    item->setToolTip(ColStatus, QString());
+    if (!IsInBatch(row, failedOnly))
+      continue;
+    QTreeWidgetItem* item = ResetRow(row);
+    const QString path = item->data(ColSource, PathRole).toString();
     if (const std::string problem = CheckSource(QxAVC.Probe, path.toStdString());
         !problem.empty()) {
-      item->setText(ColStatus, FailedText);
-      item->setToolTip(ColStatus, QString::fromStdString(problem));
+      FailRow(item, problem);
       continue;
     }
     SetCaption(" [Loading File " + QString::number(row + 1) + "...]");
-    item->setText(ColStatus, ReadyText);
     TInputOptions input;
     InitInputOptions(input);
     input.FileName = path.toStdString();
-    if (QxAVC.AddInput(input.FileName, &input) >= 0) {
+    if (QxAVC.AddInput(input.FileName, &input) >= 0)
       JobRows.push_back(row);
-    } else {
-      item->setText(ColStatus, FailedText);
-      item->setToolTip(ColStatus, QString::fromStdString(QxAVC.LastError));
-    }
+    else
+      FailRow(item, QxAVC.LastError);
   }
 }
 
@@ -349,6 +499,10 @@ void TfrmMain::btnConvertClick() {
     StopBatch();
     return;
   }
+  if (Adding()) { // the batch starts once every row is known
+    ConvertWhenRead = true;
+    return;
+  }
   if (!QxAVC.Probe.LoadLibraries(LibFolder().toStdString(), true)) {
     Dialogs.Message(this, "Error: Lib cannot be loaded.", BaseCaption, TDialogs::Error);
     return;
@@ -362,27 +516,36 @@ void TfrmMain::btnConvertClick() {
     return;
   }
   const QString format = selFormat->currentText();
-  if (QxAVC.JobCount() == 0 || UserStopped) {
-    if (format == LastConvertedFormat &&
-        !Dialogs.AskYesNo(this,
-                          "File(s) from the list was already converted to this format\r\n" +
-                              format + "\r\n" + "Do you wish to convert agin?",
-                          "Information"))
-      return;
-    QxAVC.ClearJobs();
-    UserStopped = false;
-    DoLoadFromList();
-  }
+  if (ListConverted && format == LastConvertedFormat &&
+      !Dialogs.AskYesNo(this,
+                        "File(s) from the list was already converted to this format\r\n" +
+                            format + "\r\n" + "Do you wish to convert agin?",
+                        "Information"))
+    return;
+  StartBatch(false);
+}
 
+void TfrmMain::StartBatch(bool failedOnly) {
+  const QString format = selFormat->currentText();
   const TPresetRow* row = PresetTable.Find(format.toStdString());
   if (!row) // the list holds the table's rows only
     return;
-  const bool sameFolder = chkSameFolder->isChecked();
-  // Workers open the sources anew; one that can be read only once was read
-  // when it was added, so such a batch stays inside the window.
+  int64_t sizeLimit = 0;
+  if (!SizeLimitFor(*row, sizeLimit))
+    return;
+  LastBatchFormat = format;
+  QxAVC.ClearJobs();
+  UserStopped = false;
   Runner.reset(); // the last batch's, ended
-  const bool inWorkers = !WorkerPath.isEmpty() && !HasReadOnceSource(QxAVC);
-  if (row->SizeLimitBytes > 0 && !inWorkers) {
+  // A pipe or a device gives its data once: the window reads its beginning
+  // to plan the output, so a batch holding one runs inside the window.
+  bool readOnce = false;
+  for (int r = 0; r < lvFiles->topLevelItemCount(); ++r)
+    readOnce = readOnce || (IsInBatch(r, failedOnly) &&
+                            TInputSource::IsStream(
+                                lvFiles->topLevelItem(r)->data(ColSource, PathRole).toString().toStdString()));
+  const bool inWorkers = !WorkerPath.isEmpty() && !readOnce;
+  if (sizeLimit > 0 && !inWorkers) {
     Dialogs.Message(this,
                     "This format keeps each file within a size, which needs the conversion "
                     "program kestroconvert beside this one and files that can be read again.",
@@ -390,26 +553,99 @@ void TfrmMain::btnConvertClick() {
     return;
   }
   std::vector<TWorkerJob> workerJobs;
-  for (int job = 0; job < QxAVC.JobCount();) {
-    const std::string source = QxAVC.JobInputContext(job)->url;
+  if (inWorkers)
+    workerJobs = PlanWorkerJobs(*row, sizeLimit, failedOnly);
+  else
+    SetUpJobs(*row, failedOnly);
+  if (JobRows.empty()) {
+    // Nothing could be set up: there is no batch to wait for.
+    SetCaption(" [Done]");
+    return;
+  }
+  btnConvert->setFocus();
+  Clocks.assign(JobRows.size(), TJobClock());
+  BatchStartMs = QDateTime::currentMSecsSinceEpoch();
+  if (inWorkers) {
+    Runner = MakeRunner(WorkerPath.toStdString(), QxAVC);
+    Runner->Start(std::move(workerJobs), JobsToRun());
+  } else {
+    QxAVC.StartJobs(JobsToRun());
+  }
+  UserStopped = false;
+  SetCaption(" [Converting...]");
+  SetBusy(true);
+  ShowTotal();
+}
+
+bool TfrmMain::IsInBatch(int row, bool failedOnly) const {
+  return !failedOnly || lvFiles->topLevelItem(row)->text(ColStatus) == FailedText;
+}
+
+QTreeWidgetItem* TfrmMain::ResetRow(int row) {
+  QTreeWidgetItem* item = lvFiles->topLevelItem(row);
+  item->setText(ColStatus, ReadyText);
+  item->setToolTip(ColStatus, QString());
+  item->setData(ColSource, OutputRole, QVariant());
+  item->setData(ColSource, LogRole, QVariant());
+  return item;
+}
+
+void TfrmMain::FailRow(QTreeWidgetItem* item, const std::string& reason) {
+  item->setText(ColStatus, FailedText);
+  item->setToolTip(ColStatus, QString::fromStdString(reason));
+}
+
+// The workers open the sources themselves: each is looked at here only as
+// long as planning its output takes, so a long list holds no file open
+// twice.
+std::vector<TWorkerJob> TfrmMain::PlanWorkerJobs(const TPresetRow& row, int64_t sizeLimit,
+                                                 bool failedOnly) {
+  JobRows.clear();
+  std::vector<TWorkerJob> jobs;
+  TAVProbe probe;
+  probe.Enable();
+  for (int r = 0; r < lvFiles->topLevelItemCount(); ++r) {
+    if (!IsInBatch(r, failedOnly))
+      continue;
+    QTreeWidgetItem* item = ResetRow(r);
+    const std::string source = item->data(ColSource, PathRole).toString().toStdString();
+    if (const std::string problem = CheckSource(probe, source); !problem.empty()) {
+      FailRow(item, problem);
+      continue;
+    }
+    probe.Open(source);
     TSizeFit fit;
     TOutputPlan plan =
-        row->SizeLimitBytes > 0 && inWorkers
-            ? PlanSizedOutput(*row, row->SizeLimitBytes, source, sameFolder,
-                              txtOutput->text().toStdString(), QxAVC.Jobs(job).Probe, {}, fit)
-            : PlanOutput(*row, source, sameFolder, txtOutput->text().toStdString(),
-                         QxAVC.Jobs(job).Probe);
-    if (inWorkers && !fit.Error.empty()) { // fails its row with the reason when its turn comes
-      workerJobs.push_back({source, "", {}, {}, -1, false, fit});
-      ++job;
-    } else if (inWorkers) { // its worker sets the output up, and a failure there fails its row
-      workerJobs.push_back(
-          MakeWorkerJob(source, QxAVC.Jobs(job).InputOptions, plan.FileName, plan.Options));
-      workerJobs.back().Fit = fit;
-      btnConvert->setFocus();
-      ++job;
-    } else if (QxAVC.SetOutput(job, plan.FileName, &plan.Options)) {
-      btnConvert->setFocus();
+        sizeLimit > 0 ? PlanSizedOutput(row, sizeLimit, source, chkSameFolder->isChecked(),
+                                        txtOutput->text().toStdString(), probe, {}, fit)
+                      : PlanOutput(row, source, chkSameFolder->isChecked(),
+                                   txtOutput->text().toStdString(), probe);
+    probe.Close();
+    JobRows.push_back(r);
+    if (!fit.Error.empty()) { // fails its row with the reason when its turn comes
+      jobs.push_back({source, "", {}, {}, -1, false, fit});
+      continue;
+    }
+    // Its worker sets the output up, and a failure there fails its row.
+    TInputOptions input;
+    InitInputOptions(input);
+    input.FileName = source;
+    jobs.push_back(MakeWorkerJob(source, input, plan.FileName, plan.Options));
+    jobs.back().Fit = fit;
+    item->setData(ColSource, OutputRole, QString::fromStdString(plan.FileName));
+  }
+  return jobs;
+}
+
+void TfrmMain::SetUpJobs(const TPresetRow& row, bool failedOnly) {
+  DoLoadFromList(failedOnly);
+  for (int job = 0; job < QxAVC.JobCount();) {
+    const std::string source = QxAVC.JobInputContext(job)->url;
+    TOutputPlan plan = PlanOutput(row, source, chkSameFolder->isChecked(),
+                                  txtOutput->text().toStdString(), QxAVC.Jobs(job).Probe);
+    if (QxAVC.SetOutput(job, plan.FileName, &plan.Options)) {
+      lvFiles->topLevelItem(RowOfJob(job))->setData(ColSource, OutputRole,
+                                                    QString::fromStdString(plan.FileName));
       ++job;
     } else {
       RemoveJob(job);
@@ -417,20 +653,170 @@ void TfrmMain::btnConvertClick() {
     }
     QxAVC.Probe.Close();
   }
-  if (QxAVC.JobCount() == 0) {
-    // Nothing could be set up: there is no batch to wait for.
-    SetCaption(" [Done]");
+}
+
+bool TfrmMain::ChosenRowHasVideo() const {
+  const TPresetRow* row = PresetTable.Find(selFormat->currentText().toStdString());
+  return row && !row->VideoCodec.empty();
+}
+
+int TfrmMain::JobsToRun() const {
+  return JobsAtOnce(selJobs->currentIndex(), QThread::idealThreadCount(), CodecThreadsPerJob);
+}
+
+bool TfrmMain::SizeLimitFor(const TPresetRow& row, int64_t& limit) {
+  limit = row.SizeLimitBytes;
+  const QString text = txtMaxSize->text().trimmed();
+  if (row.VideoCodec.empty() || text.isEmpty())
+    return true;
+  const std::optional<int64_t> bytes = ParseSize(text.toStdString());
+  if (!bytes || *bytes <= 0) {
+    Dialogs.Message(this, "\"" + text + "\" is not a size (e.g. 8M, 500K, 1.5G).", "Max size",
+                    TDialogs::Warning);
+    txtMaxSize->setFocus();
+    return false;
+  }
+  limit = *bytes;
+  return true;
+}
+
+// The batch as a whole: finished rows count in full, running ones by their
+// percentage; the time left follows from the share done so far.
+void TfrmMain::ShowTotal() {
+  const int jobs = int(JobRows.size());
+  if (jobs == 0) { // no batch since the list was edited
+    barTotal->setValue(0);
+    lblTotal->clear();
     return;
   }
-  if (inWorkers) {
-    Runner = MakeRunner(WorkerPath.toStdString(), QxAVC);
-    Runner->Start(std::move(workerJobs), 1);
-  } else {
-    QxAVC.StartJobs(1);
+  int finished = 0, percentSum = 0;
+  for (const int row : JobRows) {
+    const QString status = lvFiles->topLevelItem(row)->text(ColStatus);
+    if (status == DoneText || status == FailedText) {
+      ++finished;
+      percentSum += 100;
+    } else if (const int percent = TStatusDelegate::ProgressOf(status); percent > 0) {
+      percentSum += percent;
+    }
   }
-  UserStopped = false;
-  SetCaption(" [Converting...]");
-  SetBusy(true);
+  const double share = jobs > 0 ? percentSum / (100.0 * jobs) : 0;
+  barTotal->setValue(int(share * 100));
+  QString text = QString("%1 of %2 files done").arg(finished).arg(jobs);
+  const qint64 elapsedMs = QDateTime::currentMSecsSinceEpoch() - BatchStartMs;
+  if (btnConvert->text() == "Stop" && share > 0.02 && elapsedMs > 500)
+    text += ", " + ClockText(elapsedMs / 1000.0 * (1 - share) / share) + " left";
+  lblTotal->setText(text);
+}
+
+bool TfrmMain::QueueEditable() const { return btnConvert->text() != "Stop" && !Adding(); }
+
+// After an edit the list is the user's again: files added join it.
+void TfrmMain::ListEdited() {
+  LogItem = nullptr;
+  QxAVC.ClearJobs();
+  JobRows.clear();
+  ListConverted = false;
+  ShowTotal();
+}
+
+void TfrmMain::RemoveSelectedRows() {
+  if (!QueueEditable())
+    return;
+  const QList<QTreeWidgetItem*> selected = lvFiles->selectedItems();
+  if (selected.isEmpty())
+    return;
+  qDeleteAll(selected);
+  ListEdited();
+}
+
+void TfrmMain::ClearFinishedRows() {
+  if (!QueueEditable())
+    return;
+  for (int row = lvFiles->topLevelItemCount() - 1; row >= 0; --row)
+    if (lvFiles->topLevelItem(row)->text(ColStatus) == DoneText)
+      delete lvFiles->topLevelItem(row);
+  ListEdited();
+}
+
+void TfrmMain::RetryFailedRows() {
+  if (!QueueEditable())
+    return;
+  for (int row = 0; row < lvFiles->topLevelItemCount(); ++row)
+    if (lvFiles->topLevelItem(row)->text(ColStatus) == FailedText) {
+      ListEdited();
+      StartBatch(true);
+      return;
+    }
+}
+
+void TfrmMain::OpenRow(QTreeWidgetItem* item) {
+  if (!item)
+    return;
+  if (item->text(ColStatus) != DoneText) { // what went wrong, or how far it is
+    ShowLog(item);
+    return;
+  }
+  const QString output = item->data(ColSource, OutputRole).toString();
+  if (!output.isEmpty() && QFileInfo::exists(output))
+    Dialogs.OpenUrl(QUrl::fromLocalFile(output).toString());
+}
+
+// The folder of the row's output once it is done, else of its source.
+void TfrmMain::ShowInFolder() {
+  const QTreeWidgetItem* item = lvFiles->currentItem();
+  if (!item)
+    return;
+  const QString output = item->data(ColSource, OutputRole).toString();
+  const QString file = item->text(ColStatus) == DoneText && !output.isEmpty()
+                           ? output
+                           : item->data(ColSource, PathRole).toString();
+  Dialogs.OpenUrl(QUrl::fromLocalFile(QFileInfo(file).absolutePath()).toString());
+}
+
+void TfrmMain::JobLog(int job, const QString& line) {
+  const int row = RowOfJob(job);
+  if (row < 0 || line.isEmpty())
+    return;
+  QTreeWidgetItem* item = lvFiles->topLevelItem(row);
+  item->setData(ColSource, LogRole, item->data(ColSource, LogRole).toString() + line + "\n");
+  if (LogView && LogView->isVisible() && LogItem == item)
+    ShowLog(item);
+}
+
+void TfrmMain::ShowLog(QTreeWidgetItem* item) {
+  if (!item)
+    return;
+  QString status = item->text(ColStatus);
+  TRowProgress progress;
+  if (TRowProgress::Parse(status, progress))
+    status = progress.Caption();
+  if (!item->toolTip(ColStatus).isEmpty())
+    status += ": " + item->toolTip(ColStatus);
+  QString text = "Source: " + item->data(ColSource, PathRole).toString() + "\n";
+  if (const QString output = item->data(ColSource, OutputRole).toString(); !output.isEmpty())
+    text += "Output: " + output + "\n";
+  text += "Format: " + (LastBatchFormat.isEmpty() ? selFormat->currentText() : LastBatchFormat) +
+          "\nStatus: " + status + "\n\n" + item->data(ColSource, LogRole).toString();
+  if (!LogView)
+    LogView = new TJobLogView(this);
+  LogItem = item;
+  LogView->Show("Log of " + item->text(ColSource), text);
+}
+
+// Said on the desktop when the user is elsewhere.
+void TfrmMain::NotifyBatchEnd() {
+  if (isActiveWindow())
+    return;
+  int done = 0, failed = 0;
+  for (const int row : JobRows) {
+    const QString status = lvFiles->topLevelItem(row)->text(ColStatus);
+    done += status == DoneText;
+    failed += status == FailedText;
+  }
+  QString text = QString("%1 of %2 files converted").arg(done).arg(JobRows.size());
+  if (failed > 0)
+    text += QString(", %1 failed").arg(failed);
+  Dialogs.Notify(this, BaseCaption, text + ".");
 }
 
 void TfrmMain::StopBatch() {
@@ -445,7 +831,10 @@ void TfrmMain::StopBatch() {
 void TfrmMain::SetBusy(bool busy) {
   btnConvert->setText(busy ? "Stop" : "Convert!");
   btnOpen->setEnabled(!busy);
+  btnAddFolder->setEnabled(!busy);
   selFormat->setEnabled(!busy);
+  txtMaxSize->setEnabled(!busy && ChosenRowHasVideo());
+  selJobs->setEnabled(!busy);
   chkSameFolder->setEnabled(!busy && chkSameFolder->isVisible());
   txtOutput->setEnabled(!busy && !chkSameFolder->isChecked());
   btnFolderChange->setEnabled(txtOutput->isEnabled());
@@ -455,32 +844,46 @@ void TfrmMain::QxAVCProgress(int AIndex, int ACurrentDuration, int ATotalOutputD
   const int row = RowOfJob(AIndex);
   if (row < 0)
     return;
+  TRowProgress progress;
   // An unknown total shows an empty bar rather than dividing by zero.
-  int percent = 0;
   if (ATotalOutputDuration > 0)
-    percent = int(std::clamp<int64_t>(int64_t(ACurrentDuration) * 100 / ATotalOutputDuration, 0, 100));
-  lvFiles->topLevelItem(row)->setText(ColStatus, TStatusDelegate::ProgressText(percent));
+    progress.Percent = int(
+        std::clamp<int64_t>(int64_t(ACurrentDuration) * 100 / ATotalOutputDuration, 0, 100));
+  if (AIndex < int(Clocks.size())) {
+    TJobClock& clock = Clocks[AIndex];
+    clock.Sample(QDateTime::currentMSecsSinceEpoch(), ACurrentDuration);
+    progress.Speed = clock.Speed();
+    progress.SecondsLeft = clock.SecondsLeft(ATotalOutputDuration);
+  }
+  lvFiles->topLevelItem(row)->setText(ColStatus, progress.Text());
+  ShowTotal();
 }
 
 void TfrmMain::QxAVCTerminate(int AIndex, bool, bool AException, const QString& AMessage) {
   if (UserStopped) {
     SetCaption(" [Job Canceled]");
     SetBusy(false);
-    for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
+    ShowTotal();
+    for (const int row : JobRows) { // rows outside the batch keep their state
       QTreeWidgetItem* item = lvFiles->topLevelItem(row);
       if (item->text(ColStatus) != DoneText && item->text(ColStatus) != FailedText)
         item->setText(ColStatus, CanceledText);
     }
-    if (AIndex == -1)
+    if (AIndex == -1) {
+      ListConverted = true;
       emit BatchFinished();
+    }
     return;
   }
   if (AIndex == -1) {
     SetCaption(" [Done]");
     SetBusy(false);
+    ShowTotal();
+    NotifyBatchEnd();
     QxAVC.ClearJobs();
     JobRows.clear();
     LastConvertedFormat = selFormat->currentText();
+    ListConverted = true;
     emit BatchFinished();
     return;
   }
@@ -490,6 +893,9 @@ void TfrmMain::QxAVCTerminate(int AIndex, bool, bool AException, const QString& 
   QTreeWidgetItem* item = lvFiles->topLevelItem(row);
   item->setText(ColStatus, AException ? FailedText : DoneText);
   item->setToolTip(ColStatus, AException ? AMessage : QString());
+  JobLog(AIndex, AException ? "Failed: " + AMessage
+                            : "Done: " + item->data(ColSource, OutputRole).toString());
+  ShowTotal();
 }
 
 void TfrmMain::dragEnterEvent(QDragEnterEvent* event) {

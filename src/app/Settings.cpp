@@ -7,6 +7,8 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 namespace {
 
 QString UserConfigFile() {
@@ -39,6 +41,14 @@ void TSettings::Load(const QString& appFolder) {
   // Stored as "1" or "0"; any non-zero number reads as true.
   SameFolder = ini.value("Main/booSameFolder", "0").toString().toInt() != 0;
   Format = ini.value("Main/strFormat").toString();
+  Jobs = std::max(0, ini.value("Main/intJobs", "0").toString().toInt());
+  MaxSize = ini.value("Main/strMaxSize").toString();
+  Width = ini.value("Main/intWidth", "0").toString().toInt();
+  Height = ini.value("Main/intHeight", "0").toString().toInt();
+  Columns.clear();
+  for (const QString& width : ini.value("Main/strColumns").toString().split(' ', Qt::SkipEmptyParts))
+    if (const int value = width.toInt(); value > 0)
+      Columns << value;
 }
 
 bool TSettings::Save() const {
@@ -48,6 +58,17 @@ bool TSettings::Save() const {
   ini.setValue("Main/booSameFolder", SameFolder ? "1" : "0");
   if (!Format.isEmpty())
     ini.setValue("Main/strFormat", Format);
+  ini.setValue("Main/intJobs", QString::number(Jobs));
+  ini.setValue("Main/strMaxSize", MaxSize);
+  if (Width > 0 && Height > 0) {
+    ini.setValue("Main/intWidth", QString::number(Width));
+    ini.setValue("Main/intHeight", QString::number(Height));
+  }
+  QStringList columns;
+  for (const int width : Columns)
+    columns << QString::number(width);
+  if (!columns.isEmpty())
+    ini.setValue("Main/strColumns", columns.join(' '));
   ini.sync();
   return ini.status() == QSettings::NoError;
 }

@@ -1,6 +1,7 @@
 // The settings kept between runs, in "conf.ini", section "Main".
 #pragma once
 
+#include <QList>
 #include <QString>
 
 class TSettings {
@@ -14,6 +15,10 @@ public:
   QString Output;
   bool SameFolder = false;
   QString Format; // the chosen preset's entry text; empty: none chosen yet
+  int Jobs = 0;    // jobs at once; 0: automatic
+  QString MaxSize; // as typed ("8M"); empty: no limit
+  int Width = 0, Height = 0; // the window's last size; 0: the default
+  QList<int> Columns;        // the list's column widths, left to right; empty: the default
   QString FilePath; // where they were read from and are written to
 
   static QString DefaultOutput();

@@ -1,23 +1,22 @@
 #include "StatusDelegate.h"
 
+#include "RowProgress.h"
+
 #include <QApplication>
 #include <QPainter>
 #include <QStyleOptionProgressBar>
 
 int TStatusDelegate::ProgressOf(const QString& text) {
-  if (!text.startsWith("{|"))
-    return -1;
-  bool ok = false;
-  const int value = text.mid(2).toInt(&ok);
-  return ok ? value : -1;
+  TRowProgress progress;
+  return TRowProgress::Parse(text, progress) ? progress.Percent : -1;
 }
 
-QString TStatusDelegate::ProgressText(int percent) { return "{|" + QString::number(percent); }
+QString TStatusDelegate::ProgressText(int percent) { return TRowProgress{percent}.Text(); }
 
 void TStatusDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                             const QModelIndex& index) const {
-  const int percent = ProgressOf(index.data().toString());
-  if (percent < 0) {
+  TRowProgress progress;
+  if (!TRowProgress::Parse(index.data().toString(), progress)) {
     QStyledItemDelegate::paint(painter, option, index);
     return;
   }
@@ -25,8 +24,9 @@ void TStatusDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
   bar.rect = option.rect.adjusted(2, 3, -2, -3);
   bar.minimum = 0;
   bar.maximum = 100;
-  bar.progress = std::clamp(percent, 0, 100);
-  bar.text = QString::number(bar.progress) + "%";
+  bar.progress = std::clamp(progress.Percent, 0, 100);
+  progress.Percent = bar.progress;
+  bar.text = progress.Caption();
   bar.textVisible = true;
   bar.state = option.state | QStyle::State_Horizontal;
   QApplication::style()->drawControl(QStyle::CE_ProgressBar, &bar, painter);

@@ -1,4 +1,4 @@
-// Draws a Status cell whose text is "{|" and a number as a progress bar.
+// Draws a Status cell holding a progress text (see TRowProgress) as a bar.
 #pragma once
 
 #include <QStyledItemDelegate>

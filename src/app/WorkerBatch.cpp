@@ -1,7 +1,5 @@
 #include "WorkerBatch.h"
 
-#include "InputSource.h"
-
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,14 +12,6 @@ std::string FindWorkerProgram(const std::string& programFolder) {
   if (std::filesystem::is_regular_file(worker, error) && access(worker.c_str(), X_OK) == 0)
     return worker.string();
   return {};
-}
-
-bool HasReadOnceSource(TCustomAVConverter& converter) {
-  for (int job = 0; job < converter.JobCount(); ++job)
-    if (const AVFormatContext* input = converter.JobInputContext(job);
-        input && input->url && TInputSource::IsStream(input->url))
-      return true;
-  return false;
 }
 
 std::unique_ptr<TProcessRunner> MakeRunner(const std::string& workerPath,

@@ -88,6 +88,8 @@ protected:
   void Add(const QStringList& files) {
     Dialogs.Files = files;
     Win->btnOpenClick();
+    // The files are read off the window's thread.
+    ASSERT_TRUE(WaitFor([&] { return !Win->Adding(); }, 30000));
   }
   // Presses "Convert!" and waits for the batch to end.
   bool ConvertAndWait() {
@@ -114,20 +116,23 @@ TEST_F(Window, StartsIdleWithThePresetAndSettings) {
 }
 
 TEST_F(Window, AddedFilesAreListedReady) {
-  Add({Media("clip.avi"), Media("song.mp3"), Media("garbage.avi")});
-  ASSERT_EQ(Win->lvFiles->topLevelItemCount(), 2) << "a file the libraries cannot read is not listed";
+  Add({Media("clip.avi"), Media("garbage.avi"), Media("song.mp3")});
+  ASSERT_EQ(Win->lvFiles->topLevelItemCount(), 3) << "a file the libraries cannot read is listed";
   EXPECT_EQ(Win->lvFiles->topLevelItem(0)->text(0), "clip.avi");
   EXPECT_EQ(Status(0), "Ready");
   EXPECT_EQ(Win->lvFiles->topLevelItem(0)->text(2),
             QFileInfo(Media("clip.avi")).absolutePath() + "/");
-  EXPECT_EQ(Win->QxAVC.JobCount(), 2);
+  EXPECT_EQ(Status(1), "Failed");
+  EXPECT_TRUE(Win->lvFiles->topLevelItem(1)->toolTip(1).startsWith(Media("garbage.avi") + ": "))
+      << Win->lvFiles->topLevelItem(1)->toolTip(1).toStdString();
+  EXPECT_EQ(Status(2), "Ready");
   EXPECT_EQ(Caption(), "Kestro Video [Ready]");
   EXPECT_TRUE(Dialogs.Filters.value(0).contains("*.mp4"));
   EXPECT_TRUE(Dialogs.Filters.value(0).contains("*.flac"));
   EXPECT_TRUE(Dialogs.Filters.value(0).contains("All Files (*)"));
   // Before converting, more files are appended.
   Add({Media("small_176x144.avi")});
-  EXPECT_EQ(Win->lvFiles->topLevelItemCount(), 3);
+  EXPECT_EQ(Win->lvFiles->topLevelItemCount(), 4);
 }
 
 TEST_F(Window, ConvertingTwiceNamesTheSecondOutputUniquely) {
@@ -223,6 +228,7 @@ TEST_F(Window, StopKeepsDoneRowsAndCancelsTheRest) {
   // The pipe is read once, by its job: 40 % of the file, then a stall.
   TPipeSource slow((Out.path() + "/slow.avi").toStdString(), "clip.avi", 1, 0.4);
   const QString pipe = QString::fromStdString(slow.Path);
+  Win->selJobs->setCurrentText("1"); // the stalled job holds the last one back
   Add({Media("small_176x144.avi"), pipe, Media("clip.avi")});
   ASSERT_EQ(Win->lvFiles->topLevelItemCount(), 3);
   QSignalSpy finished(Win.get(), &TfrmMain::BatchFinished);

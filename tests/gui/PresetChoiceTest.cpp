@@ -17,6 +17,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTreeWidget>
 
 #include <fstream>
@@ -95,6 +96,7 @@ TEST_F(PresetChoice, ANewUserConvertsToMp4) {
   Dialogs.Files = {QString::fromStdString(Fixtures::MediaPath("multi_audio.mkv")),
                    QString::fromStdString(Fixtures::MediaPath("song.mp3"))};
   Win->btnOpenClick();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !Win->Adding(); }, 30000));
   ASSERT_EQ(Win->lvFiles->topLevelItemCount(), 2);
   QSignalSpy finished(Win.get(), &TfrmMain::BatchFinished);
   Win->btnConvertClick();

@@ -33,7 +33,9 @@ protected:
     ShowWithFiles(*Win, args.Files);
     EXPECT_TRUE(Win->isVisible());
     ASSERT_TRUE(QTest::qWaitFor(
-        [this] { return Win->lvFiles->topLevelItemCount() > 0 || !Dialogs.Shown.isEmpty(); },
+        [this] {
+          return Win->lvFiles->topLevelItemCount() > 0 && !Win->Adding();
+        },
         10000));
   }
   QStringList Rows() const {
@@ -56,19 +58,14 @@ TEST_F(StartFiles, TwoFilesGivenAreBothListedReady) {
   Start({Media("clip.avi"), Media("song.mp3")});
   EXPECT_EQ(Rows(), QStringList({"clip.avi Ready", "song.mp3 Ready"}));
   EXPECT_TRUE(Dialogs.Shown.isEmpty()) << Dialogs.Shown.join('\n').toStdString();
-  // Both are jobs, not rows alone: converting would take them.
-  EXPECT_EQ(Win->QxAVC.JobCount(), 2);
 }
 
-TEST_F(StartFiles, AFileThatCannotBeReadIsSaidAndTheOthersListed) {
+TEST_F(StartFiles, AFileThatCannotBeReadGetsAFailedRowAndTheOthersAreListed) {
   const QString missing = App.path() + "/gone.avi";
-  Start({"--in-process", missing, Media("clip.avi"), App.path()});
-  EXPECT_EQ(Rows(), QStringList({"clip.avi Ready"}));
-  ASSERT_EQ(Dialogs.Shown.size(), 1);
-  EXPECT_TRUE(Dialogs.Shown[0].startsWith("These files were not added:")) << Dialogs.Shown[0].toStdString();
-  EXPECT_TRUE(Dialogs.Shown[0].contains(missing + ": ")) << Dialogs.Shown[0].toStdString();
-  EXPECT_TRUE(Dialogs.Shown[0].contains(App.path() + ": is a folder"))
-      << Dialogs.Shown[0].toStdString();
+  Start({"--in-process", missing, Media("clip.avi")});
+  EXPECT_EQ(Rows(), QStringList({"gone.avi Failed", "clip.avi Ready"}));
+  EXPECT_TRUE(Win->lvFiles->topLevelItem(0)->toolTip(1).startsWith(missing + ": "))
+      << Win->lvFiles->topLevelItem(0)->toolTip(1).toStdString();
 }
 
 TEST(WindowArgs, OptionsAreKeptApartFromFiles) {

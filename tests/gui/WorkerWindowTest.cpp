@@ -60,6 +60,8 @@ protected:
   void Add(const QStringList& files) {
     Dialogs.Files = files;
     Win->btnOpenClick();
+    // The files are read off the window's thread.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Win->Adding(); }, 30000));
   }
   QString Status(int row) { return Win->lvFiles->topLevelItem(row)->text(1); }
   QString Output(const char* name) { return Out.path() + "/" + name; }
@@ -110,6 +112,7 @@ TEST_F(WindowWorkers, ACrashingJobFailsItsRowAloneAndTheOthersFinish) {
 
 TEST_F(WindowWorkers, StopEndsTheWorkerWithinOneSecondAndLeavesNoEmptyOutputs) {
   Make("testhook_slow.so"); // 40 ms a picture: each job lasts seconds
+  Win->selJobs->setCurrentText("1"); // the later jobs wait for their turn
   Add({Media("clip.avi"), Media("small_176x144.avi"), Media("cif_352x288.avi")});
   ASSERT_EQ(Win->lvFiles->topLevelItemCount(), 3);
   QSignalSpy finished(Win.get(), &TfrmMain::BatchFinished);
@@ -199,6 +202,7 @@ TEST(WorkerProgram, WithoutItTheWindowSaysSoOnceAndConvertsItself) {
   win->txtOutput->setText(out.path());
   dialogs.Files = {Media("small_176x144.avi")};
   win->btnOpenClick();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !win->Adding(); }, 30000));
   QSignalSpy finished(win.get(), &TfrmMain::BatchFinished);
   win->btnConvertClick();
   EXPECT_FALSE(win->Runner);
