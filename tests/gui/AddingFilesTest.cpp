@@ -46,6 +46,15 @@ QStringList Names(const TfrmMain& win) {
 
 } // namespace
 
+// The longest the window's thread may be kept from its timer while files
+// are read. Instrumented builds run the window's own code several times
+// slower; the promise is checked by the normal build.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr qint64 LongestWaitMs = 400;
+#else
+constexpr qint64 LongestWaitMs = 100;
+#endif
+
 TEST_F(QueueWindow, UnreadableFilesGetAFailedRowWithTheReasonAndTheOthersConvert) {
   Make("3GPP 176*144 (*.3gp)");
   const QString missing = Out.path() + "/gone.avi";
@@ -127,7 +136,7 @@ TEST_F(QueueWindow, FiveHundredFilesKeepTheWindowResponsive) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return Rows() == 501 && !Win->Adding(); }, 120000))
       << Rows();
   tick.stop();
-  EXPECT_LT(longest, 100) << "ms between two ticks";
+  EXPECT_LT(longest, LongestWaitMs) << "ms between two ticks";
   EXPECT_GT(partialSeen, 0) << "rows appear as the files are read";
   EXPECT_EQ(Row(1)->text(0), "clip000.avi");
   EXPECT_EQ(Row(500)->text(0), "clip499.avi");
