@@ -3,6 +3,8 @@
 // pixels the format descriptor lays out in whole bytes.
 #pragma once
 
+#include <cstring>
+
 #include "MediaLibs.h"
 
 namespace kestro {
@@ -18,6 +20,16 @@ TPicture PictureOf(const AVFrame* frame);
 // Whether pictures of `format` are YUV, the only kind that has a colour
 // matrix and a range to speak of.
 bool IsYuvFormat(int format);
+
+// A colour field as the number it holds, or `unspecified` when that number
+// is outside the enumeration (a damaged file can carry any number there).
+template <typename TEnum>
+TEnum KnownOrUnspecified(const TEnum& field, int count, TEnum unspecified) {
+  static_assert(sizeof(TEnum) == sizeof(int));
+  int value = 0;
+  std::memcpy(&value, &field, sizeof value);
+  return value >= 0 && value < count ? static_cast<TEnum>(value) : unspecified;
+}
 
 // Makes `view` the part of `source` (width x height) that starts at row
 // `top`, column `left`. Offsets that fall between chroma samples are

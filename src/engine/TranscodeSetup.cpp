@@ -32,12 +32,14 @@ unsigned CopiedCodecTag(const AVOutputFormat* format, const AVCodecParameters* s
 // transfer always; matrix and range where both sides are YUV (a picture
 // made from RGB or gray is made with the default matrix).
 void DescribeColours(AVCodecContext* enc, const AVCodecParameters* source) {
-  enc->color_primaries = source->color_primaries;
-  enc->color_trc = source->color_trc;
+  enc->color_primaries =
+      KnownOrUnspecified(source->color_primaries, AVCOL_PRI_NB, AVCOL_PRI_UNSPECIFIED);
+  enc->color_trc = KnownOrUnspecified(source->color_trc, AVCOL_TRC_NB, AVCOL_TRC_UNSPECIFIED);
   if (!IsYuvFormat(source->format) || !IsYuvFormat(enc->pix_fmt))
     return;
-  enc->colorspace = source->color_space;
-  enc->color_range = source->color_range;
+  enc->colorspace = KnownOrUnspecified(source->color_space, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
+  enc->color_range =
+      KnownOrUnspecified(source->color_range, AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED);
 }
 
 // An open hands back the options it did not use: none may be dropped.

@@ -66,8 +66,12 @@ bool FullRange(AVPixelFormat format, int range) {
 void DescribeScalerColours(TOutputStreamState& stream, const AVFrame* picture,
                            AVPixelFormat from, int width, int height) {
   const AVCodecContext* enc = stream.Encoder;
-  const int matrix = ScalerMatrixOf(picture->colorspace);
-  const int range = FullRange(from, picture->color_range) ? 1 : 0;
+  const int matrix =
+      ScalerMatrixOf(KnownOrUnspecified(picture->colorspace, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED));
+  const int range = FullRange(from, KnownOrUnspecified(picture->color_range, AVCOL_RANGE_NB,
+                                                       AVCOL_RANGE_UNSPECIFIED))
+                        ? 1
+                        : 0;
   SwsContext* scaler = stream.Scaler.get();
   if (width == stream.ScalerWidth && height == stream.ScalerHeight &&
       from == stream.ScalerFormat && matrix == stream.ScalerMatrix && range == stream.ScalerRange)
