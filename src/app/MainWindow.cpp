@@ -609,30 +609,21 @@ std::vector<TWorkerJob> TfrmMain::PlanWorkerJobs(const TPresetRow& row, int64_t 
       continue;
     QTreeWidgetItem* item = ResetRow(r);
     const std::string source = item->data(ColSource, PathRole).toString().toStdString();
-    if (const std::string problem = CheckSource(probe, source); !problem.empty()) {
+    if (const std::string problem = OpenSource(probe, source); !problem.empty()) {
       FailRow(item, problem);
       continue;
     }
-    probe.Open(source);
-    TSizeFit fit;
-    TOutputPlan plan =
-        sizeLimit > 0 ? PlanSizedOutput(row, sizeLimit, source, chkSameFolder->isChecked(),
-                                        txtOutput->text().toStdString(), probe, {}, fit)
-                      : PlanOutput(row, source, chkSameFolder->isChecked(),
-                                   txtOutput->text().toStdString(), probe);
-    probe.Close();
-    JobRows.push_back(r);
-    if (!fit.Error.empty()) { // fails its row with the reason when its turn comes
-      jobs.push_back({source, "", {}, {}, -1, false, fit});
-      continue;
-    }
-    // Its worker sets the output up, and a failure there fails its row.
     TInputOptions input;
     InitInputOptions(input);
     input.FileName = source;
-    jobs.push_back(MakeWorkerJob(source, input, plan.FileName, plan.Options));
-    jobs.back().Fit = fit;
-    item->setData(ColSource, OutputRole, QString::fromStdString(plan.FileName));
+    // Its worker sets the output up, and a failure there (or a source that
+    // cannot fit) fails its row when its turn comes.
+    jobs.push_back(PlanWorkerJob(row, sizeLimit, source, input, chkSameFolder->isChecked(),
+                                 txtOutput->text().toStdString(), probe, {}));
+    probe.Close();
+    JobRows.push_back(r);
+    if (!jobs.back().Output.empty())
+      item->setData(ColSource, OutputRole, QString::fromStdString(jobs.back().Output));
   }
   return jobs;
 }

@@ -219,12 +219,14 @@ TPresetRow ReadRow(const json& item, size_t index) {
     throw std::runtime_error(where + ": \"extension\" is missing (for example \".mp4\")");
   if (item.contains("max_size")) {
     const json& size = item["max_size"];
-    const std::optional<int64_t> bytes =
-        size.is_string()            ? ParseSize(size.get<std::string>())
-        : size.is_number_integer() && size.get<long long>() > 0 ? std::optional<int64_t>(size.get<int64_t>())
-                                                                : std::nullopt;
+    std::optional<int64_t> bytes;
+    if (size.is_string())
+      bytes = ParseSize(size.get<std::string>());
+    else if (size.is_number_integer() && size.get<int64_t>() > 0)
+      bytes = size.get<int64_t>();
     if (!bytes)
-      throw std::runtime_error(where + ": \"max_size\" must be a size such as \"8M\" or a number of bytes");
+      throw std::runtime_error(where +
+                               ": \"max_size\" must be a size such as \"8M\" or a number of bytes");
     row.SizeLimitBytes = *bytes;
   }
 

@@ -73,6 +73,27 @@ TWorkerJob MakeWorkerJob(const std::string& source, const TInputOptions& input,
           stream ? -1 : open(source.c_str(), O_RDONLY | O_CLOEXEC), reserved, {}};
 }
 
+TWorkerJob PlanWorkerJob(const TPresetRow& row, int64_t limitBytes, const std::string& source,
+                         const TInputOptions& input, bool sameFolder,
+                         const std::string& outputFolder, const TAVProbe& probe,
+                         const std::string& extraLines) {
+  TSizeFit fit;
+  TOutputPlan plan =
+      limitBytes > 0 ? PlanSizedOutput(row, limitBytes, source, sameFolder, outputFolder, probe,
+                                       input.ExtraOptions + extraLines, fit)
+                     : PlanOutput(row, source, sameFolder, outputFolder, probe);
+  TWorkerJob job;
+  if (fit.Error.empty()) {
+    plan.Options.ExtraOptions += extraLines;
+    job = MakeWorkerJob(source, input, plan.FileName, plan.Options);
+  } else {
+    job.Source = source;
+    job.Input = input;
+  }
+  job.Fit = fit;
+  return job;
+}
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KESTRO_SANITIZED 1
 #elif defined(__has_feature)

@@ -38,6 +38,17 @@ struct TWorkerJob {
 TWorkerJob MakeWorkerJob(const std::string& source, const TInputOptions& input,
                          const std::string& output, const TOutputOptions& options);
 
+// The job of `source` for `row`, planned from `probe` (open on the source,
+// or not for a pipe) and set up by MakeWorkerJob. `extraLines` come after
+// the row's own lines, so they win. With `limitBytes` above 0 the output is
+// planned to fit it (the input's and the extra lines' ss and t shorten what
+// must fit); a source that cannot fit gives a job that names no output, whose
+// Fit.Error the runner reports without running it.
+TWorkerJob PlanWorkerJob(const TPresetRow& row, int64_t limitBytes, const std::string& source,
+                         const TInputOptions& input, bool sameFolder,
+                         const std::string& outputFolder, const TAVProbe& probe,
+                         const std::string& extraLines);
+
 struct TRunnerSettings {
   std::string WorkerPath;                 // the kestroconvert to run with --worker
   int StallTimeoutS = 120;                // no progress for this long fails the job

@@ -124,16 +124,18 @@ TSizeFit PlanSizeFit(const TPresetRow& row, const TSizeSource& source, int64_t l
     fit.Error = "a size limit needs a video preset";
     return fit;
   }
+  // Known first: a pipe, which is not looked into before its job, says
+  // nothing else either.
+  if (source.Duration <= 0) {
+    fit.Error = "a size limit needs the source's duration, and it does not say how long it is";
+    return fit;
+  }
   if (video && row.VideoCodec == "copy") {
     fit.Error = "a size limit needs a preset that encodes the video";
     return fit;
   }
   if (!audioOnly && !video) {
     fit.Error = "a size limit needs a source with pictures for a video preset";
-    return fit;
-  }
-  if (source.Duration <= 0) {
-    fit.Error = "a size limit needs the source's duration, and it does not say how long it is";
     return fit;
   }
   const std::string extension = audioOnly && !row.AudioOnlyExtension.empty()

@@ -12,14 +12,17 @@ std::string NameOnce(const std::string& source, const std::string& error) {
   return source + ": " + error;
 }
 
-std::string CheckSource(TAVProbe& probe, const std::string& source) {
+std::string OpenSource(TAVProbe& probe, const std::string& source) {
   std::error_code ignored;
   if (std::filesystem::is_directory(source, ignored))
     return source + ": is a folder";
-  if (TInputSource::IsStream(source))
+  if (TInputSource::IsStream(source) || probe.Open(source))
     return {};
-  const bool opened = probe.Open(source);
-  const std::string error = opened ? std::string() : NameOnce(source, probe.LastError);
+  return NameOnce(source, probe.LastError);
+}
+
+std::string CheckSource(TAVProbe& probe, const std::string& source) {
+  const std::string error = OpenSource(probe, source);
   probe.Close();
   return error;
 }

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <iostream>
@@ -106,7 +107,7 @@ int RunWorker(const std::string& libraryFolder) {
   std::condition_variable allDone;
   bool finished = false, stopped = false;
   std::string outcome; // the pass's failure; empty when it converted
-  int pass = 1, passes = 1;
+  std::atomic<int> pass{1}, passes{1}; // read by the progress events' thread
   converter.OnLog = [&](int, TLogLevel level, const std::string& message) {
     if (level != llQuiet)
       events.Write({{"event", "log"}, {"level", LevelName(level)}, {"message", message}});
@@ -117,9 +118,9 @@ int RunWorker(const std::string& libraryFolder) {
                              int total) {
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const int64_t done = int64_t(pass - 1) * total + current;
+    const int64_t done = int64_t(pass.load() - 1) * total + current;
     events.Write({{"event", "progress"}, {"frame", frame}, {"fps", fps}, {"current_ms", done},
-                  {"total_ms", int64_t(total) * passes}, {"size", size},
+                  {"total_ms", int64_t(total) * passes.load()}, {"size", size},
                   {"speed", elapsed > 0 ? done / 1000.0 / elapsed : 0.0}});
   };
   converter.OnTerminate = [&](int index, bool done, bool exception, const std::string& message) {

@@ -448,7 +448,14 @@ int main(int argc, char** argv) {
   for (const std::string& file : args.Files) {
     if (Interrupted)
       break;
-    if (const std::string problem = CheckSource(converter.Probe, file); !problem.empty()) {
+    // The worker opens the source itself: a pipe is read there alone, and
+    // the output is planned here from the probe of a file. The name is taken
+    // at once so that two sources of one name get two outputs.
+    TAVProbe probe;
+    probe.Enable();
+    if (const std::string problem =
+            args.InProcess ? CheckSource(converter.Probe, file) : OpenSource(probe, file);
+        !problem.empty()) {
       ++failures;
       if (args.Json)
         emit({{"event", "result"}, {"status", "failed"}, {"message", problem}}, -1, file);
@@ -460,31 +467,18 @@ int main(int argc, char** argv) {
     input.FileName = file;
     input.ExtraOptions = args.InputOptions;
     if (!args.InProcess) {
-      // The worker opens the source itself: a pipe is read there alone, and
-      // the output is planned from the probe of a file. The name is taken at
-      // once so that two sources of one name get two outputs.
-      TAVProbe probe;
-      probe.Enable();
-      if (!TInputSource::IsStream(file))
-        probe.Open(file);
-      TSizeFit fit;
-      TOutputPlan plan =
-          args.MaxSize > 0
-              ? PlanSizedOutput(*args.Preset, args.MaxSize, file, args.SameFolder, args.OutputDir,
-                                probe, args.InputOptions + args.OutputOptions, fit)
-              : PlanOutput(*args.Preset, file, args.SameFolder, args.OutputDir, probe);
-      if (!fit.Error.empty()) { // known before any work: says so at once
+      TWorkerJob job = PlanWorkerJob(*args.Preset, args.MaxSize, file, input, args.SameFolder,
+                                     args.OutputDir, probe, args.OutputOptions);
+      if (!job.Fit.Error.empty()) { // known before any work: says so at once
         ++failures;
-        const std::string message = SizeFitFailure(fit);
+        const std::string message = SizeFitFailure(job.Fit);
         if (args.Json)
           emit({{"event", "result"}, {"status", "failed"}, {"message", message}}, -1, file);
         print("failed: " + NameOnce(file, message));
         continue;
       }
-      plan.Options.ExtraOptions += args.OutputOptions; // after the row's own lines: they win
-      jobs.push_back({file, plan.FileName, 0, 0, -1, false, {}});
-      workerJobs.push_back(MakeWorkerJob(file, input, plan.FileName, plan.Options));
-      workerJobs.back().Fit = fit;
+      jobs.push_back({file, job.Output, 0, 0, -1, false, {}});
+      workerJobs.push_back(std::move(job));
       continue;
     }
     if (converter.AddInput(file, &input) < 0) {
