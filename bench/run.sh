@@ -207,6 +207,13 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }'
 verdict() { awk -v v="$1" -v limit="$2" -v op="$3" 'BEGIN {
   ok = op == "le" ? v <= limit : v < limit; print ok ? "met" : "MISSED" }'; }
 
+# "target_pair LABEL SOURCE WALL_RATIO WALL_LIMIT CPU_RATIO CPU_LIMIT": one
+# line of a wall and a CPU ratio against their limits.
+target_pair() {
+  printf '  %s  %-20s wall %6.3f  %s, cpu %6.3f  %s\n' "$1" "$2" "$3" "$(verdict "$3" "$4" le)" \
+    "$5" "$(verdict "$5" "$6" le)"
+}
+
 # "alternate RUNS LOG_A ARGS_A LOG_B ARGS_B FILE...": RUNS timed conversions
 # of the files with each of two argument lists (a job count, then options),
 # taking turns and each after a quiet second, so that load from elsewhere
@@ -494,11 +501,8 @@ worker_section() {
   echo
   echo "targets:"
   for s in "${SOURCES[@]}"; do
-    local w c
-    w=$(ratio "${W_WALL[$s]}" "${P_WALL[$s]}")
-    c=$(ratio "${W_CPU[$s]}" "${P_CPU[$s]}")
-    printf '  worker / in-process <= 1.03  %-20s wall %6.3f  %s, cpu %6.3f  %s\n' "$s" "$w" \
-      "$(verdict "$w" 1.03 le)" "$c" "$(verdict "$c" 1.03 le)"
+    target_pair "worker / in-process <= 1.03 " "$s" "$(ratio "${W_WALL[$s]}" "${P_WALL[$s]}")" 1.03 \
+      "$(ratio "${W_CPU[$s]}" "${P_CPU[$s]}")" 1.03
   done
   printf '  worker cost per job <= 60 ms %-20s %6s ms  %s\n' "" "$extra" "$(verdict "$extra" 60 le)"
 }
@@ -555,11 +559,8 @@ pipeline_section() {
   echo
   echo "targets:"
   for s in "${SOURCES[@]}"; do
-    local w c
-    w=$(ratio "${P_WALL[$s]}" "${O_WALL[$s]}")
-    c=$(ratio "${P_CPU[$s]}" "${O_CPU[$s]}")
-    printf '  pipeline / one thread  %-20s wall %6.3f <= 0.60  %s, cpu %6.3f <= 1.05  %s\n' "$s" \
-      "$w" "$(verdict "$w" 0.60 le)" "$c" "$(verdict "$c" 1.05 le)"
+    target_pair "pipeline / one thread wall <= 0.60, cpu <= 1.05" "$s" \
+      "$(ratio "${P_WALL[$s]}" "${O_WALL[$s]}")" 0.60 "$(ratio "${P_CPU[$s]}" "${O_CPU[$s]}")" 1.05
   done
 }
 
