@@ -142,7 +142,7 @@ TEST_F(Pipeline, StopMidRunEndsItPromptlyOnBothSides) {
     TFFmpegThread* worker = e.Start(true);
     ASSERT_NE(worker, nullptr);
     worker->Resume();
-    ASSERT_TRUE(Within(60s, [&] { return reports > 2 || e.Terminated; }));
+    ASSERT_TRUE(Within(60s, [&] { return reports > 10 || e.Terminated; }));
     e.Stop();
     EXPECT_TRUE(Within(10s, [&] { return bool(e.Terminated); })) << "the run did not end";
     EXPECT_FALSE(e.Finished);
