@@ -118,8 +118,7 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
       copy->dts = packet->dts == AV_NOPTS_VALUE ? avutil::av_rescale_q(ist.Pts, AV_TIME_BASE_Q, to)
                                                 : avutil::av_rescale_q(packet->dts, from, to);
       copy->duration = avutil::av_rescale_q(packet->duration, from, to);
-      WritePacket(ost->Output, copy.get(), BitstreamFilters[ost->FileIndex][ost->StreamIndex],
-                  ost->Encoder);
+      WritePacket(*ost, copy.get());
       ++ost->Encoder->frame_number;
       ++ost->FramesWritten;
     }
@@ -284,7 +283,7 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
   return 0;
 }
 
-void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext* output, TOutputStreamState& ost,
+void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext*, TOutputStreamState& ost,
                                            TInputStreamState& ist, const AVSubtitle* subtitle,
                                            int64_t pts) {
   if (pts == AV_NOPTS_VALUE) {
@@ -327,7 +326,7 @@ void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext* output, TOutputStrea
           avutil::av_rescale_q(timed.end_display_time, ms, ost.Stream->time_base);
     }
     packet->dts = packet->pts;
-    WritePacket(output, packet.get(), BitstreamFilters[ost.FileIndex][ost.StreamIndex], enc);
+    WritePacket(ost, packet.get());
   }
 }
 

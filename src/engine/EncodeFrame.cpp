@@ -42,7 +42,7 @@ void WritePassStatistics(TOutputStreamState& stream, const AVCodecContext* enc) 
 
 } // namespace
 
-int TCustomFFmpeg::EncodeAndWriteFrame(AVFormatContext* output, TOutputStreamState& stream,
+int TCustomFFmpeg::EncodeAndWriteFrame(AVFormatContext*, TOutputStreamState& stream,
                                        AVFrame* frame) {
   AVCodecContext* enc = stream.Encoder;
   const bool video = enc->codec_type == AVMEDIA_TYPE_VIDEO;
@@ -78,7 +78,7 @@ int TCustomFFmpeg::EncodeAndWriteFrame(AVFormatContext* output, TOutputStreamSta
         VideoBytesWritten += size;
       else if (enc->codec_type == AVMEDIA_TYPE_AUDIO)
         AudioBytesWritten += size;
-      WritePacket(output, packet, BitstreamFilters[stream.FileIndex][stream.StreamIndex], enc);
+      WritePacket(stream, packet);
       avcodec::av_packet_unref(packet);
       written += size;
     }

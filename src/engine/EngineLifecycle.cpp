@@ -2,6 +2,7 @@
 // worker threads and the end-of-run clean-up.
 #include "FFmpeg.h"
 #include "FrameHook.h"
+#include "Muxer.h"
 #include "RunTables.h"
 
 #include <pthread.h>
@@ -97,7 +98,10 @@ TOutputStreamState::~TOutputStreamState() {
     myutil::my_fclose(PassLogFile);
 }
 
-TCustomFFmpeg::TCustomFFmpeg() { InitDefaults(); }
+TCustomFFmpeg::TCustomFFmpeg()
+    : MuxerLink(MakeMuxerLink(*this)), Muxer(std::make_unique<TMuxer>(*MuxerLink)) {
+  InitDefaults();
+}
 
 TCustomFFmpeg::~TCustomFFmpeg() {
   Stop();
@@ -307,7 +311,7 @@ void TCustomFFmpeg::ReleaseOutputFiles() {
       OutputCodecs[f][s].reset();
       StreamCopy[f][s] = false;
       CopyDisplayAspect[f][s] = 0.0f;
-      BitstreamFilters[f][s] = {};
+      BitstreamFilterSpecs[f][s].clear();
       EncoderOptions[f][s].Clear();
     }
     MuxerOptions[f].Clear();

@@ -251,13 +251,9 @@ struct TOutputStreamState {
   int64_t ClockShift = 0;
 };
 
-// Per output stream: the bitstream filters its packets pass when written.
-struct TBitstreamChain {
-  std::vector<std::string> Specs; // "name" or "name=options"
-  std::vector<TBsfPtr> Filters;   // made when the stream's parameters are known
-};
-
 struct TRunTables; // the tables of one run, held while it lasts
+class TMuxer;
+class TMuxerOwner;
 
 // How one picture goes to a video encoder once its sync is decided.
 struct TVideoCopies {
@@ -385,13 +381,9 @@ public:
 
   // Run stages.
   // The one way a packet reaches an output: through the stream's bitstream
-  // filters, then the interleaving muxer. Timestamps are in the output
-  // stream's time base.
-  void WritePacket(AVFormatContext* output, AVPacket* packet, TBitstreamChain& chain,
-                   AVCodecContext* encoder);
-  // End of the run: every chain is told the stream ended and gives up what
-  // it still holds.
-  void FlushBitstreamFilters();
+  // filters, then the interleaving muxer (the muxer stage). Timestamps are in
+  // the output stream's time base.
+  void WritePacket(TOutputStreamState& stream, AVPacket* packet);
   int DecodeAndDispatchPacket(TInputStreamState& input, int inputIndex, AVPacket* packet);
   void EncodeAndWriteSubtitle(AVFormatContext* output, TOutputStreamState& stream,
                               TInputStreamState& input, const AVSubtitle* subtitle, int64_t pts);
@@ -566,7 +558,9 @@ public:
   // Pending bitstream filter chains for the next stream of each type.
   std::vector<std::string> VideoBitstreamFilters, AudioBitstreamFilters,
       SubtitleBitstreamFilters;
-  TBitstreamChain BitstreamFilters[MaxFiles][MaxStreams];
+  // Per output stream: the bitstream filters ("name" or "name=options") its
+  // packets pass when written.
+  std::vector<std::string> BitstreamFilterSpecs[MaxFiles][MaxStreams];
   // Options of one encoder or muxer only (an encoder's "crf" or "preset", a
   // muxer's "muxrate"): a name that neither the vocabulary nor the generic
   // options take waits here until the next output is created, and goes to
@@ -685,14 +679,9 @@ protected:
 private:
   // Closes the outputs, deleting those that never got a byte.
   void ReleaseOutputFiles();
-  // `packet` (null: the stream's end) through the chain's filters from
-  // `first` on; every packet they give back reaches the file.
-  void FilterAndWrite(AVFormatContext* output, AVPacket* packet, TBitstreamChain& chain,
-                      size_t first, int streamIndex, AVCodecContext* encoder);
-  // Into the interleaving muxer, keeping the stream's running end time.
-  void MuxPacket(AVFormatContext* output, AVPacket* packet);
-  // The muxer call itself, on the output side when the run has one.
-  void WriteInterleaved(AVFormatContext* output, AVPacket* packet);
+  // The muxer stage and what it asks of this engine.
+  std::unique_ptr<TMuxerOwner> MuxerLink;
+  std::unique_ptr<TMuxer> Muxer;
   // Whether this run's output side gets a thread of its own, and whether
   // its video decoders may then use several.
   bool OutputSideFits() const;

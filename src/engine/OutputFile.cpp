@@ -246,7 +246,7 @@ TNewStream BeginStream(TCustomFFmpeg& e, AVFormatContext* context, AVMediaType t
   AVStream* stream = AddStream(context);
   const TNewStream added{stream, OutputIndexOf(e, context), stream->index};
   TPendingStream pending = PendingOf(e, type);
-  e.BitstreamFilters[added.File][added.Index].Specs = std::move(pending.Filters);
+  e.BitstreamFilterSpecs[added.File][added.Index] = std::move(pending.Filters);
   pending.Filters.clear();
   stream->codecpar->codec_type = type;
   return added;
@@ -525,7 +525,7 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
         OutputCodecs[f][s].reset();
         StreamCopy[f][s] = false;
         CopyDisplayAspect[f][s] = 0.0f;
-        BitstreamFilters[f][s] = {};
+        BitstreamFilterSpecs[f][s].clear();
         EncoderOptions[f][s].Clear();
       }
     if (f < MaxFiles)

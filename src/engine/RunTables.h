@@ -10,6 +10,10 @@
 
 namespace kestro {
 
+// Ties the muxer stage to its engine: errors, logging, and writing on the
+// output side when the run has one.
+std::unique_ptr<TMuxerOwner> MakeMuxerLink(TCustomFFmpeg& engine);
+
 struct TRunTables {
   std::vector<TInputFileState> InputFileStates;
   std::vector<std::unique_ptr<TInputStreamState>> InputStreams;

@@ -2,6 +2,7 @@
 // an output file.
 #include "EngineText.h"
 #include "FFmpeg.h"
+#include "Muxer.h"
 #include "RunTables.h"
 
 #include <algorithm>
@@ -12,128 +13,63 @@ namespace kestro {
 
 namespace {
 
-TOutputStreamState* FindOutputStream(TRunTables* run, const AVFormatContext* output,
-                                     int streamIndex) {
-  if (!run)
-    return nullptr;
-  for (auto& stream : run->OutputStreams)
-    if (stream->StreamIndex == streamIndex && stream->Output == output)
-      return stream.get();
-  return nullptr;
-}
+class TMuxerLink : public TMuxerOwner {
+public:
+  explicit TMuxerLink(TCustomFFmpeg& engine) : Engine(engine) {}
+
+  void FilterFailed(const std::string& text) override {
+    if (Engine.StopOnError)
+      throw FFMpegException(text);
+    if (Engine.LogCallback)
+      Engine.Log(0, text);
+  }
+
+  void Deliver(TMuxer& muxer, AVFormatContext* output, AVPacket* packet) override {
+    if (!Engine.PostingOutputWork()) {
+      Write(muxer, output, packet);
+      return;
+    }
+    // In the order of the run, behind the pictures the output side still
+    // encodes: the file gets its packets as a run on one thread writes them.
+    std::shared_ptr<AVPacket> held(avcodec::av_packet_alloc(),
+                                   [](AVPacket* p) { avcodec::av_packet_free(&p); });
+    if (!held)
+      throw FFMpegException("av_mallocz fail");
+    avcodec::av_packet_move_ref(held.get(), packet);
+    Engine.PostOutputWork([this, &muxer, output, held] { Write(muxer, output, held.get()); });
+  }
+
+  void WriteFailed(AVFormatContext* output, int code) override {
+    // A file that refuses bytes (a full disk, a size limit) says so.
+    for (int f = 0; f < Engine.OutputFileCount; ++f)
+      if (Engine.OutputFiles[f].get() == output && output->pb && output->pb->error < 0)
+        Engine.CheckOutputWritten(f, output->pb->error);
+    throw FFMpegException(
+        TCustomFFmpeg::FormatOpenError("av_interleaved_write_frame()", code));
+  }
+
+private:
+  void Write(TMuxer& muxer, AVFormatContext* output, AVPacket* packet) {
+    muxer.Write(output, packet);
+    // The progress report reads the size the output side last saw.
+    TRunTables* run = Engine.Run.get();
+    if (run && run->OutputSide && Engine.OutputFileCount > 0 &&
+        output == Engine.OutputFiles[0].get())
+      run->OutputSize = TCustomFFmpeg::OutputSizeOf(output->pb);
+  }
+
+  TCustomFFmpeg& Engine;
+};
 
 } // namespace
 
-void TCustomFFmpeg::WritePacket(AVFormatContext* output, AVPacket* packet, TBitstreamChain& chain,
-                                AVCodecContext* encoder) {
-  // The filters count time on their own clocks, set when they were made;
-  // the muxer may have changed the stream's since.
-  if (!chain.Filters.empty())
-    avcodec::av_packet_rescale_ts(packet, output->streams[packet->stream_index]->time_base,
-                                  chain.Filters.front()->time_base_in);
-  FilterAndWrite(output, packet, chain, 0, packet->stream_index, encoder);
+std::unique_ptr<TMuxerOwner> MakeMuxerLink(TCustomFFmpeg& engine) {
+  return std::make_unique<TMuxerLink>(engine);
 }
 
-void TCustomFFmpeg::FlushBitstreamFilters() {
-  if (!Run)
-    return;
-  for (auto& ost : Run->OutputStreams) {
-    TBitstreamChain& chain = BitstreamFilters[ost->FileIndex][ost->StreamIndex];
-    if (!chain.Filters.empty())
-      FilterAndWrite(ost->Output, nullptr, chain, 0, ost->StreamIndex,
-                     ost->MustEncode ? ost->Encoder : nullptr);
-  }
-}
-
-void TCustomFFmpeg::FilterAndWrite(AVFormatContext* output, AVPacket* packet,
-                                   TBitstreamChain& chain, size_t first, int streamIndex,
-                                   AVCodecContext* encoder) {
-  if (first >= chain.Filters.size()) {
-    if (!packet)
-      return;
-    if (!chain.Filters.empty())
-      avcodec::av_packet_rescale_ts(packet, chain.Filters.back()->time_base_out,
-                                    output->streams[streamIndex]->time_base);
-    MuxPacket(output, packet);
-    return;
-  }
-  AVBSFContext* filter = chain.Filters[first].get();
-  const auto report = [&](int code) {
-    if (!LogCallback && !StopOnError)
-      return;
-    const char* codec = encoder && encoder->codec ? encoder->codec->name : "copy";
-    const std::string text = FormatOpenError(
-        Format("%s failed for stream %d, codec %s", filter->filter->name, streamIndex, codec),
-        code);
-    if (StopOnError)
-      throw FFMpegException(text);
-    Log(0, text);
-  };
-  // A filter that refuses the packet must not lose it: it goes on unfiltered.
-  TPacketPtr original(packet ? avcodec::av_packet_clone(packet) : nullptr);
-  int result = avcodec::av_bsf_send_packet(filter, packet); // null: the stream ends
-  if (result < 0) {
-    report(result);
-    FilterAndWrite(output, original ? original.get() : packet, chain, first + 1, streamIndex,
-                   encoder);
-    return;
-  }
-  // A filter gives back any number of packets for one it took, some only
-  // once it knows the stream has ended; each goes through the rest of the chain.
-  TPacketPtr filtered(avcodec::av_packet_alloc());
-  if (!filtered)
-    throw FFMpegException("av_mallocz fail");
-  bool gaveAny = false;
-  while ((result = avcodec::av_bsf_receive_packet(filter, filtered.get())) >= 0) {
-    gaveAny = true;
-    filtered->stream_index = streamIndex;
-    FilterAndWrite(output, filtered.get(), chain, first + 1, streamIndex, encoder);
-    avcodec::av_packet_unref(filtered.get());
-  }
-  if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) {
-    report(result);
-    if (!gaveAny && original)
-      FilterAndWrite(output, original.get(), chain, first + 1, streamIndex, encoder);
-  }
-  if (!packet) // the end travels down the chain behind what this filter held
-    FilterAndWrite(output, nullptr, chain, first + 1, streamIndex, encoder);
-}
-
-void TCustomFFmpeg::MuxPacket(AVFormatContext* output, AVPacket* packet) {
-  if (TOutputStreamState* stream = FindOutputStream(Run.get(), output, packet->stream_index)) {
-    const int64_t start = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-    if (start != AV_NOPTS_VALUE) {
-      const AVRational tb = output->streams[packet->stream_index]->time_base;
-      const double end = double(start + std::max<int64_t>(packet->duration, 0)) * tb.num / tb.den;
-      if (end > stream->LastPacketEnd)
-        stream->LastPacketEnd = end;
-    }
-  }
-  if (!PostingOutputWork()) {
-    WriteInterleaved(output, packet);
-    return;
-  }
-  // In the order of the run, behind the pictures the output side still
-  // encodes: the file gets its packets as a run on one thread writes them.
-  std::shared_ptr<AVPacket> held(avcodec::av_packet_alloc(),
-                                 [](AVPacket* p) { avcodec::av_packet_free(&p); });
-  if (!held)
-    throw FFMpegException("av_mallocz fail");
-  avcodec::av_packet_move_ref(held.get(), packet);
-  PostOutputWork([this, output, held] { WriteInterleaved(output, held.get()); });
-}
-
-void TCustomFFmpeg::WriteInterleaved(AVFormatContext* output, AVPacket* packet) {
-  const int result = avformat::av_interleaved_write_frame(output, packet);
-  if (result < 0) {
-    // A file that refuses bytes (a full disk, a size limit) says so.
-    for (int f = 0; f < OutputFileCount; ++f)
-      if (OutputFiles[f].get() == output && output->pb && output->pb->error < 0)
-        CheckOutputWritten(f, output->pb->error);
-    throw FFMpegException(FormatOpenError("av_interleaved_write_frame()", result));
-  }
-  if (Run && Run->OutputSide && OutputFileCount > 0 && output == OutputFiles[0].get())
-    Run->OutputSize = OutputSizeOf(output->pb);
+void TCustomFFmpeg::WritePacket(TOutputStreamState& stream, AVPacket* packet) {
+  const AVCodecContext* encoder = stream.MustEncode ? stream.Encoder : nullptr;
+  Muxer->Take(stream, packet, encoder && encoder->codec ? encoder->codec->name : "copy");
 }
 
 bool TCustomFFmpeg::PostingOutputWork() const {
@@ -328,7 +264,7 @@ void TCustomFFmpeg::EndRun() {
   if (run.OutputSide)
     run.OutputSide->Finish();
   // What the bitstream filters still hold goes out before the trailer.
-  FlushBitstreamFilters();
+  Muxer->Flush();
   // Every output gets its trailer; the first one whose bytes did not all
   // reach its file fails the run once the codecs are closed.
   int failedOutput = -1, failure = 0;

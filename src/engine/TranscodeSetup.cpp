@@ -3,6 +3,7 @@
 #include "EngineText.h"
 #include "FFmpeg.h"
 #include "PictureOps.h"
+#include "Muxer.h"
 #include "RunTables.h"
 
 #include <algorithm>
@@ -466,27 +467,9 @@ void TCustomFFmpeg::SetupRun() {
   }
 
   // Bitstream filters see the stream's final parameters.
-  for (auto& ost : run.OutputStreams) {
-    TBitstreamChain& chain = BitstreamFilters[ost->FileIndex][ost->StreamIndex];
-    chain.Filters.clear();
-    const AVCodecParameters* parameters = ost->Stream->codecpar;
-    AVRational timeBase = ost->Stream->time_base;
-    for (const std::string& spec : chain.Specs) {
-      AVBSFContext* raw = nullptr;
-      if (avcodec::av_bsf_list_parse_str(spec.c_str(), &raw) < 0 || !raw)
-        throw FFMpegException("Unknown bitstream filter " + spec);
-      TBsfPtr filter(raw);
-      avcodec::avcodec_parameters_copy(filter->par_in, parameters);
-      filter->time_base_in = timeBase;
-      if (avcodec::av_bsf_init(filter.get()) < 0)
-        throw FFMpegException("Error initializing bitstream filter " + spec);
-      parameters = filter->par_out;
-      timeBase = filter->time_base_out;
-      chain.Filters.push_back(std::move(filter));
-    }
-    if (!chain.Filters.empty())
-      avcodec::avcodec_parameters_copy(ost->Stream->codecpar, parameters);
-  }
+  Muxer->Close();
+  for (auto& ost : run.OutputStreams)
+    Muxer->SetUp(*ost, BitstreamFilterSpecs[ost->FileIndex][ost->StreamIndex]);
 
   CarrySourceMetadata();
   // Meta-data maps.
