@@ -5,10 +5,11 @@
 #
 #   bench/run.sh [--only SECTIONS] [--runs N] [--threads-runs N] [--batch-runs N]
 #                [--batch-copies N] [--row-seconds N] [--row-runs N] [--size-runs N]
-#                [--size-long] [--worker-runs N] [--clips N] [--quiet-wait SECONDS]
+#                [--size-long] [--worker-runs N] [--clips N] [--pipeline-runs N]
+#                [--quiet-wait SECONDS]
 #
 # --only takes a comma-separated list of sections: classic, rows, size,
-# worker (default: all four, in that order).
+# worker, pipeline (default: all five, in that order).
 #
 # classic: per source, the 3GPP conversion (kestroconvert -p 3gp, one job),
 # --runs N runs (default 5):
@@ -56,6 +57,13 @@
 # copied out by kestroconvert -p remux) converted with -j 1 both ways:
 # wall seconds (median) and the extra milliseconds a worker costs per job.
 #
+# pipeline: the 3GPP conversion of each source with the run's output side on
+# a thread of its own (the default) against "-x pipeline=0" (everything on
+# one thread), --pipeline-runs N runs each (default 5), wall and CPU seconds
+# (medians) and their ratios; then a batch of --batch-copies N copies of the
+# MPEG-4 source with -j 2 against -j 1 (both pipelined, each job given its
+# share of the cores).
+#
 # Each line also says how many cores other processes kept busy meanwhile
 # (from /proc/stat): the batch ratio only means something when that is near
 # 0, since -j 2 can only gain from a core nobody else is using. So each batch
@@ -78,11 +86,12 @@ ROW_RUNS=3
 SIZE_RUNS=2
 SIZE_LONG=0
 WORKER_RUNS=3
+PIPELINE_RUNS=5
 CLIPS=50
-ONLY=classic,rows,size,worker
-USAGE="usage: bench/run.sh [--only classic,rows,size,worker] [--runs N] [--threads-runs N]
+ONLY=classic,rows,size,worker,pipeline
+USAGE="usage: bench/run.sh [--only classic,rows,size,worker,pipeline] [--runs N] [--threads-runs N]
        [--batch-runs N] [--batch-copies N] [--row-seconds N] [--row-runs N] [--size-runs N]
-       [--size-long] [--worker-runs N] [--clips N] [--quiet-wait SECONDS]"
+       [--size-long] [--worker-runs N] [--clips N] [--pipeline-runs N] [--quiet-wait SECONDS]"
 while [ $# -gt 0 ]; do
   case "$1" in
     --only) ONLY=$2; shift 2 ;;
@@ -96,6 +105,7 @@ while [ $# -gt 0 ]; do
     --size-long) SIZE_LONG=1; shift ;;
     --worker-runs) WORKER_RUNS=$2; shift 2 ;;
     --clips) CLIPS=$2; shift 2 ;;
+    --pipeline-runs) PIPELINE_RUNS=$2; shift 2 ;;
     --quiet-wait) QUIET_WAIT=$2; shift 2 ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "$USAGE" >&2
@@ -106,8 +116,8 @@ SECTIONS=()
 IFS=, read -r -a SECTIONS <<<"$ONLY"
 for section in "${SECTIONS[@]}"; do
   case "$section" in
-    classic|rows|size|worker) ;;
-    *) echo "bench/run.sh: no section '$section' (classic, rows, size, worker)" >&2; exit 2 ;;
+    classic|rows|size|worker|pipeline) ;;
+    *) echo "bench/run.sh: no section '$section' (classic, rows, size, worker, pipeline)" >&2; exit 2 ;;
   esac
 done
 [ ${#SECTIONS[@]} -gt 0 ] || { echo "$USAGE" >&2; exit 2; }
@@ -196,6 +206,13 @@ peak_of() { awk '{ print $3 / 1024 }' "$1" | maximum; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }'; }
 verdict() { awk -v v="$1" -v limit="$2" -v op="$3" 'BEGIN {
   ok = op == "le" ? v <= limit : v < limit; print ok ? "met" : "MISSED" }'; }
+
+# "target_pair LABEL SOURCE WALL_RATIO WALL_LIMIT CPU_RATIO CPU_LIMIT": one
+# line of a wall and a CPU ratio against their limits.
+target_pair() {
+  printf '  %s  %-20s wall %6.3f  %s, cpu %6.3f  %s\n' "$1" "$2" "$3" "$(verdict "$3" "$4" le)" \
+    "$5" "$(verdict "$5" "$6" le)"
+}
 
 # "alternate RUNS LOG_A ARGS_A LOG_B ARGS_B FILE...": RUNS timed conversions
 # of the files with each of two argument lists (a job count, then options),
@@ -484,13 +501,67 @@ worker_section() {
   echo
   echo "targets:"
   for s in "${SOURCES[@]}"; do
-    local w c
-    w=$(ratio "${W_WALL[$s]}" "${P_WALL[$s]}")
-    c=$(ratio "${W_CPU[$s]}" "${P_CPU[$s]}")
-    printf '  worker / in-process <= 1.03  %-20s wall %6.3f  %s, cpu %6.3f  %s\n' "$s" "$w" \
-      "$(verdict "$w" 1.03 le)" "$c" "$(verdict "$c" 1.03 le)"
+    target_pair "worker / in-process <= 1.03 " "$s" "$(ratio "${W_WALL[$s]}" "${P_WALL[$s]}")" 1.03 \
+      "$(ratio "${W_CPU[$s]}" "${P_CPU[$s]}")" 1.03
   done
   printf '  worker cost per job <= 60 ms %-20s %6s ms  %s\n' "" "$extra" "$(verdict "$extra" 60 le)"
+}
+
+# The conversion with and without the pipeline, and the batch that shares
+# the cores among its jobs.
+pipeline_section() {
+  declare -A P_WALL O_WALL P_CPU O_CPU P_OTHERS
+  local s
+  for s in "${SOURCES[@]}"; do
+    echo "Converting $s with and without the pipeline ($PIPELINE_RUNS runs each) ..." >&2
+    alternate "$PIPELINE_RUNS" "$WORK/po" "1 -x pipeline=0" "$WORK/pp" 1 "$MEDIA/$s"
+    O_WALL[$s]=$(median_of 1 "$WORK/po")
+    P_WALL[$s]=$(median_of 1 "$WORK/pp")
+    O_CPU[$s]=$(median_of 2 "$WORK/po")
+    P_CPU[$s]=$(median_of 2 "$WORK/pp")
+    P_OTHERS[$s]=$(median_of 4 "$WORK/pp")
+  done
+  local batch_source=${SOURCES[0]} i
+  echo "Batch of $COPIES copies of $batch_source, -j 1 and -j 2 ($BATCH_RUNS runs each) ..." >&2
+  mkdir -p "$WORK/pbatch"
+  local files=()
+  for ((i = 1; i <= COPIES; ++i)); do
+    cp "$MEDIA/$batch_source" "$WORK/pbatch/copy$i.avi"
+    files+=("$WORK/pbatch/copy$i.avi")
+  done
+  alternate "$BATCH_RUNS" "$WORK/pj1" 1 "$WORK/pj2" 2 "${files[@]}"
+  local j1 j2
+  j1=$(median_of 1 "$WORK/pj1")
+  j2=$(median_of 1 "$WORK/pj2")
+
+  echo
+  echo "3GPP conversion with the pipeline (p) against one thread (o), median of $PIPELINE_RUNS runs"
+  echo "$(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo
+  printf '%-20s %7s %7s %7s %7s %7s %7s %7s
+' source "wall p" "wall o" "cpu p" "cpu o" \
+    "wall x" "cpu x" others
+  for s in "${SOURCES[@]}"; do
+    printf '%-20s %7.2f %7.2f %7.2f %7.2f %7s %7s %7.2f
+' "$s" "${P_WALL[$s]}" "${O_WALL[$s]}" \
+      "${P_CPU[$s]}" "${O_CPU[$s]}" "$(ratio "${P_WALL[$s]}" "${O_WALL[$s]}")" \
+      "$(ratio "${P_CPU[$s]}" "${O_CPU[$s]}")" "${P_OTHERS[$s]}"
+  done
+  echo "(x: pipeline / one thread; others: cores other processes kept busy meanwhile)"
+  echo
+  printf 'batch of %d x %s, median of %d runs:
+' "$COPIES" "$batch_source" "$BATCH_RUNS"
+  printf '  -j 1 %6.2f s wall, other processes kept %.2f cores busy meanwhile\n' "$j1" \
+    "$(median_of 4 "$WORK/pj1")"
+  printf '  -j 2 %6.2f s wall, other processes kept %.2f cores busy meanwhile\n' "$j2" \
+    "$(median_of 4 "$WORK/pj2")"
+  printf '  -j 2 / -j 1 = %s\n' "$(ratio "$j2" "$j1")"
+  echo
+  echo "targets:"
+  for s in "${SOURCES[@]}"; do
+    target_pair "pipeline / one thread wall <= 0.60, cpu <= 1.05" "$s" \
+      "$(ratio "${P_WALL[$s]}" "${O_WALL[$s]}")" 0.60 "$(ratio "${P_CPU[$s]}" "${O_CPU[$s]}")" 1.05
+  done
 }
 
 first=1

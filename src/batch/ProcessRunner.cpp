@@ -126,6 +126,11 @@ TProcessRunner::~TProcessRunner() {
       close(job.SourceFd);
 }
 
+std::string CoreShareLine(int jobsAtOnce) {
+  const int cores = std::max(1, int(std::thread::hardware_concurrency()));
+  return "cores=" + std::to_string(std::max(1, cores / std::max(1, jobsAtOnce))) + "\n";
+}
+
 void TProcessRunner::Start(std::vector<TWorkerJob> jobs, int parallel) {
   Jobs = std::move(jobs);
   Parallel = std::max(1, parallel);
@@ -156,10 +161,12 @@ bool TProcessRunner::Launch(int index, TWorker& worker) {
   // The source opened when its job was added goes over as descriptor 3.
   TFd source;
   std::swap(source.Fd, Jobs[index].SourceFd);
+  TOutputOptions options = job.Options;
+  options.ExtraOptions = CoreShareLine(Parallel) + options.ExtraOptions;
   json request = {{"source", job.Source},
                   {"output", job.Output},
                   {"input_options", job.Input},
-                  {"output_options", job.Options},
+                  {"output_options", options},
                   {"log_level", int(Settings.LogLevel)}};
   if (source.Fd >= 0)
     request["source_fd"] = SourceFd;

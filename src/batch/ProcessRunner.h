@@ -49,6 +49,11 @@ TWorkerJob PlanWorkerJob(const TPresetRow& row, int64_t limitBytes, const std::s
                          const std::string& outputFolder, const TAVProbe& probe,
                          const std::string& extraLines);
 
+// The option line that shares the machine's cores among `jobsAtOnce` jobs:
+// jobs times the threads of each stay within the cores. It goes before a
+// job's own lines, so that a "cores" line of the user's wins.
+std::string CoreShareLine(int jobsAtOnce);
+
 struct TRunnerSettings {
   std::string WorkerPath;                 // the kestroconvert to run with --worker
   int StallTimeoutS = 120;                // no progress for this long fails the job

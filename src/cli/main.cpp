@@ -495,7 +495,8 @@ int main(int argc, char** argv) {
   for (int job = 0; job < converter.JobCount();) {
     TOutputPlan plan = PlanOutput(*args.Preset, jobs[job].Source, args.SameFolder,
                                   args.OutputDir, converter.Jobs(job).Probe);
-    plan.Options.ExtraOptions += args.OutputOptions;
+    plan.Options.ExtraOptions =
+        CoreShareLine(args.Jobs) + plan.Options.ExtraOptions + args.OutputOptions;
     if (converter.SetOutput(job, plan.FileName, &plan.Options)) {
       jobs[job].Output = plan.FileName;
       ++job;

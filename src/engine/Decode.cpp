@@ -279,7 +279,7 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
       if (ost->Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
         FlushAudioFifo(ost->Output, *ost);
       else if (ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
-        EncodeAndWriteFrame(ost->Output, *ost, nullptr);
+        PostOutputWork([this, &stream = *ost] { EncodeAndWriteFrame(stream.Output, stream, nullptr); });
     }
   return 0;
 }

@@ -47,9 +47,9 @@ int TCustomFFmpeg::EncodeAndWriteFrame(AVFormatContext* output, TOutputStreamSta
   AVCodecContext* enc = stream.Encoder;
   const bool video = enc->codec_type == AVMEDIA_TYPE_VIDEO;
   const char* failure = video ? "Video encoding failed" : "Audio encoding failed";
-  if (!EncodedPacket)
-    EncodedPacket.reset(avcodec::av_packet_alloc());
-  AVPacket* packet = EncodedPacket.get();
+  if (!stream.EncodedPacket)
+    stream.EncodedPacket.reset(avcodec::av_packet_alloc());
+  AVPacket* packet = stream.EncodedPacket.get();
   if (!packet)
     throw FFMpegException(failure);
 

@@ -201,6 +201,9 @@ void TCustomFFmpeg::InitDefaults() {
   FrameHooksInUse = false;
   Verbose = 1;
   ThreadCount = 1;
+  ThreadCountAsked = false;
+  Pipeline = 1;
+  CoreShare = 0;
   InputSync = 0;
   FileSizeLimit = 0;
   PgmYuvCompat = 0;
@@ -251,6 +254,8 @@ void TCustomFFmpeg::ReleaseResources() {
   if (!LibrariesLoaded())
     return;
   // Nothing may still point into the codecs freed below.
+  if (Run)
+    Run->OutputSide.reset();
   CloseOpenEncoders();
   CloseOpenDecoders();
   Run.reset();

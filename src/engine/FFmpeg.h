@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -230,15 +231,18 @@ struct TOutputStreamState {
   TFifoPtr SampleFifo;
   FILE* PassLogFile = nullptr;
   std::string LastPassStatistics; // what went to PassLogFile last, not to write twice
-  // End time in seconds of the last packet written to this stream.
-  double LastPacketEnd = 0.0;
+  // End time in seconds of the last packet written to this stream. With the
+  // output side on a thread of its own, the values below are written there
+  // and read by the progress report.
+  std::atomic<double> LastPacketEnd{0.0};
   // What the encoder said of its last coded picture (from the packets'
   // quality side data): quality in lambda units, picture type, and the
   // squared errors of that picture and of the whole run, per plane.
-  int LastQuality = 0;
-  int LastPictType = 0;
-  uint64_t LastError[4] = {};
-  uint64_t TotalError[4] = {};
+  std::atomic<int> LastQuality{0};
+  std::atomic<int> LastPictType{0};
+  std::atomic<uint64_t> LastError[4]{};
+  std::atomic<uint64_t> TotalError[4]{};
+  TPacketPtr EncodedPacket; // what the encoder gives back
   // The lowest time stamp the encoder may be given next (encoder time
   // base): re-timed or jittery clocks must not send it back in time.
   int64_t NextEncoderPts = NoTimestamp;
@@ -254,6 +258,14 @@ struct TBitstreamChain {
 };
 
 struct TRunTables; // the tables of one run, held while it lasts
+
+// How one picture goes to a video encoder once its sync is decided.
+struct TVideoCopies {
+  int64_t Count = 0;       // times it goes out
+  int64_t FirstPts = 0;    // encoder time of the first
+  int FramesAfter = 0;     // pictures written to the stream with these
+  AVPixelFormat DecodedFormat = AV_PIX_FMT_NONE;
+};
 
 class TCustomFFmpeg {
 public:
@@ -385,9 +397,21 @@ public:
                               TInputStreamState& input, const AVSubtitle* subtitle, int64_t pts);
   void EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamState& stream,
                            TInputStreamState& input, const uint8_t* data, int size);
+  // Syncs the picture, then encodes it (on the output side, when the run
+  // has one: frameSize stays 0 and the statistics line is written there).
   void EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamState& stream,
                            TInputStreamState& input, AVFrame* picture, int& frameSize);
-  void WriteVideoStats(AVFormatContext* output, TOutputStreamState& stream, int frameSize);
+  // The sync: how many times the picture goes out (0: dropped or refused);
+  // the stream's clock and count move on by as many.
+  int64_t PlanVideoCopies(TOutputStreamState& stream, TInputStreamState& input,
+                          const AVFrame* picture);
+  // Crop, scale, pad and encode the copies; returns the last one's bytes.
+  int EmitVideoCopies(AVFormatContext* output, TOutputStreamState& stream,
+                      const AVFrame* picture, const TVideoCopies& copies);
+  // The statistics line of the picture just encoded; `frames` and `syncPts`
+  // (when given) are the stream's count and clock after it.
+  void WriteVideoStats(AVFormatContext* output, TOutputStreamState& stream, int frameSize,
+                       int frames = -1, int64_t syncPts = -1);
   // The most output frames (of `tb` seconds) a gap in the input's source
   // can fill: its length, or, unknown, the jump the reader calls a
   // discontinuity.
@@ -400,6 +424,8 @@ public:
   // packet it gives back; returns the bytes written.
   int EncodeAndWriteFrame(AVFormatContext* output, TOutputStreamState& stream, AVFrame* frame);
   void PrintReport(bool lastReport);
+  // Bytes in an output so far (those still buffered included).
+  static int64_t OutputSizeOf(AVIOContext* pb);
 
   // Logging: only call with a level the caller decided to report.
   void Log(int level, const std::string& message);
@@ -522,6 +548,11 @@ public:
   bool FrameHooksInUse = false;
   int Verbose = 1;
   int ThreadCount = 1;
+  bool ThreadCountAsked = false; // "threads" was given: decoders keep that count
+  // Whether a run may put its output side on a thread of its own ("pipeline"),
+  // and how many cores the run may keep busy ("cores"; 0: all of them).
+  int Pipeline = 1;
+  int CoreShare = 0;
   int InputSync = 0;
   uint64_t FileSizeLimit = 0;
   int PgmYuvCompat = 0;
@@ -551,8 +582,8 @@ public:
 
   // ---- Counters of a run
   int64_t StartWallClock = 0;
-  int64_t VideoBytesWritten = 0;
-  int64_t AudioBytesWritten = 0;
+  std::atomic<int64_t> VideoBytesWritten{0};
+  std::atomic<int64_t> AudioBytesWritten{0};
   int64_t GlobalHeaderBytes = 0;
   int FramesDuplicated = 0, FramesDropped = 0;
   // Pictures coded at each quantizer (the "qphist" report line).
@@ -569,7 +600,6 @@ public:
   std::vector<uint8_t> AudioSilenceBuffer; // inserted silence followed by a chunk
   std::vector<uint8_t> AudioFrameBuffer;   // one encoder frame taken from the FIFO
   TFramePtr VideoEncodeFrame;              // the picture as handed to the encoder
-  TPacketPtr EncodedPacket;                // what the encoder gives back
 
   // ---- Frame hook and custom hook state
   THookModule* FirstHookModule = nullptr;
@@ -617,6 +647,13 @@ public:
   TCallback<TProgressFunc> ProgressCallback;
   TCallback<TTerminateFunc> TerminateCallback;
   int64_t ReportInterval = 500000; // microseconds
+
+  // Whether output work goes to the run's output side now (from the thread
+  // that decodes); PostOutputWork queues it there, or runs it at once.
+  bool PostingOutputWork() const;
+  void PostOutputWork(std::function<void()> work);
+  // The cores this run may keep busy.
+  int CoresForRun() const;
 
   // Video pre-processing: frame hooks and deinterlacing, and the filter graph.
   void PrepareVideoFrame(TInputStreamState& input, AVFrame* picture);
@@ -733,6 +770,12 @@ private:
                       size_t first, int streamIndex, AVCodecContext* encoder);
   // Into the interleaving muxer, keeping the stream's running end time.
   void MuxPacket(AVFormatContext* output, AVPacket* packet);
+  // The muxer call itself, on the output side when the run has one.
+  void WriteInterleaved(AVFormatContext* output, AVPacket* packet);
+  // Whether this run's output side gets a thread of its own, and whether
+  // its video decoders may then use several.
+  bool OutputSideFits() const;
+  bool DecoderThreadsFit() const;
   // Marks the run's format and codec contexts as this engine's, so that a
   // library line logged on any thread (codec threads too) finds its job.
   void MarkOwnContexts();

@@ -127,6 +127,19 @@ const std::vector<TOptionRow>& OptionTable() {
         if (v < 0)
           throw FFMpegException(Format("Invalid value '%d' for option 'threads'", v));
         e.ThreadCount = v;
+        e.ThreadCountAsked = true;
+      }),
+      // The run's output side on a thread of its own (1, the default) or
+      // everything on one thread (0); and the cores a run may keep busy.
+      Int("pipeline", [](E& e, int v) {
+        if (v < 0 || v > 1)
+          throw FFMpegException(Format("Invalid value '%d' for option 'pipeline'", v));
+        e.Pipeline = v;
+      }),
+      Int("cores", [](E& e, int v) {
+        if (v < 0)
+          throw FFMpegException(Format("Invalid value '%d' for option 'cores'", v));
+        e.CoreShare = v;
       }),
 
       // General, selection and timing.

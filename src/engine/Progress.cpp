@@ -28,17 +28,21 @@ private:
 
 } // namespace
 
+int64_t TCustomFFmpeg::OutputSizeOf(AVIOContext* pb) {
+  if (!pb)
+    return 0;
+  const int64_t size = avformat::avio_size(pb);
+  return size >= 0 ? size : avformat::avio_seek(pb, 0, SEEK_CUR);
+}
+
 void TCustomFFmpeg::PrintReport(bool lastReport) {
   if (!Run || OutputFileCount < 1)
     return;
   TRunTables& run = *Run;
-  AVIOContext* pb = OutputFiles[0]->pb;
-  int64_t size = 0;
-  if (pb) {
-    size = avformat::avio_size(pb);
-    if (size < 0)
-      size = avformat::avio_seek(pb, 0, SEEK_CUR);
-  }
+  // While the output side writes on its own thread, its own count is read.
+  const int64_t size = run.OutputSide && run.OutputSide->Running()
+                           ? run.OutputSize.load()
+                           : OutputSizeOf(OutputFiles[0]->pb);
 
   int frameNumber = -1, fps = -1;
   float quality = -1.0f;
@@ -74,7 +78,7 @@ void TCustomFFmpeg::PrintReport(bool lastReport) {
         text.Append("PSNR=");
         for (int plane = 0; plane < 3; ++plane) {
           const double error =
-              double(lastReport ? ost->TotalError[plane] : ost->LastError[plane]);
+              double(lastReport ? ost->TotalError[plane].load() : ost->LastError[plane].load());
           double scale = double(enc->width) * enc->height * 255.0 * 255.0;
           if (lastReport)
             scale *= frameNumber;
@@ -110,12 +114,13 @@ void TCustomFFmpeg::PrintReport(bool lastReport) {
   }
 
   if (lastReport && Verbose >= 0 && LogCallback) {
-    const int64_t raw = VideoBytesWritten + AudioBytesWritten + GlobalHeaderBytes;
+    const int64_t video = VideoBytesWritten, audio = AudioBytesWritten;
+    const int64_t raw = video + audio + GlobalHeaderBytes;
     // Shown in the user's own number format, unlike the report line above.
     char line[256];
     std::snprintf(line, sizeof line,
                   "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %.2f%%\r\n",
-                  double(VideoBytesWritten) / 1024, double(AudioBytesWritten) / 1024,
+                  double(video) / 1024, double(audio) / 1024,
                   double(GlobalHeaderBytes) / 1024,
                   raw ? double(size - raw) * 100 / double(raw) : 0.0);
     Log(1, line);

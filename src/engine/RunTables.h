@@ -4,6 +4,7 @@
 #pragma once
 
 #include "FFmpeg.h"
+#include "OrderedWorker.h"
 
 #include <vector>
 
@@ -14,6 +15,10 @@ struct TRunTables {
   std::vector<std::unique_ptr<TInputStreamState>> InputStreams;
   std::vector<std::unique_ptr<TOutputStreamState>> OutputStreams;
   int64_t LastReportTime = 0; // wall clock of the last progress report
+  // The output side's thread (none: the run is on one thread), and the
+  // first output's size as of its last packet, for the progress report.
+  std::unique_ptr<TOrderedWorker> OutputSide;
+  std::atomic<int64_t> OutputSize{0};
 };
 
 } // namespace kestro

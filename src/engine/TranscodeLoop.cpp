@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 
 namespace kestro {
 
@@ -108,6 +109,21 @@ void TCustomFFmpeg::MuxPacket(AVFormatContext* output, AVPacket* packet) {
         stream->LastPacketEnd = end;
     }
   }
+  if (!PostingOutputWork()) {
+    WriteInterleaved(output, packet);
+    return;
+  }
+  // In the order of the run, behind the pictures the output side still
+  // encodes: the file gets its packets as a run on one thread writes them.
+  std::shared_ptr<AVPacket> held(avcodec::av_packet_alloc(),
+                                 [](AVPacket* p) { avcodec::av_packet_free(&p); });
+  if (!held)
+    throw FFMpegException("av_mallocz fail");
+  avcodec::av_packet_move_ref(held.get(), packet);
+  PostOutputWork([this, output, held] { WriteInterleaved(output, held.get()); });
+}
+
+void TCustomFFmpeg::WriteInterleaved(AVFormatContext* output, AVPacket* packet) {
   const int result = avformat::av_interleaved_write_frame(output, packet);
   if (result < 0) {
     // A file that refuses bytes (a full disk, a size limit) says so.
@@ -116,6 +132,52 @@ void TCustomFFmpeg::MuxPacket(AVFormatContext* output, AVPacket* packet) {
         CheckOutputWritten(f, output->pb->error);
     throw FFMpegException(FormatOpenError("av_interleaved_write_frame()", result));
   }
+  if (Run && Run->OutputSide && OutputFileCount > 0 && output == OutputFiles[0].get())
+    Run->OutputSize = OutputSizeOf(output->pb);
+}
+
+bool TCustomFFmpeg::PostingOutputWork() const {
+  return Run && Run->OutputSide && Run->OutputSide->Running() && !Run->OutputSide->OnWorkerThread();
+}
+
+void TCustomFFmpeg::PostOutputWork(std::function<void()> work) {
+  if (PostingOutputWork())
+    Run->OutputSide->Post(std::move(work));
+  else
+    work();
+}
+
+int TCustomFFmpeg::CoresForRun() const {
+  if (CoreShare > 0)
+    return CoreShare;
+  return std::max(1, int(std::thread::hardware_concurrency()));
+}
+
+bool TCustomFFmpeg::OutputSideFits() const {
+  // Which input to read next, and when to stop, are decided from where the
+  // outputs got to: with one input and no byte limit, those decisions never
+  // need the output side to have caught up.
+  if (!Pipeline || CoresForRun() < 2 || InputFileCount != 1 || FileSizeLimit || !Run)
+    return false;
+  for (const auto& ost : Run->OutputStreams)
+    if (ost->MustEncode && ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+      return true;
+  return false; // nothing worth a thread of its own
+}
+
+bool TCustomFFmpeg::DecoderThreadsFit() const {
+  // A decoder on several threads hands its pictures back later. That moves
+  // nothing in the files as long as the run neither stops at a time or count
+  // (it would stop at another picture) nor syncs a stream to another's clock.
+  if (ThreadCountAsked || !OutputSideFits() || RecordingTime != INT64_MAX)
+    return false;
+  for (int limit : MaxFrames)
+    if (limit != INT32_MAX)
+      return false;
+  for (const auto& ost : Run->OutputStreams)
+    if (ost->SyncInput && ost->SyncInput != Run->InputStreams[ost->SourceStreamIndex].get())
+      return false;
+  return true;
 }
 
 } // namespace kestro
@@ -124,6 +186,14 @@ namespace kestro {
 
 void TCustomFFmpeg::RunMainLoop() {
   TRunTables& run = *Run;
+  // A few pictures may wait for the output side: enough to even out
+  // pictures that take longer to code than others, little memory.
+  if (OutputSideFits()) {
+    run.OutputSide = std::make_unique<TOrderedWorker>(8);
+    if (Verbose > 1 && LogCallback)
+      Log(1, Format("Encoding and muxing on a thread of their own, %d cores for the run",
+                    CoresForRun()));
+  }
   TPacketPtr packet(avcodec::av_packet_alloc());
   if (!packet)
     throw FFMpegException("av_mallocz fail");
@@ -141,7 +211,7 @@ void TCustomFFmpeg::RunMainLoop() {
       const double outputTime =
           ost->MustEncode && enc->codec_type == AVMEDIA_TYPE_VIDEO
               ? double(ost->SyncPts) * enc->time_base.num / enc->time_base.den
-              : ost->LastPacketEnd;
+              : ost->LastPacketEnd.load();
       const double inputTime = double(source.Pts);
       if (!run.InputFileStates[source.FileIndex].AtEnd) {
         if (inputTime < smallestInput) {
@@ -254,6 +324,9 @@ void TCustomFFmpeg::EndRun() {
   for (size_t i = 0; i < run.InputStreams.size(); ++i)
     if (run.InputStreams[i]->MustDecode)
       DecodeAndDispatchPacket(*run.InputStreams[i], int(i), nullptr);
+  // The output side finishes what it was given; the rest is this thread's.
+  if (run.OutputSide)
+    run.OutputSide->Finish();
   // What the bitstream filters still hold goes out before the trailer.
   FlushBitstreamFilters();
   // Every output gets its trailer; the first one whose bytes did not all

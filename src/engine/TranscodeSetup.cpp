@@ -85,6 +85,9 @@ void TCustomFFmpeg::Transcode() {
     RunMainLoop();
     EndRun();
   } catch (...) {
+    // The output side stops before the codecs it uses close.
+    if (Run)
+      Run->OutputSide.reset();
     CloseOpenEncoders();
     CloseOpenDecoders();
     Run.reset();
@@ -415,6 +418,11 @@ void TCustomFFmpeg::SetupRun() {
     if (!codec)
       throw FFMpegException(Format("Unsupported codec (id=%d) for input stream #%d.%d",
                                    int(ist.Decoder->codec_id), ist.FileIndex, ist.StreamIndex));
+    // With the output side on its own thread, a video decoder may take the
+    // other cores the run was given.
+    if (ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && ist.Decoder->thread_count == 1 &&
+        DecoderThreadsFit())
+      ist.Decoder->thread_count = CoresForRun();
     std::lock_guard<std::mutex> lock(CodecLock());
     if (avcodec::avcodec_open2(ist.Decoder, codec, nullptr) < 0)
       throw FFMpegException(Format("Error while opening codec for input stream #%d.%d",

@@ -32,6 +32,32 @@ bool HoldsItsPixels(const AVFrame* frame) {
   return true;
 }
 
+AVPixelFormat DecodedFormatOf(const AVFrame* picture, const TInputStreamState& input) {
+  return picture->format >= 0 ? AVPixelFormat(picture->format) : input.Decoder->pix_fmt;
+}
+
+// A picture of its own for the output side: a new reference to the same
+// pixels where the frame holds them, else a copy of them (a hook's planes
+// are drawn again for the next picture).
+AVFrame* OwnedPicture(const AVFrame* picture) {
+  TFramePtr own(avutil::av_frame_alloc());
+  if (!own)
+    throw FFMpegException("av_mallocz fail");
+  if (HoldsItsPixels(picture)) {
+    if (avutil::av_frame_ref(own.get(), picture) < 0)
+      throw FFMpegException("av_mallocz fail");
+    return own.release();
+  }
+  own->format = picture->format;
+  own->width = picture->width;
+  own->height = picture->height;
+  if (avutil::av_frame_get_buffer(own.get(), 0) < 0 ||
+      avutil::av_frame_copy(own.get(), picture) < 0 ||
+      avutil::av_frame_copy_props(own.get(), picture) < 0)
+    throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+  return own.release();
+}
+
 int ScalerMatrixOf(int colorspace) {
   switch (colorspace) {
   case AVCOL_SPC_BT709:
@@ -118,11 +144,9 @@ double TCustomFFmpeg::AccountableFrames(const TInputStreamState& input, double t
   return (seconds > 0 ? seconds : double(DtsDeltaThreshold)) / tb + 1.0;
 }
 
-void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamState& stream,
-                                        TInputStreamState& input, AVFrame* picture,
-                                        int& frameSize) {
-  AVCodecContext* enc = stream.Encoder;
-  frameSize = 0;
+int64_t TCustomFFmpeg::PlanVideoCopies(TOutputStreamState& stream, TInputStreamState& input,
+                                       const AVFrame* picture) {
+  const AVCodecContext* enc = stream.Encoder;
 
   // 1. How many times this picture goes out.
   int64_t nbFrames = 1;
@@ -169,18 +193,77 @@ void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamSt
   nbFrames =
       std::min<int64_t>(nbFrames, int64_t(MaxFrames[AVMEDIA_TYPE_VIDEO]) - stream.FramesWritten);
   if (nbFrames <= 0)
-    return;
+    return 0;
 
+  // A picture that cannot be cropped or padded to the encoder's is refused
+  // here, before it counts as written.
+  const auto refuse = [&](const char* message) -> int64_t {
+    if (StopOnError)
+      throw FFMpegException(message);
+    Log(0, message);
+    return 0;
+  };
+  const AVPixelFormat decFormat = DecodedFormatOf(picture, input);
+  if (!FiltersInUse && stream.CropsPicture) {
+    TPicture view = PictureOf(picture);
+    if (picture->width - stream.LeftCrop - stream.RightCrop <= 0 ||
+        picture->height - stream.TopCrop - stream.BottomCrop <= 0 ||
+        !CropPicture(view, view, decFormat, picture->width, picture->height, stream.TopCrop,
+                     stream.LeftCrop))
+      return refuse("error cropping picture");
+  }
+  if (enc->width - stream.LeftPad - stream.RightPad <= 0 ||
+      enc->height - stream.TopPad - stream.BottomPad <= 0)
+    return refuse("error padding picture");
+
+  if (StopRequested)
+    return 0; // a stopped run writes nothing more
+  // The copies count as written now: the clock the next picture is synced
+  // against moves on before the encoder has seen this one.
+  stream.SyncPts += nbFrames;
+  stream.FramesWritten += int(nbFrames);
+  return nbFrames;
+}
+
+void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamState& stream,
+                                        TInputStreamState& input, AVFrame* picture,
+                                        int& frameSize) {
+  frameSize = 0;
+  TVideoCopies copies;
+  copies.Count = PlanVideoCopies(stream, input, picture);
+  if (copies.Count <= 0)
+    return;
+  copies.FirstPts = stream.SyncPts - copies.Count;
+  copies.FramesAfter = stream.FramesWritten;
+  copies.DecodedFormat = DecodedFormatOf(picture, input);
+  if (!PostingOutputWork()) {
+    frameSize = EmitVideoCopies(output, stream, picture, copies);
+    return;
+  }
+  // The output side takes the picture later: it needs pixels of its own.
+  std::shared_ptr<AVFrame> own(OwnedPicture(picture), [](AVFrame* f) { avutil::av_frame_free(&f); });
+  PostOutputWork([this, output, &stream, own, copies] {
+    const int bytes = EmitVideoCopies(output, stream, own.get(), copies);
+    if (VStatsFileName && bytes)
+      WriteVideoStats(output, stream, bytes, copies.FramesAfter, copies.FirstPts + copies.Count);
+  });
+}
+
+
+int TCustomFFmpeg::EmitVideoCopies(AVFormatContext* output, TOutputStreamState& stream,
+                                   const AVFrame* picture, const TVideoCopies& copies) {
+  AVCodecContext* enc = stream.Encoder;
+  int frameSize = 0;
   auto refuse = [&](const char* message) {
     if (StopOnError)
       throw FFMpegException(message);
     Log(0, message);
+    return 0;
   };
 
   // 2. Crop (the filter graph crops when filters are in use). The crop is
   // taken off whatever size this picture has.
-  const AVPixelFormat decFormat =
-      picture->format >= 0 ? AVPixelFormat(picture->format) : input.Decoder->pix_fmt;
+  const AVPixelFormat decFormat = copies.DecodedFormat;
   const bool crops = !FiltersInUse && stream.CropsPicture;
   const int width = picture->width - (crops ? stream.LeftCrop + stream.RightCrop : 0);
   const int height = picture->height - (crops ? stream.TopCrop + stream.BottomCrop : 0);
@@ -278,8 +361,8 @@ void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamSt
   if (MeThreshold == 0)
     out->pict_type = AV_PICTURE_TYPE_NONE;
 
-  for (int64_t i = 0; i < nbFrames && !StopRequested; ++i) {
-    int64_t pts = stream.SyncPts;
+  for (int64_t i = 0; i < copies.Count && !StopRequested; ++i) {
+    int64_t pts = copies.FirstPts + i;
     if (stream.NextEncoderPts != NoTimestamp && pts < stream.NextEncoderPts)
       pts = stream.NextEncoderPts;
     out->pts = pts;
@@ -287,13 +370,18 @@ void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamSt
     stream.NextEncoderPts = pts + 1;
     if (bytes > 0)
       frameSize = bytes;
-    ++stream.SyncPts;
-    ++stream.FramesWritten;
   }
   avutil::av_frame_unref(out);
+  return frameSize;
 }
 
-void TCustomFFmpeg::WriteVideoStats(AVFormatContext*, TOutputStreamState& stream, int frameSize) {
+
+void TCustomFFmpeg::WriteVideoStats(AVFormatContext*, TOutputStreamState& stream, int frameSize,
+                                    int frames, int64_t syncPts) {
+  if (frames < 0)
+    frames = stream.FramesWritten;
+  if (syncPts < 0)
+    syncPts = stream.SyncPts;
   if (!VStatsFile) {
     const std::string name = VStatsFileName ? VStatsFileName.get() : "";
     VStatsFile = myutil::my_fopen(name.c_str(), "w");
@@ -304,20 +392,20 @@ void TCustomFFmpeg::WriteVideoStats(AVFormatContext*, TOutputStreamState& stream
   if (enc->codec_type != AVMEDIA_TYPE_VIDEO)
     return;
   FILE* file = VStatsFile;
-  myutil::my_fprintf(file, "frame= %5d q= %2.1f ", stream.FramesWritten,
+  myutil::my_fprintf(file, "frame= %5d q= %2.1f ", frames,
                      double(float(stream.LastQuality) / float(FF_QP2LAMBDA)));
   if (enc->flags & AV_CODEC_FLAG_PSNR)
     myutil::my_fprintf(file, "PSNR= %6.2f ",
-                       -10.0 * std::log10(double(stream.LastError[0]) /
+                       -10.0 * std::log10(double(stream.LastError[0].load()) /
                                           (double(enc->width) * enc->height * 255.0 * 255.0)));
   myutil::my_fprintf(file, "f_size= %6d ", frameSize);
   const double tb = double(enc->time_base.num) / enc->time_base.den;
-  const double t = std::max(double(stream.SyncPts) * tb, 0.01);
+  const double t = std::max(double(syncPts) * tb, 0.01);
   myutil::my_fprintf(file, "s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
-                     double(VideoBytesWritten) / 1024, t, frameSize * 8 / tb / 1000,
-                     double(VideoBytesWritten) * 8 / t / 1000);
+                     double(VideoBytesWritten.load()) / 1024, t, frameSize * 8 / tb / 1000,
+                     double(VideoBytesWritten.load()) * 8 / t / 1000);
   myutil::my_fprintf(file, "type= %c\n",
-                     avutil::av_get_picture_type_char(AVPictureType(stream.LastPictType)));
+                     avutil::av_get_picture_type_char(AVPictureType(stream.LastPictType.load())));
 }
 
 } // namespace kestro

@@ -81,6 +81,7 @@ extern "C" {
   X(av_frame_get_buffer) \
   X(av_frame_make_writable) \
   X(av_frame_copy_props) \
+  X(av_frame_copy) \
   X(av_image_get_buffer_size) \
   X(av_image_fill_arrays) \
   X(av_image_copy) \

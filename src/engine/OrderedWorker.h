@@ -1,0 +1,55 @@
+// A thread that runs posted work one piece at a time, in the order posted.
+// The run's output side (picture preparation for the encoder, encoding and
+// muxing) runs on one while decoding goes on, so the files it writes are the
+// same as when everything runs on one thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace kestro {
+
+class TOrderedWorker {
+public:
+  // At most `depth` pieces wait at once: Post blocks while that many do.
+  explicit TOrderedWorker(size_t depth);
+  // Lets what is posted go unrun and joins the thread.
+  ~TOrderedWorker();
+  TOrderedWorker(const TOrderedWorker&) = delete;
+  TOrderedWorker& operator=(const TOrderedWorker&) = delete;
+
+  // Queues the work; raises what an earlier piece raised, which ends the
+  // worker: the rest is dropped unrun.
+  void Post(std::function<void()> work);
+  // Waits until everything posted has run, then raises what a piece raised.
+  void Drain();
+  // Drain, then the thread ends. Further work runs on the caller's thread.
+  void Finish();
+  bool OnWorkerThread() const { return std::this_thread::get_id() == WorkerId; }
+  // Until Finish: work posted from elsewhere waits for the thread.
+  bool Running() const { return Open; }
+
+private:
+  void Body();
+  void RaiseFailure();
+  const size_t Depth;
+  std::mutex Lock;
+  std::condition_variable Changed;
+  std::deque<std::function<void()>> Pending;
+  bool Busy = false;     // a piece is running
+  bool Closing = false;  // no more work comes: the thread ends once idle
+  bool Abandon = false;  // end without running what waits
+  std::exception_ptr Failure;
+  bool FailureRaised = false;
+  std::atomic<bool> Open{true};
+  std::thread Thread;
+  std::thread::id WorkerId;
+};
+
+} // namespace kestro
