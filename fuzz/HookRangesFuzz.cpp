@@ -11,9 +11,9 @@ using namespace kestro;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static TCustomFFmpeg engine; // ParseHookRanges needs no libraries
   ParseHookRanges(engine, std::string(reinterpret_cast<const char*>(data), size));
-  const auto& ranges = engine.HookTimeRanges;
-  fuzz::Check(engine.HookRangeCount == int(ranges.size()), "count matches the ranges");
-  fuzz::Check(engine.HookRangeIndex == 0, "the index starts at the first range");
+  const auto& ranges = engine.GetHookTimeRanges();
+  fuzz::Check(engine.GetHookRangeCount() == int(ranges.size()), "count matches the ranges");
+  fuzz::Check(engine.GetHookRangeIndex() == 0, "the index starts at the first range");
   for (size_t i = 0; i < ranges.size(); ++i) {
     fuzz::Check(ranges[i].Start <= ranges[i].End && ranges[i].End >= 0, "a range is well formed");
     fuzz::Check(ranges[i].Start % 1000 == 0 && ranges[i].End % 1000 == 0,

@@ -72,9 +72,9 @@ void ApplyHooks(TCustomFFmpeg& engine, const TOutputOptions& options,
                 const THookCallbacks& hooks) {
   // Only one of the three may gate a picture.
   if (options.EnableCustomHook)
-    engine.CustomHookCallback = hooks.CustomHook;
+    engine.SetCustomHookCallback(hooks.CustomHook);
   else if (options.EnableBeforeHook)
-    engine.BeforeHookCallback = hooks.BeforeHook;
+    engine.SetBeforeHookCallback(hooks.BeforeHook);
   else
     ParseHookRanges(engine, options.HookRanges);
 }
@@ -140,7 +140,7 @@ void ApplyOutputOptions(TCustomFFmpeg& e, const TOutputOptions& o) {
   number(o.AudioSampleRate, "ar");
   generic(o.AudioBitrate, "ab");
   generic(o.AudioBitrateTolerance, "abt");
-  e.AudioLanguage = o.AudioLanguage;
+  e.SetAudioLanguage(o.AudioLanguage);
   e.SetAudioSyncMethod(o.AudioSync);
   option(!o.AudioTag.empty(), "atag", o.AudioTag);
 
@@ -170,14 +170,14 @@ void ApplyOutputOptions(TCustomFFmpeg& e, const TOutputOptions& o) {
   option(!o.VideoFilters.empty(), "vfilters", o.VideoFilters);
 
   option(o.DisableSubtitle, "sn", "1");
-  e.SubtitleLanguage = o.SubtitleLanguage;
-  e.CopyTimestamps = o.CopyTimestamp;
+  e.SetSubtitleLanguage(o.SubtitleLanguage);
+  e.SetCopyTimestamps(o.CopyTimestamp);
   if (o.RecordingTimeMs > 0)
     e.SetRecordingTimeMs(o.RecordingTimeMs);
   if (o.Timestamp == 0)
-    e.RecordTimestamp = LocalTimeToUnix(CurrentLocalDateTime());
+    e.SetRecordTimestamp(LocalTimeToUnix(CurrentLocalDateTime()));
   else if (o.Timestamp > 0)
-    e.RecordTimestamp = LocalTimeToUnix(o.Timestamp);
+    e.SetRecordTimestamp(LocalTimeToUnix(o.Timestamp));
   if (o.Year > 0)
     e.SetYear(o.Year);
   if (o.Track > 0)
@@ -237,9 +237,7 @@ void ParseHookRanges(TCustomFFmpeg& engine, const std::string& text) {
   }
   std::stable_sort(ranges.begin(), ranges.end(),
                    [](const THookTimeRange& a, const THookTimeRange& b) { return a.End < b.End; });
-  engine.HookTimeRanges = std::move(ranges);
-  engine.HookRangeCount = static_cast<int>(engine.HookTimeRanges.size());
-  engine.HookRangeIndex = 0;
+  engine.SetHookTimeRanges(std::move(ranges));
 }
 
 int64_t LocalTimeToUnix(TDateTime value, int biasMinutes) {

@@ -274,11 +274,14 @@ private:
 
 // ---- TFFmpeg
 
-TFFmpeg::TFFmpeg() { Probe.Enable(); }
+TFFmpeg::TFFmpeg() : Engine(std::make_unique<TCustomFFmpeg>()) {
+  Engine->SetCancelledBeforeRunCallback({&CancelledBeforeRun, this});
+  Probe.Enable();
+}
 
 TFFmpeg::~TFFmpeg() {
   // The engine would wait for its threads only after our fields are gone.
-  Stop();
+  Engine->Stop();
   if (Worker)
     Worker->Join();
   std::unique_lock<std::mutex> lock(NoticeMutex);
@@ -289,7 +292,7 @@ void TFFmpeg::TranslateInputOptions(TInputOptions& options, const std::string& f
   if (options.FileName.empty())
     options.FileName = fileName;
   AssignInputOptions(options);
-  ApplyInputOptions(*this, InputOptions);
+  ApplyInputOptions(*Engine, InputOptions);
 }
 
 void TFFmpeg::TranslateOutputOptions(TOutputOptions& options, const std::string& fileName,
@@ -297,21 +300,22 @@ void TFFmpeg::TranslateOutputOptions(TOutputOptions& options, const std::string&
   if (options.FileName.empty())
     options.FileName = fileName;
   AssignOutputOptions(options);
-  ApplyOutputRecord(*this, OutputOptions, hooks);
+  ApplyOutputRecord(*Engine, OutputOptions, hooks);
 }
 
 TFFmpegThread* TFFmpeg::StartJob(bool useThread, TConvertPriority priority) {
-  TFFmpegThread* worker = Start(useThread, priority);
+  TFFmpegThread* worker = Engine->Start(useThread, priority);
   if (worker)
     Worker = worker;
   return worker;
 }
 
-void TFFmpeg::CancelledBeforeRun() {
-  if (!TerminateCallback)
+void TFFmpeg::CancelledBeforeRun(void* job, TCustomFFmpeg* engine) {
+  if (!engine->GetTerminateCallback())
     return;
-  std::lock_guard<std::mutex> lock(NoticeMutex);
-  NoticeAwaited = true;
+  TFFmpeg& self = *static_cast<TFFmpeg*>(job);
+  std::lock_guard<std::mutex> lock(self.NoticeMutex);
+  self.NoticeAwaited = true;
 }
 
 void TFFmpeg::NoticeHandled() {
@@ -344,7 +348,7 @@ std::vector<std::shared_ptr<TFFmpeg>> TFFmpegList::Clear() {
 
 TFFmpeg* TFFmpegList::FindByEngine(const void* engine) const {
   for (const auto& job : List)
-    if (static_cast<const TCustomFFmpeg*>(job.get()) == engine)
+    if (job->Engine.get() == engine)
       return job.get();
   return nullptr;
 }
@@ -428,24 +432,27 @@ int TCustomAVConverter::AddInput(const std::string& fileName, TInputOptions* opt
     return -1;
   }
   auto job = std::make_shared<TFFmpeg>();
-  job->AbortFlag = &Aborting;
+  job->Owner = this;
+  TCustomFFmpeg& engine = *job->Engine;
+  engine.SetAbortFlag(&Aborting);
   // Lines logged while the job is set up arrive with index -1.
-  job->LogCallback = {&LogEntry, this};
+  engine.SetLogCallback({&LogEntry, job.get()});
   try {
-    job->Reset();
-    job->Verbose = int(FLogLevel.load()) - 1; // the libraries' level is the component's
+    engine.Reset();
+    // The libraries' level is the component's.
+    engine.SetVerboseOnly(int(FLogLevel.load()) - 1);
     if (options)
       job->TranslateInputOptions(*options, fileName);
     else
       job->ResetInputOptions();
-    if (!job->OpenInputFile(fileName)) {
-      job->LogCallback = {};
-      LastError = job->LastError;
+    if (!engine.OpenInputFile(fileName)) {
+      engine.SetLogCallback({});
+      LastError = engine.GetLastError();
       return -1;
     }
-    job->Probe.Attach(job->InputFiles[job->InputFileCount - 1].get());
-    job->ProgressCallback = {&ProgressEntry, this};
-    job->TerminateCallback = {&TerminateEntry, this};
+    job->Probe.Attach(engine.GetInputFile(engine.GetInputFileCount() - 1));
+    engine.SetProgressCallback({&ProgressEntry, job.get()});
+    engine.SetTerminateCallback({&TerminateEntry, job.get()});
     TComponentLock lock(Lock);
     return JobList.Add(std::move(job));
   } catch (const std::exception& e) {
@@ -464,15 +471,15 @@ bool TCustomAVConverter::SetOutput(int index, const std::string& fileName,
   try {
     if (options)
       job->TranslateOutputOptions(
-          *options, fileName, {{&BeforeHookEntry, this}, {&CustomHookEntry, this}});
+          *options, fileName, {{&BeforeHookEntry, job.get()}, {&CustomHookEntry, job.get()}});
     else
       job->ResetOutputOptions();
-    if (!job->OpenOutputFile(fileName)) {
-      LastError = job->LastError;
+    if (!job->Engine->OpenOutputFile(fileName)) {
+      LastError = job->Engine->GetLastError();
       return false;
     }
     if (options)
-      job->ParseOptionLines(options->StreamOptions);
+      job->Engine->ParseOptionLines(options->StreamOptions);
     return true;
   } catch (const std::exception& e) {
     LastError = e.what();
@@ -521,8 +528,8 @@ void TCustomAVConverter::RunJob(int index) {
     if (Destroying || index < 0 || index >= JobList.Count())
       return; // the list changed since the turn was given
     job = JobList.Share(index);
-    job->ReportInterval = int64_t(FProgressInterval) * 1000;
-    job->Verbose = int(FLogLevel.load()) - 1;
+    job->Engine->SetReportInterval(int64_t(FProgressInterval) * 1000);
+    job->Engine->SetVerboseOnly(int(FLogLevel.load()) - 1);
     if (ThreadMode > 0 || !PostDelayed) {
       // Started under the lock: its thread id is known before its first line.
       TFFmpegThread* worker = job->StartJob(true, FThreadPriority);
@@ -540,7 +547,7 @@ void TCustomAVConverter::StopJobs() {
   TComponentLock lock(Lock);
   PendingCount = 0;
   for (int i = 0; i < JobList.Count(); ++i)
-    JobList.Items(i).Cancel();
+    JobList.Items(i).Engine->Cancel();
 }
 
 void TCustomAVConverter::Abort() {
@@ -586,7 +593,7 @@ int TCustomAVConverter::JobCount() {
 AVFormatContext* TCustomAVConverter::JobInputContext(int index) {
   TComponentLock lock(Lock);
   TFFmpeg& job = JobList.Items(index);
-  return job.InputFileCount > 0 ? job.InputFiles[0].get() : nullptr;
+  return job.Engine->GetInputFileCount() > 0 ? job.Engine->GetInputFile(0) : nullptr;
 }
 
 void TCustomAVConverter::DeliverLog(std::thread::id id, const void* owner, int level,
@@ -595,7 +602,7 @@ void TCustomAVConverter::DeliverLog(std::thread::id id, const void* owner, int l
   // A context of a known engine decides; the thread only when none does.
   TFFmpeg* job = owner ? JobList.FindByEngine(owner) : JobList.FindByThreadID(id);
   if (job && level <= AV_LOG_ERROR)
-    job->NoteLibraryError(WithoutClassTag(line));
+    job->Engine->NoteLibraryError(WithoutClassTag(line));
   if (shown && level <= LibraryLevelOf(FLogLevel))
     DoLog(job, int(LogLevelOfLibrary(level)) - 1, line);
 }
@@ -637,7 +644,8 @@ void TCustomAVConverter::DoTerminate(TFFmpeg& job) {
   // The run has closed the input the probe was looking at.
   job.Probe.Close();
   if (OnTerminate)
-    OnTerminate(job.Index, job.Finished, job.ExceptionRaised, job.ExceptionMessage);
+    OnTerminate(job.Index, job.Engine->GetFinished(), job.Engine->GetExceptionRaised(),
+                job.Engine->GetExceptionMessage());
   ++FinishedCount;
   if (PendingCount > 0) {
     StartNext(); // from this job's thread, after its event returned
@@ -648,39 +656,40 @@ void TCustomAVConverter::DoTerminate(TFFmpeg& job) {
   }
 }
 
-void TCustomAVConverter::BeforeHookEntry(void* self, TCustomFFmpeg* engine, int64_t pts,
+void TCustomAVConverter::BeforeHookEntry(void* job, TCustomFFmpeg*, int64_t pts,
                                          THookAction& action) {
-  static_cast<TCustomAVConverter*>(self)->DoBeforeHook(*static_cast<TFFmpeg*>(engine), pts,
-                                                       action);
+  TFFmpeg& self = *static_cast<TFFmpeg*>(job);
+  self.Owner->DoBeforeHook(self, pts, action);
 }
 
-void TCustomAVConverter::CustomHookEntry(void* self, TCustomFFmpeg* engine, THookBitmap& bitmap,
+void TCustomAVConverter::CustomHookEntry(void* job, TCustomFFmpeg*, THookBitmap& bitmap,
                                          int frameNumber, int64_t pts, bool& update,
                                          bool& stopHook) {
-  static_cast<TCustomAVConverter*>(self)->DoCustomHook(*static_cast<TFFmpeg*>(engine), bitmap,
-                                                       frameNumber, pts, update, stopHook);
+  TFFmpeg& self = *static_cast<TFFmpeg*>(job);
+  self.Owner->DoCustomHook(self, bitmap, frameNumber, pts, update, stopHook);
 }
 
-void TCustomAVConverter::LogEntry(void* self, TCustomFFmpeg* engine, int level,
+void TCustomAVConverter::LogEntry(void* job, TCustomFFmpeg*, int level,
                                   const std::string& message) {
-  static_cast<TCustomAVConverter*>(self)->DoLog(static_cast<TFFmpeg*>(engine), level, message);
+  TFFmpeg* self = static_cast<TFFmpeg*>(job);
+  self->Owner->DoLog(self, level, message);
 }
 
-void TCustomAVConverter::ProgressEntry(void* self, TCustomFFmpeg* engine, int frameNumber, int fps,
+void TCustomAVConverter::ProgressEntry(void* job, TCustomFFmpeg*, int frameNumber, int fps,
                                        int currentDurationMs, float quality, float bitrate,
                                        int64_t currentSize, int totalDurationMs) {
-  static_cast<TCustomAVConverter*>(self)->DoProgress(*static_cast<TFFmpeg*>(engine), frameNumber,
-                                                     fps, currentDurationMs, quality, bitrate,
-                                                     currentSize, totalDurationMs);
+  TFFmpeg& self = *static_cast<TFFmpeg*>(job);
+  self.Owner->DoProgress(self, frameNumber, fps, currentDurationMs, quality, bitrate, currentSize,
+                         totalDurationMs);
 }
 
-void TCustomAVConverter::TerminateEntry(void* self, TCustomFFmpeg* engine) {
-  TFFmpeg& job = *static_cast<TFFmpeg*>(engine);
+void TCustomAVConverter::TerminateEntry(void* job, TCustomFFmpeg*) {
+  TFFmpeg& self = *static_cast<TFFmpeg*>(job);
   struct TDone {
     TFFmpeg& Job;
     ~TDone() { Job.NoticeHandled(); } // also when a handler throws
-  } done{job};
-  static_cast<TCustomAVConverter*>(self)->DoTerminate(job);
+  } done{self};
+  self.Owner->DoTerminate(self);
 }
 
 // ---- Log routing

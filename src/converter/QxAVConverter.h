@@ -39,12 +39,20 @@ using TTerminateEvent =
 // thread after the delay.
 using TPostDelayed = std::function<void(int ADelayMs, std::function<void()> AAction)>;
 
-// One job: an engine with its option records and a probe of its input.
-class TFFmpeg : public TCustomFFmpeg {
+class TCustomAVConverter;
+
+// One job: an engine with its option records and a probe of its input. The
+// engine's callbacks carry the job as their context.
+class TFFmpeg {
 public:
   TFFmpeg();
-  ~TFFmpeg() override;
+  ~TFFmpeg();
+  TFFmpeg(const TFFmpeg&) = delete;
+  TFFmpeg& operator=(const TFFmpeg&) = delete;
 
+  // First, so that it goes last: the probe looks at the engine's input.
+  const std::unique_ptr<TCustomFFmpeg> Engine;
+  TCustomAVConverter* Owner = nullptr; // the component the callbacks report to
   int Index = -1;           // position in the component's list
   std::thread::id ThreadID; // the thread running the job; none until started
   TInputOptions InputOptions;
@@ -66,12 +74,11 @@ public:
   // Called once a termination notice has been handled.
   void NoticeHandled();
 
-protected:
+private:
   // A job that never ran is told so from a thread of the engine's, and that
   // notice reads the job's own fields: the job waits for it before they go.
-  void CancelledBeforeRun() override;
+  static void CancelledBeforeRun(void* job, TCustomFFmpeg* engine);
 
-private:
   TFFmpegThread* Worker = nullptr;
   std::mutex NoticeMutex;
   std::condition_variable NoticeDone;
@@ -92,7 +99,7 @@ public:
   std::shared_ptr<TFFmpeg> Delete(int index);
   std::vector<std::shared_ptr<TFFmpeg>> Clear();
   TFFmpeg* FindByThreadID(std::thread::id id) const;
-  // Compares addresses only: `engine` may be gone already.
+  // The job holding `engine`; compares addresses only: it may be gone already.
   TFFmpeg* FindByEngine(const void* engine) const;
 
 private:
@@ -151,7 +158,7 @@ public:
                   bool shown = true);
 
 protected:
-  // The engines call back only through these.
+  // The engines call back only through these, with the job as context.
   virtual void DoBeforeHook(TFFmpeg& job, int64_t pts, THookAction& action);
   virtual void DoCustomHook(TFFmpeg& job, THookBitmap& bitmap, int frameNumber, int64_t pts,
                             bool& update, bool& stopHook);
@@ -171,15 +178,15 @@ protected:
   int PendingCount = 0;
 
 private:
-  static void BeforeHookEntry(void* self, TCustomFFmpeg* engine, int64_t pts,
+  static void BeforeHookEntry(void* job, TCustomFFmpeg* engine, int64_t pts,
                               THookAction& action);
-  static void CustomHookEntry(void* self, TCustomFFmpeg* engine, THookBitmap& bitmap,
+  static void CustomHookEntry(void* job, TCustomFFmpeg* engine, THookBitmap& bitmap,
                               int frameNumber, int64_t pts, bool& update, bool& stopHook);
-  static void LogEntry(void* self, TCustomFFmpeg* engine, int level, const std::string& message);
-  static void ProgressEntry(void* self, TCustomFFmpeg* engine, int frameNumber, int fps,
+  static void LogEntry(void* job, TCustomFFmpeg* engine, int level, const std::string& message);
+  static void ProgressEntry(void* job, TCustomFFmpeg* engine, int frameNumber, int fps,
                             int currentDurationMs, float quality, float bitrate,
                             int64_t currentSize, int totalDurationMs);
-  static void TerminateEntry(void* self, TCustomFFmpeg* engine);
+  static void TerminateEntry(void* job, TCustomFFmpeg* engine);
 
   // The process-wide library level: the most verbose of the live components'.
   static void ApplyLibraryLevel();

@@ -658,10 +658,89 @@ public:
   int BuildVideoFilterGraph(TInputStreamState& input, TOutputStreamState& output,
                             const AVFrame* picture = nullptr);
 
-protected:
+  // ---- For the component: what a job that holds an engine sets and reads,
+  // so that nothing outside the engine reaches into its fields.
+  // Callbacks; the context is handed back to each call.
+  void SetLogCallback(TCallback<TLogFunc> callback) { LogCallback = callback; }
+  void SetProgressCallback(TCallback<TProgressFunc> callback) { ProgressCallback = callback; }
+  void SetTerminateCallback(TCallback<TTerminateFunc> callback) { TerminateCallback = callback; }
+  void SetBeforeHookCallback(TCallback<TBeforeHookFunc> callback) { BeforeHookCallback = callback; }
+  void SetCustomHookCallback(TCallback<TCustomHookFunc> callback) { CustomHookCallback = callback; }
   // Called under the state lock when Cancel finds a job that never ran and
-  // is about to have its termination delivered from another thread.
-  virtual void CancelledBeforeRun() {}
+  // is about to have its termination delivered from another thread: an
+  // owner whose fields that notice reads learns here to wait for it.
+  void SetCancelledBeforeRunCallback(TCallback<TTerminateFunc> callback) {
+    CancelledBeforeRunCallback = callback;
+  }
+  const TCallback<TTerminateFunc>& GetTerminateCallback() const { return TerminateCallback; }
+  const TCallback<TBeforeHookFunc>& GetBeforeHookCallback() const { return BeforeHookCallback; }
+  const TCallback<TCustomHookFunc>& GetCustomHookCallback() const { return CustomHookCallback; }
+  // Run control.
+  void SetAbortFlag(const std::atomic<bool>* flag) { AbortFlag = flag; }
+  // The engine's own level alone; SetVerbose sets the libraries' level too.
+  void SetVerboseOnly(int value) { Verbose = value; }
+  void SetReportInterval(int64_t microseconds) { ReportInterval = microseconds; }
+  // Output settings the records write as they are, without an option's parsing.
+  void SetAudioLanguage(const std::string& value) { AudioLanguage = value; }
+  void SetSubtitleLanguage(const std::string& value) { SubtitleLanguage = value; }
+  void SetCopyTimestamps(bool value) { CopyTimestamps = value; }
+  void SetRecordTimestamp(int64_t seconds) { RecordTimestamp = seconds; }
+  // Replaces the hook time ranges (sorted by their end); the next picture
+  // starts looking at the first.
+  void SetHookTimeRanges(std::vector<THookTimeRange> ranges) {
+    HookTimeRanges = std::move(ranges);
+    HookRangeCount = static_cast<int>(HookTimeRanges.size());
+    HookRangeIndex = 0;
+  }
+  // State and outcome.
+  int GetInputFileCount() const { return InputFileCount; }
+  AVFormatContext* GetInputFile(int f) const { return InputFiles[size_t(f)].get(); }
+  int GetOutputFileCount() const { return OutputFileCount; }
+  bool GetRunning() const { return Running; }
+  bool GetTerminated() const { return Terminated; }
+  bool GetFinished() const { return Finished; }
+  bool GetExceptionRaised() const { return ExceptionRaised; }
+  const std::string& GetExceptionMessage() const { return ExceptionMessage; }
+  const std::string& GetLastError() const { return LastError; }
+  size_t GetOpenEncoderCount() const { return OpenEncoders.size(); }
+  size_t GetOpenDecoderCount() const { return OpenDecoders.size(); }
+  int64_t GetVideoBytesWritten() const { return VideoBytesWritten; }
+  int64_t GetAudioBytesWritten() const { return AudioBytesWritten; }
+  int GetTotalOutputDuration() const { return TotalOutputDuration; }
+  // Settings as the options and records left them.
+  const AVOutputFormat* GetForcedOutputFormat() const { return ForcedOutputFormat; }
+  int64_t GetStartTime() const { return StartTime; }
+  int GetProgramId() const { return ProgramId; }
+  int64_t GetRecordingTime() const { return RecordingTime; }
+  int64_t GetRecordTimestamp() const { return RecordTimestamp; }
+  bool GetCopyTimestamps() const { return CopyTimestamps; }
+  int GetAudioSyncMethod() const { return AudioSyncMethod; }
+  int GetVideoSyncMethod() const { return VideoSyncMethod; }
+  std::string GetVideoCodecName() const { return VideoCodecName ? VideoCodecName.get() : ""; }
+  std::string GetAudioCodecName() const { return AudioCodecName ? AudioCodecName.get() : ""; }
+  int GetAudioDisable() const { return AudioDisable; }
+  int GetAudioChannels() const { return AudioChannels; }
+  int GetAudioSampleRate() const { return AudioSampleRate; }
+  int GetAudioVolume() const { return AudioVolume; }
+  const std::string& GetAudioLanguage() const { return AudioLanguage; }
+  const std::string& GetSubtitleLanguage() const { return SubtitleLanguage; }
+  std::array<int, 3> GetPadColor() const { return {PadColor[0], PadColor[1], PadColor[2]}; }
+  const std::string& GetMetaTitle() const { return MetaTitle; }
+  const std::string& GetMetaAuthor() const { return MetaAuthor; }
+  const std::string& GetMetaGenre() const { return MetaGenre; }
+  const std::string& GetMetaAlbum() const { return MetaAlbum; }
+  int GetMetaYear() const { return MetaYear; }
+  int GetMetaTrack() const { return MetaTrack; }
+  const std::vector<THookTimeRange>& GetHookTimeRanges() const { return HookTimeRanges; }
+  int GetHookRangeCount() const { return HookRangeCount; }
+  int GetHookRangeIndex() const { return HookRangeIndex; }
+
+protected:
+  void CancelledBeforeRun() {
+    if (CancelledBeforeRunCallback)
+      CancelledBeforeRunCallback.Func(CancelledBeforeRunCallback.Context, this);
+  }
+  TCallback<TTerminateFunc> CancelledBeforeRunCallback;
 
   // The run: set-up, packet loop and end (one stage per file).
   void Transcode();

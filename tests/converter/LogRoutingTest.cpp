@@ -128,14 +128,14 @@ TEST_F(Routing, AMessageTooLongForTheBufferIsCutAndLaterLinesSurvive) {
 TEST_F(Routing, EngineLevelsBecomeLogLevels) {
   C.SetLogLevel(llQuiet); // no library lines among the engine's below
   ASSERT_EQ(C.AddInput(Fixtures::MediaPath(Fixtures::ClipAvi.Name)), 0) << C.LastError;
-  TFFmpeg& job = C.Jobs(0);
+  TCustomFFmpeg& engine = *C.Jobs(0).Engine;
   const struct Case {
     int EngineLevel;
     TLogLevel Level;
   } cases[] = {{-1, llQuiet}, {-5, llQuiet}, {0, llError}, {1, llInfo},
                {2, llDebug},  {3, llAll},    {7, llAll}};
   for (const Case& c : cases)
-    job.LogCallback.Func(job.LogCallback.Context, &job, c.EngineLevel, "x");
+    engine.Log(c.EngineLevel, "x"); // straight to the job's log callback
   const auto logs = Recorder.Snapshot(TEvent::Log);
   ASSERT_EQ(logs.size(), std::size(cases));
   for (size_t i = 0; i < logs.size(); ++i) {

@@ -25,12 +25,8 @@ protected:
     TCustomFFmpeg reference;
     reference.Reset();
     reference.SetOption("padcolor", value);
-    return {reference.PadColor[0], reference.PadColor[1], reference.PadColor[2]};
+    return reference.GetPadColor();
   }
-  static std::array<int, 3> PadColorOf(const TCustomFFmpeg& e) {
-    return {e.PadColor[0], e.PadColor[1], e.PadColor[2]};
-  }
-  static std::string Text(const TAvTextPtr& text) { return text ? text.get() : ""; }
   TCustomFFmpeg Engine;
 };
 
@@ -43,23 +39,23 @@ TEST_F(Records, DefaultRecordWritesOnlyTheFieldsThatAlwaysApply) {
                           "ac=1\nar=22050\nvol=512");
   NoHooks(Engine, TOutputOptions{});
   // Always written, so the option text above loses.
-  EXPECT_EQ(Engine.AudioSyncMethod, 0);
-  EXPECT_EQ(Engine.VideoSyncMethod, -1);
-  EXPECT_EQ(Engine.AudioLanguage, "");
-  EXPECT_EQ(Engine.SubtitleLanguage, "");
-  EXPECT_FALSE(Engine.CopyTimestamps);
-  EXPECT_EQ(PadColorOf(Engine), PadColorOf("0"));
+  EXPECT_EQ(Engine.GetAudioSyncMethod(), 0);
+  EXPECT_EQ(Engine.GetVideoSyncMethod(), -1);
+  EXPECT_EQ(Engine.GetAudioLanguage(), "");
+  EXPECT_EQ(Engine.GetSubtitleLanguage(), "");
+  EXPECT_FALSE(Engine.GetCopyTimestamps());
+  EXPECT_EQ(Engine.GetPadColor(), PadColorOf("0"));
   // Everything else keeps what the option text set, or its default.
-  EXPECT_EQ(Engine.AudioChannels, 1);
-  EXPECT_EQ(Engine.AudioSampleRate, 22050);
-  EXPECT_EQ(Engine.AudioVolume, 512);
-  EXPECT_EQ(Engine.ForcedOutputFormat, nullptr);
-  EXPECT_EQ(Engine.RecordingTime, INT64_MAX);
-  EXPECT_EQ(Engine.RecordTimestamp, 0);
-  EXPECT_EQ(Engine.MetaTitle, "");
-  EXPECT_FALSE(Engine.CustomHookCallback);
-  EXPECT_FALSE(Engine.BeforeHookCallback);
-  EXPECT_EQ(Engine.HookRangeCount, 0);
+  EXPECT_EQ(Engine.GetAudioChannels(), 1);
+  EXPECT_EQ(Engine.GetAudioSampleRate(), 22050);
+  EXPECT_EQ(Engine.GetAudioVolume(), 512);
+  EXPECT_EQ(Engine.GetForcedOutputFormat(), nullptr);
+  EXPECT_EQ(Engine.GetRecordingTime(), INT64_MAX);
+  EXPECT_EQ(Engine.GetRecordTimestamp(), 0);
+  EXPECT_EQ(Engine.GetMetaTitle(), "");
+  EXPECT_FALSE(Engine.GetCustomHookCallback());
+  EXPECT_FALSE(Engine.GetBeforeHookCallback());
+  EXPECT_EQ(Engine.GetHookRangeCount(), 0);
 }
 
 TEST_F(Records, FieldsThatApplyOverrideTheOptionText) {
@@ -69,21 +65,21 @@ TEST_F(Records, FieldsThatApplyOverrideTheOptionText) {
     std::function<void(const TCustomFFmpeg&)> Check;
   } cases[] = {
       {"vcodec=h263", [](auto& o) { o.VideoCodec = "mpeg4"; },
-       [](auto& e) { EXPECT_EQ(Text(e.VideoCodecName), "mpeg4"); }},
+       [](auto& e) { EXPECT_EQ(e.GetVideoCodecName(), "mpeg4"); }},
       {"acodec=mp2", [](auto& o) { o.AudioCodec = "aac"; },
-       [](auto& e) { EXPECT_EQ(Text(e.AudioCodecName), "aac"); }},
-      {"alang=eng", [](auto&) {}, [](auto& e) { EXPECT_EQ(e.AudioLanguage, ""); }},
+       [](auto& e) { EXPECT_EQ(e.GetAudioCodecName(), "aac"); }},
+      {"alang=eng", [](auto&) {}, [](auto& e) { EXPECT_EQ(e.GetAudioLanguage(), ""); }},
       {"slang=fre", [](auto& o) { o.SubtitleLanguage = "ger"; },
-       [](auto& e) { EXPECT_EQ(e.SubtitleLanguage, "ger"); }},
-      {"ac=1", [](auto& o) { o.AudioChannels = 2; }, [](auto& e) { EXPECT_EQ(e.AudioChannels, 2); }},
+       [](auto& e) { EXPECT_EQ(e.GetSubtitleLanguage(), "ger"); }},
+      {"ac=1", [](auto& o) { o.AudioChannels = 2; }, [](auto& e) { EXPECT_EQ(e.GetAudioChannels(), 2); }},
       {"vol=100", [](auto& o) { o.AudioVolume = 300; },
-       [](auto& e) { EXPECT_EQ(e.AudioVolume, 300); }},
-      {"vsync=1", [](auto& o) { o.VideoSync = 2; }, [](auto& e) { EXPECT_EQ(e.VideoSyncMethod, 2); }},
-      {"copyts", [](auto& o) { o.CopyTimestamp = true; }, [](auto& e) { EXPECT_TRUE(e.CopyTimestamps); }},
+       [](auto& e) { EXPECT_EQ(e.GetAudioVolume(), 300); }},
+      {"vsync=1", [](auto& o) { o.VideoSync = 2; }, [](auto& e) { EXPECT_EQ(e.GetVideoSyncMethod(), 2); }},
+      {"copyts", [](auto& o) { o.CopyTimestamp = true; }, [](auto& e) { EXPECT_TRUE(e.GetCopyTimestamps()); }},
       // A field at its "not given" value leaves the option text alone.
-      {"an", [](auto& o) { o.DisableAudio = false; }, [](auto& e) { EXPECT_EQ(e.AudioDisable, 1); }},
+      {"an", [](auto& o) { o.DisableAudio = false; }, [](auto& e) { EXPECT_EQ(e.GetAudioDisable(), 1); }},
       {"ar=22050", [](auto& o) { o.AudioSampleRate = -1; },
-       [](auto& e) { EXPECT_EQ(e.AudioSampleRate, 22050); }},
+       [](auto& e) { EXPECT_EQ(e.GetAudioSampleRate(), 22050); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Line);
@@ -108,15 +104,15 @@ TEST_F(Records, RecordFieldsReachTheEngine) {
   // A text filled to its last byte has no terminator; it must not be read past.
   std::memset(o.Album, 'a', sizeof o.Album);
   NoHooks(Engine, o);
-  EXPECT_EQ(Engine.RecordingTime, 1500000);
-  EXPECT_EQ(Engine.TotalOutputDuration, 1500);
-  EXPECT_EQ(Engine.RecordTimestamp, 86400 + StandardBiasMinutes() * 60);
-  EXPECT_EQ(Engine.MetaYear, 2009);
-  EXPECT_EQ(Engine.MetaTrack, 7);
-  EXPECT_EQ(Engine.MetaTitle, "A title");
-  EXPECT_EQ(Engine.MetaGenre, "Genre");
-  EXPECT_EQ(Engine.MetaAlbum, std::string(sizeof o.Album, 'a'));
-  EXPECT_EQ(Engine.MetaAuthor, "");
+  EXPECT_EQ(Engine.GetRecordingTime(), 1500000);
+  EXPECT_EQ(Engine.GetTotalOutputDuration(), 1500);
+  EXPECT_EQ(Engine.GetRecordTimestamp(), 86400 + StandardBiasMinutes() * 60);
+  EXPECT_EQ(Engine.GetMetaYear(), 2009);
+  EXPECT_EQ(Engine.GetMetaTrack(), 7);
+  EXPECT_EQ(Engine.GetMetaTitle(), "A title");
+  EXPECT_EQ(Engine.GetMetaGenre(), "Genre");
+  EXPECT_EQ(Engine.GetMetaAlbum(), std::string(sizeof o.Album, 'a'));
+  EXPECT_EQ(Engine.GetMetaAuthor(), "");
 }
 
 TEST_F(Records, TimestampZeroMeansNow) {
@@ -129,7 +125,7 @@ TEST_F(Records, TimestampZeroMeansNow) {
   tm local{};
   localtime_r(&now, &local);
   const int64_t saving = local.tm_gmtoff + StandardBiasMinutes() * 60;
-  EXPECT_NEAR(double(Engine.RecordTimestamp), double(now + saving), 2.0);
+  EXPECT_NEAR(double(Engine.GetRecordTimestamp()), double(now + saving), 2.0);
 }
 
 TEST(HookRanges, ParseIntoSortedMicrosecondPairs) {
@@ -150,15 +146,15 @@ TEST(HookRanges, ParseIntoSortedMicrosecondPairs) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Text);
     TCustomFFmpeg e;
-    e.HookTimeRanges = {{1, 2}};
-    e.HookRangeIndex = 1;
+    e.SetHookTimeRanges({{1, 2}});
+    e.HookRangeIndex = 1; // where a run left off; only a run moves it, so set by hand
     ParseHookRanges(e, c.Text);
     TPairs got;
-    for (const THookTimeRange& r : e.HookTimeRanges)
+    for (const THookTimeRange& r : e.GetHookTimeRanges())
       got.emplace_back(r.Start, r.End);
     EXPECT_EQ(got, c.Pairs);
-    EXPECT_EQ(e.HookRangeCount, int(c.Pairs.size()));
-    EXPECT_EQ(e.HookRangeIndex, 0);
+    EXPECT_EQ(e.GetHookRangeCount(), int(c.Pairs.size()));
+    EXPECT_EQ(e.GetHookRangeIndex(), 0);
   }
 }
 
@@ -242,9 +238,9 @@ TEST_F(Records, OnlyOneHookTakesEffect) {
     o.EnableBeforeHook = c.Before;
     o.HookRanges = "0-1000";
     ApplyOutputRecord(e, o, hooks);
-    EXPECT_EQ(bool(e.CustomHookCallback), c.CustomSet) << c.Custom << c.Before;
-    EXPECT_EQ(bool(e.BeforeHookCallback), c.BeforeSet) << c.Custom << c.Before;
-    EXPECT_EQ(e.HookRangeCount, c.Ranges) << c.Custom << c.Before;
+    EXPECT_EQ(bool(e.GetCustomHookCallback()), c.CustomSet) << c.Custom << c.Before;
+    EXPECT_EQ(bool(e.GetBeforeHookCallback()), c.BeforeSet) << c.Custom << c.Before;
+    EXPECT_EQ(e.GetHookRangeCount(), c.Ranges) << c.Custom << c.Before;
   }
 }
 
@@ -263,8 +259,8 @@ TEST_F(Records, InputStartTimeAndProgramOnlyWhenGiven) {
     o.StartTimeMs = c.StartMs;
     o.ProgramID = c.Program;
     ApplyInputOptions(e, o);
-    EXPECT_EQ(e.StartTime, c.StartTime) << c.StartMs;
-    EXPECT_EQ(e.ProgramId, c.ProgramId) << c.Program;
+    EXPECT_EQ(e.GetStartTime(), c.StartTime) << c.StartMs;
+    EXPECT_EQ(e.GetProgramId(), c.ProgramId) << c.Program;
   }
 }
 
@@ -288,7 +284,7 @@ TEST_F(Records, SystemPaddingColourReachesThePadColour) {
   TOutputOptions o;
   o.PaddingColor = 0x80000005u;
   NoHooks(Engine, o);
-  EXPECT_EQ(PadColorOf(Engine), PadColorOf(std::to_string(0xFFFFFF)));
+  EXPECT_EQ(Engine.GetPadColor(), PadColorOf(std::to_string(0xFFFFFF)));
 }
 
 // ---- Through the component, with real files
@@ -336,12 +332,12 @@ TEST_F(Component, AnErrorStopsTheTranslationBeforeTargetHooksAndFile) {
   o.EnableCustomHook = true;
   EXPECT_FALSE(C.SetOutput(0, output, &o));
   EXPECT_EQ(C.LastError, "Frame size must be a multiple of 2");
-  TFFmpeg& job = C.Jobs(0);
-  EXPECT_EQ(job.AudioChannels, 1);
-  EXPECT_EQ(job.VideoSyncMethod, -1);
-  EXPECT_EQ(job.ForcedOutputFormat, nullptr); // no "vcd" preset
-  EXPECT_FALSE(job.CustomHookCallback);
-  EXPECT_EQ(job.OutputFileCount, 0);
+  const TCustomFFmpeg& job = *C.Jobs(0).Engine;
+  EXPECT_EQ(job.GetAudioChannels(), 1);
+  EXPECT_EQ(job.GetVideoSyncMethod(), -1);
+  EXPECT_EQ(job.GetForcedOutputFormat(), nullptr); // no "vcd" preset
+  EXPECT_FALSE(job.GetCustomHookCallback());
+  EXPECT_EQ(job.GetOutputFileCount(), 0);
   EXPECT_FALSE(std::filesystem::exists(output));
   EXPECT_EQ(C.JobCount(), 1); // the caller decides what to do with it
 }

@@ -68,7 +68,8 @@ TEST_F(Scheduling, ModeOneRunsJobsOneAfterAnother) {
       return;
     // The next job has not started, and does not while this event lasts.
     TFFmpeg& next = C.Jobs(index + 1);
-    if (next.Running || next.Terminated || next.ThreadID != std::thread::id())
+    if (next.Engine->GetRunning() || next.Engine->GetTerminated() ||
+        next.ThreadID != std::thread::id())
       ++startedTooEarly;
     std::this_thread::sleep_for(20ms);
   });
@@ -110,10 +111,11 @@ TEST_F(Scheduling, ModeTwoRunsTwoJobsAtOnceOnTwoThreads) {
   C.StartJobs(2);
 
   // Both wait for the rest of their source, at the same time.
-  EXPECT_TRUE(WaitUntil([&] { return C.Jobs(0).Running && C.Jobs(1).Running; }));
+  const auto running = [&](int index) { return C.Jobs(index).Engine->GetRunning(); };
+  EXPECT_TRUE(WaitUntil([&] { return running(0) && running(1); }));
   std::this_thread::sleep_for(50ms);
-  EXPECT_TRUE(C.Jobs(0).Running && C.Jobs(1).Running);
-  EXPECT_FALSE(C.Jobs(2).Running || C.Jobs(2).Terminated); // its turn has not come
+  EXPECT_TRUE(running(0) && running(1));
+  EXPECT_FALSE(running(2) || C.Jobs(2).Engine->GetTerminated()); // its turn has not come
   first.Release();
   second.Release();
   ASSERT_TRUE(Recorder.WaitForBatchEnd());
@@ -195,7 +197,7 @@ TEST_F(Scheduling, StopMidRunEndsTheRunningJobWithItsTrailer) {
   ASSERT_EQ(AddCopyJob(Fixtures::ClipAvi, "1.mkv"), 1);
   Recorder.Attach(C);
   C.StartJobs(1);
-  ASSERT_TRUE(WaitUntil([&] { return C.Jobs(0).Running.load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return C.Jobs(0).Engine->GetRunning(); }));
   std::this_thread::sleep_for(100ms); // through what it has, now waiting for more
   C.StopJobs();
   slow.Release(); // the read it waits in returns; the stop is seen next
@@ -263,18 +265,19 @@ TEST_F(Scheduling, HookEventsCarryTheJobIndexAndTheAnswers) {
     action = haIgnore;
   };
 
-  TFFmpeg& first = C.Jobs(0);
-  TFFmpeg& second = C.Jobs(1);
-  ASSERT_TRUE(first.CustomHookCallback);
-  ASSERT_TRUE(second.BeforeHookCallback);
-  EXPECT_FALSE(first.BeforeHookCallback || second.CustomHookCallback);
+  TCustomFFmpeg& first = *C.Jobs(0).Engine;
+  TCustomFFmpeg& second = *C.Jobs(1).Engine;
+  const auto& customHook = first.GetCustomHookCallback();
+  const auto& beforeHook = second.GetBeforeHookCallback();
+  ASSERT_TRUE(customHook);
+  ASSERT_TRUE(beforeHook);
+  EXPECT_FALSE(first.GetBeforeHookCallback() || second.GetCustomHookCallback());
   THookBitmap bitmap;
   bitmap.SetSize(16, 8);
   bool update = true, stop = false;
-  first.CustomHookCallback.Func(first.CustomHookCallback.Context, &first, bitmap, 3, 120000,
-                                update, stop);
+  customHook.Func(customHook.Context, &first, bitmap, 3, 120000, update, stop);
   THookAction action = haContinue;
-  second.BeforeHookCallback.Func(second.BeforeHookCallback.Context, &second, 40000, action);
+  beforeHook.Func(beforeHook.Context, &second, 40000, action);
   EXPECT_EQ(seen, "custom 0 16 3 120000;before 1 40000;");
   EXPECT_FALSE(update);
   EXPECT_TRUE(stop);
@@ -312,7 +315,7 @@ TEST_F(Scheduling, ABrokenSourceIsRefusedWithTheEnginesReason) {
     ASSERT_FALSE(engine.OpenInputFile(path));
     C.LastError.clear();
     EXPECT_EQ(C.AddInput(path), -1);
-    EXPECT_EQ(C.LastError, engine.LastError);
+    EXPECT_EQ(C.LastError, engine.GetLastError());
     EXPECT_FALSE(C.LastError.empty());
     EXPECT_EQ(C.JobCount(), 0);
   }
@@ -334,7 +337,7 @@ TEST_F(Scheduling, AnOutputThatCannotBeMadeFailsAndTheJobStays) {
     TOutputOptions o = CopyRecord();
     o.FileFormat = c.Format;
     EXPECT_FALSE(C.SetOutput(index, c.Output, &o));
-    EXPECT_EQ(C.LastError, c.Error.empty() ? C.Jobs(index).LastError : c.Error);
+    EXPECT_EQ(C.LastError, c.Error.empty() ? C.Jobs(index).Engine->GetLastError() : c.Error);
     EXPECT_FALSE(C.LastError.empty());
     EXPECT_EQ(C.JobCount(), index + 1);
   }

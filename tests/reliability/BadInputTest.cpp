@@ -322,7 +322,7 @@ TEST_F(BadInput, Component) {
   const int stalled = 7;
   ASSERT_EQ(jobs[stalled].Source, slow.Path);
   c.StartJobs(2);
-  ASSERT_TRUE(WaitUntil([&] { return c.Jobs(stalled).Running.load(); }, 20s));
+  ASSERT_TRUE(WaitUntil([&] { return c.Jobs(stalled).Engine->GetRunning(); }, 20s));
   fs::remove_all(doomed);
   slow.Release();
   ASSERT_TRUE(recorder.WaitForBatchEnd(60s));
@@ -337,7 +337,8 @@ TEST_F(BadInput, Component) {
     const TJob& job = jobs[size_t(e.Index)];
     SCOPED_TRACE(job.Name);
     ++seen[size_t(e.Index)];
-    EXPECT_TRUE(c.Jobs(e.Index).OpenEncoders.empty() && c.Jobs(e.Index).OpenDecoders.empty());
+    const TCustomFFmpeg& engine = *c.Jobs(e.Index).Engine;
+    EXPECT_TRUE(engine.GetOpenEncoderCount() == 0 && engine.GetOpenDecoderCount() == 0);
     if (job.Failure.empty()) {
       EXPECT_TRUE(e.Finished && !e.Exception) << e.Text;
       const TFileSummary out = ReadBack(job.Output);

@@ -113,7 +113,9 @@ TEST(Load, StopsAndRestartsLoseNothingAndLeakNothing) {
         continue;
       const int id = ids[size_t(e.Index)];
       TFFmpeg& job = c.Jobs(e.Index);
-      EXPECT_TRUE(job.OpenEncoders.empty() && job.OpenDecoders.empty()) << "job " << id;
+      const TCustomFFmpeg& engine = *job.Engine;
+      EXPECT_TRUE(engine.GetOpenEncoderCount() == 0 && engine.GetOpenDecoderCount() == 0)
+          << "job " << id;
       EXPECT_FALSE(e.Exception) << e.Text;
       const bool ran = job.ThreadID != std::thread::id();
       jobsStarted += ran ? 1 : 0;
@@ -129,7 +131,7 @@ TEST(Load, StopsAndRestartsLoseNothingAndLeakNothing) {
         ++stoppedMidRun;
         // A stopped run keeps its trailer. One stopped before its first
         // packet holds headers alone, which not every container reads back.
-        if (job.VideoBytesWritten + job.AudioBytesWritten > 0)
+        if (engine.GetVideoBytesWritten() + engine.GetAudioBytesWritten() > 0)
           EXPECT_TRUE(ReadBack(output(id)).Opened) << output(id);
         else
           EXPECT_GT(fs::file_size(output(id)), 0u) << output(id);
