@@ -374,9 +374,6 @@ public:
   // Raises when an output's bytes cannot reach its file: a write error
   // (`code`, or the one its I/O context kept) or the file gone.
   void CheckOutputWritten(int f, int code);
-  // Called when reading input `f` gave `code` (< 0): returns for the end of
-  // its data, raises for a read that failed.
-  void CheckInputRead(int f, int code);
   void check_audio_video_sub_inputs(bool& hasVideo, bool& hasAudio, bool& hasSubtitle);
 
   // Run stages.

@@ -273,21 +273,3 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
 }
 
 } // namespace kestro
-
-namespace kestro {
-
-void TCustomFFmpeg::CheckInputRead(int f, int code) {
-  const AVFormatContext* input = InputFiles[f].get();
-  // The end of the file, or of what a truncated or damaged file holds, ends
-  // the input normally; a failing read underneath it does not.
-  if (code == AVERROR_EOF || code == AVERROR_INVALIDDATA) {
-    const int ioError = input->pb ? input->pb->error : 0;
-    if (ioError >= 0 || ioError == AVERROR_EOF)
-      return;
-    code = ioError;
-  }
-  throw FFMpegException(
-      Format("Error while reading '%s': %s", input->url ? input->url : "", ErrorText(code).c_str()));
-}
-
-} // namespace kestro

@@ -2,6 +2,7 @@
 // an output file.
 #include "EngineText.h"
 #include "FFmpeg.h"
+#include "Demuxer.h"
 #include "Muxer.h"
 #include "RunTables.h"
 
@@ -124,6 +125,26 @@ void TCustomFFmpeg::RunMainLoop() {
   TRunTables& run = *Run;
   // A few pictures may wait for the output side: enough to even out
   // pictures that take longer to code than others, little memory.
+  for (int f = 0; f < InputFileCount; ++f) {
+    const TInputFileState& file = run.InputFileStates[size_t(f)];
+    std::vector<TInputStreamState*> streams;
+    for (int s = 0; s < file.StreamCount; ++s)
+      streams.push_back(run.InputStreams[size_t(file.FirstStream + s)].get());
+    TDemuxer::TClock clock;
+    clock.Offset = &InputTsOffsets[size_t(f)];
+    clock.Scales = InputTsScales[f];
+    clock.JumpSeconds = DtsDeltaThreshold;
+    clock.CopyTimestamps = CopyTimestamps;
+    run.Demuxers.push_back(std::make_unique<TDemuxer>(
+        InputFiles[size_t(f)].get(), std::move(streams), clock,
+        [this](const std::string& text) {
+          if (Verbose > 2 && LogCallback)
+            Log(1, text);
+        },
+        [this] { return InterruptCheck(this) != 0; }));
+    if (PacketDump)
+      run.Demuxers.back()->DumpPackets(HexDump);
+  }
   if (OutputSideFits()) {
     run.OutputSide = std::make_unique<TOrderedWorker>(8);
     if (Verbose > 1 && LogCallback)
@@ -178,63 +199,21 @@ void TCustomFFmpeg::RunMainLoop() {
         uint64_t(avformat::avio_seek(OutputFiles[0]->pb, 0, SEEK_CUR)) > FileSizeLimit)
       break;
 
-    AVFormatContext* input = InputFiles[chosen].get();
-    if (const int read = avformat::av_read_frame(input, packet.get()); read < 0) {
-      if (read == AVERROR(EAGAIN))
-        continue; // nothing yet from a live source
-      if (read == AVERROR_EXIT && InterruptCheck(this))
-        break; // a stop reached a blocked read
-      CheckInputRead(chosen, read);
+    TInputStreamState* stream = nullptr;
+    const TDemuxer::TRead read = run.Demuxers[size_t(chosen)]->Take(packet.get(), stream);
+    if (read == TDemuxer::TRead::Again)
+      continue; // nothing yet from a live source
+    if (read == TDemuxer::TRead::Stopped)
+      break; // a stop reached a blocked read
+    if (read == TDemuxer::TRead::End) {
       run.InputFileStates[chosen].AtEnd = 1;
       if (Shortest)
         break;
       continue;
     }
-    if (PacketDump)
-      avformat::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet.get(), HexDump,
-                                 input->streams[packet->stream_index]);
-
-    const TInputFileState& file = run.InputFileStates[chosen];
-    if (packet->stream_index >= file.StreamCount ||
-        run.InputStreams[file.FirstStream + packet->stream_index]->Discard) {
-      avcodec::av_packet_unref(packet.get());
-    } else {
-      const int index = file.FirstStream + packet->stream_index;
-      TInputStreamState& ist = *run.InputStreams[index];
-      const AVRational tb = ist.Stream->time_base;
-      const int64_t offset = avutil::av_rescale_q(InputTsOffsets[chosen], AV_TIME_BASE_Q, tb);
-      if (packet->dts != AV_NOPTS_VALUE)
-        packet->dts += offset;
-      if (packet->pts != AV_NOPTS_VALUE)
-        packet->pts += offset;
-      const int s = packet->stream_index;
-      if (const double scale = s < MaxStreams ? InputTsScales[chosen][s] : 0.0; scale != 0.0) {
-        if (packet->dts != AV_NOPTS_VALUE)
-          packet->dts = llrint(double(packet->dts) * scale);
-        if (packet->pts != AV_NOPTS_VALUE)
-          packet->pts = llrint(double(packet->pts) * scale);
-      }
-      // Subtitles come now and then: a long wait for the next cue is no
-      // jump in the clock.
-      const bool sparse = ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE;
-      if (packet->dts != AV_NOPTS_VALUE && ist.NextPts != NoTimestamp && !sparse) {
-        const int64_t packetDts = avutil::av_rescale_q(packet->dts, tb, AV_TIME_BASE_Q);
-        const int64_t delta = packetDts - ist.NextPts;
-        const bool backwards = ist.LastReadDts != NoTimestamp && packetDts + 1 < ist.LastReadDts;
-        if ((std::llabs(delta) > int64_t(DtsDeltaThreshold * 1000000.0) || backwards) &&
-            !CopyTimestamps) {
-          InputTsOffsets[ist.FileIndex] -= delta;
-          if (Verbose > 2 && LogCallback)
-            Log(1, Format("timestamp discontinuity %lld, new offset= %lld", (long long)delta,
-                          (long long)InputTsOffsets[ist.FileIndex]));
-          const int64_t shift = avutil::av_rescale_q(delta, AV_TIME_BASE_Q, tb);
-          packet->dts -= shift;
-          if (packet->pts != AV_NOPTS_VALUE)
-            packet->pts -= shift;
-        }
-      }
-      if (packet->dts != AV_NOPTS_VALUE)
-        ist.LastReadDts = avutil::av_rescale_q(packet->dts, tb, AV_TIME_BASE_Q);
+    if (read == TDemuxer::TRead::Packet) {
+      TInputStreamState& ist = *stream;
+      const int index = run.InputFileStates[chosen].FirstStream + packet->stream_index;
       const int result = DecodeAndDispatchPacket(ist, index, packet.get());
       avcodec::av_packet_unref(packet.get());
       if (result < 0) {
