@@ -92,7 +92,6 @@ std::string ResampleFailure(const AVCodecContext* dec, const AVCodecContext* enc
 
 } // namespace
 
-
 void TAudioOutput::SetUp(int sourceRate) {
   SampleFifo.reset(avutil::av_fifo_alloc2(1024, 1, AV_FIFO_FLAG_AUTO_GROW));
   if (!SampleFifo)
@@ -191,9 +190,9 @@ void TAudioOutput::MakeResampler(const TAudioSink& sink, const AVChannelLayout& 
   AVCodecContext* enc = sink.Enc;
   TLayout inLayout(layout), outLayout(enc->ch_layout);
   SwrContext* swr = nullptr;
-  bool made = swresample::swr_alloc_set_opts2(&swr, &outLayout.Layout, sink.Packed,
-                                              enc->sample_rate, &inLayout.Layout, format, rate, 0,
-                                              nullptr) >= 0;
+  bool made =
+      swresample::swr_alloc_set_opts2(&swr, &outLayout.Layout, sink.Packed, enc->sample_rate,
+                                      &inLayout.Layout, format, rate, 0, nullptr) >= 0;
   // With drift compensation the resampler must run even at equal rates.
   if (made && Owner.SyncMethod() > 1)
     made = avutil::av_opt_set_int(swr, "flags", SWR_FLAG_RESAMPLE, 0) >= 0;
@@ -214,8 +213,7 @@ void TAudioOutput::Take(TInputStreamState& input, const uint8_t* data, int size)
   // audio (the decoder's own when no frame said otherwise).
   const bool decoded = input.CarrierRate > 0;
   const AVChannelLayout& decLayout = decoded ? input.CarrierLayout.Layout : dec->ch_layout;
-  const AVSampleFormat decFormat =
-      decoded ? input.CarrierFormat : CarrierFormat(dec->sample_fmt);
+  const AVSampleFormat decFormat = decoded ? input.CarrierFormat : CarrierFormat(dec->sample_fmt);
   const int encChannels = sink.Channels, decChannels = decLayout.nb_channels;
   const int encRate = enc->sample_rate, decRate = decoded ? input.CarrierRate : dec->sample_rate;
   const int inputSampleBytes =
@@ -232,8 +230,8 @@ void TAudioOutput::Take(TInputStreamState& input, const uint8_t* data, int size)
   if (!UsesResampler && (encRate != decRate || decFormat != sink.Packed ||
                          !TLayout(decLayout).Same(TLayout(enc->ch_layout))))
     UsesResampler = true;
-  if (Resampler && (ResampleRate != decRate || ResampleFormat != decFormat ||
-                    !ResampleLayout.Same(decLayout))) {
+  if (Resampler &&
+      (ResampleRate != decRate || ResampleFormat != decFormat || !ResampleLayout.Same(decLayout))) {
     FlushResampler(sink, dec);
     Resampler.reset();
   }
@@ -272,8 +270,8 @@ void TAudioOutput::Take(TInputStreamState& input, const uint8_t* data, int size)
             input.AtStart = 0;
           }
           uint8_t* silence = Reserve(SilenceBuffer, size_t(size + byteDelta));
-          avutil::av_samples_set_silence(&silence, 0, int(byteDelta / inputFrameBytes),
-                                         decChannels, decFormat);
+          avutil::av_samples_set_silence(&silence, 0, int(byteDelta / inputFrameBytes), decChannels,
+                                         decFormat);
           if (size)
             std::memcpy(silence + byteDelta, data, size_t(size));
           data = silence;
@@ -285,8 +283,8 @@ void TAudioOutput::Take(TInputStreamState& input, const uint8_t* data, int size)
         const int comp =
             int(std::clamp(std::trunc(delta), -double(syncMethod), double(syncMethod)));
         if (Owner.Tells())
-          Owner.Tell(Format("compensating audio timestamp drift:%.2f compensation:%d in:%d",
-                            delta, comp, encRate));
+          Owner.Tell(Format("compensating audio timestamp drift:%.2f compensation:%d in:%d", delta,
+                            comp, encRate));
         if (Resampler)
           swresample::swr_set_compensation(Resampler.get(), comp, encRate);
       }

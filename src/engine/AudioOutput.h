@@ -69,7 +69,8 @@ private:
   AVFifo* Queue() const;
   void EncodeWholeFrames(const TAudioSink& sink);
   void Enqueue(const TAudioSink& sink, const uint8_t* samples, size_t bytes);
-  size_t Resample(const TAudioSink& sink, const uint8_t* data, int samples, const AVCodecContext* dec);
+  size_t Resample(const TAudioSink& sink, const uint8_t* data, int samples,
+                  const AVCodecContext* dec);
   void FlushResampler(const TAudioSink& sink, const AVCodecContext* dec);
   void MakeResampler(const TAudioSink& sink, const AVChannelLayout& layout, AVSampleFormat format,
                      int rate, const AVCodecContext* dec);
