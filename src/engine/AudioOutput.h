@@ -47,11 +47,12 @@ public:
   // Set up for the stream's encoder, fed from a source of `sourceRate`: the
   // resampler is used from the start when the rates differ or drift is
   // stretched, and later as soon as the decoded audio needs converting.
-  // Raises when the sample queue cannot be made.
+  // Raises when the sample queue cannot be made. The encoder's format and
+  // frame size are read at each unit, so this may come before it opens.
   void SetUp(int sourceRate);
   // Take a unit: `size` bytes of `input`'s decoded audio, interleaved in its
   // carrier format (null or empty: nothing but the sync), out to the encoder
-  // in whole frames. The stream's clock (SyncPts) moves on by what went out.
+  // in its frame size. The stream's clock (SyncPts) moves on by what went out.
   void Take(TInputStreamState& input, const uint8_t* data, int size);
   // Flush at the end of the input: what the resampler and the queue still
   // hold (a short last frame where the encoder takes one), then the
