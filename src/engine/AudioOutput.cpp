@@ -3,6 +3,7 @@
 // sample format change in one converter, framing through the sample FIFO,
 // and encoding. Decoded audio arrives interleaved in its input's carrier
 // format.
+#include "AudioOutput.h"
 #include "AudioFormats.h"
 #include "EngineText.h"
 #include "FFmpeg.h"
@@ -12,6 +13,20 @@
 #include <cstring>
 
 namespace kestro {
+
+struct TAudioSink {
+  AVCodecContext* Enc;
+  int Channels;
+  AVSampleFormat Packed; // the FIFO holds the packed form of the encoder's format
+  int SampleBytes;       // bytes of one sample of one channel
+  int FrameBytes;        // bytes of one sample of every channel
+
+  explicit TAudioSink(AVCodecContext* enc)
+      : Enc(enc), Channels(enc->ch_layout.nb_channels),
+        Packed(avutil::av_get_packed_sample_fmt(enc->sample_fmt)),
+        SampleBytes(avutil::av_get_bytes_per_sample(enc->sample_fmt)),
+        FrameBytes(SampleBytes * Channels) {}
+};
 
 namespace {
 
@@ -41,21 +56,6 @@ struct TLayout {
   ~TLayout() { avutil::av_channel_layout_uninit(&Layout); }
   TLayout(const TLayout&) = delete;
   TLayout& operator=(const TLayout&) = delete;
-};
-
-// The stream's encoder seen as a sample sink.
-struct TAudioSink {
-  AVCodecContext* Enc;
-  int Channels;
-  AVSampleFormat Packed; // the FIFO holds the packed form of the encoder's format
-  int SampleBytes;       // bytes of one sample of one channel
-  int FrameBytes;        // bytes of one sample of every channel
-
-  explicit TAudioSink(AVCodecContext* enc)
-      : Enc(enc), Channels(enc->ch_layout.nb_channels),
-        Packed(avutil::av_get_packed_sample_fmt(enc->sample_fmt)),
-        SampleBytes(avutil::av_get_bytes_per_sample(enc->sample_fmt)),
-        FrameBytes(SampleBytes * Channels) {}
 };
 
 // A frame of the encoder's format made of packed samples; a planar encoder
@@ -90,110 +90,136 @@ std::string ResampleFailure(const AVCodecContext* dec, const AVCodecContext* enc
                 enc->ch_layout.nb_channels, enc->sample_rate);
 }
 
-// One output stream's way from decoded samples to encoded packets, over the
-// engine's working buffers.
-struct TAudioOutput {
-  TCustomFFmpeg& E;
-  AVFormatContext* Output;
-  TOutputStreamState& Stream;
-  TAudioSink Sink;
-
-  TAudioOutput(TCustomFFmpeg& e, AVFormatContext* output, TOutputStreamState& stream)
-      : E(e), Output(output), Stream(stream), Sink(stream.Encoder) {}
-
-  // Encodes `samples` packed samples as one frame, stamped with SyncPts.
-  void EncodeSamples(const uint8_t* packed, int samples) {
-    if (samples <= 0)
-      return;
-    TFramePtr frame = MakeAudioFrame(Sink, packed, samples);
-    if (!frame)
-      throw FFMpegException("Audio encoding failed");
-    int64_t pts = Stream.SyncPts;
-    if (Stream.NextEncoderPts != NoTimestamp && pts < Stream.NextEncoderPts)
-      pts = Stream.NextEncoderPts;
-    frame->pts = pts;
-    Stream.NextEncoderPts = pts + samples;
-    Stream.SyncPts += samples;
-    E.EncodeAndWriteFrame(Output, Stream, frame.get());
-  }
-
-  AVFifo* Fifo() const {
-    if (!Stream.SampleFifo)
-      throw FFMpegException("av_fifo_realloc2() failed");
-    return Stream.SampleFifo.get();
-  }
-
-  void EncodeWholeFrames() {
-    const int frameSize = Sink.Enc->frame_size;
-    const size_t frameBytes = size_t(frameSize) * Sink.FrameBytes;
-    AVFifo* fifo = Fifo();
-    while (avutil::av_fifo_can_read(fifo) >= frameBytes) {
-      uint8_t* buffer = Reserve(E.AudioFrameBuffer, frameBytes);
-      avutil::av_fifo_read(fifo, buffer, frameBytes);
-      EncodeSamples(buffer, frameSize);
-    }
-  }
-
-  // Samples in the encoder's packed format: framed encoders collect them in
-  // the FIFO, the others take each chunk as it comes.
-  void Queue(const uint8_t* samples, size_t bytes) {
-    if (Sink.Enc->frame_size <= 1) {
-      EncodeSamples(samples, int(bytes / Sink.FrameBytes));
-      return;
-    }
-    AVFifo* fifo = Fifo();
-    const size_t room = avutil::av_fifo_can_write(fifo);
-    if ((room < bytes && avutil::av_fifo_grow2(fifo, bytes - room) < 0) ||
-        (bytes && avutil::av_fifo_write(fifo, samples, bytes) < 0))
-      throw FFMpegException("av_fifo_realloc2() failed");
-    EncodeWholeFrames();
-  }
-
-  // Converts input samples (null: what the resampler still holds) into the
-  // work buffer in the encoder's packed format; returns the bytes there.
-  size_t Resample(const uint8_t* data, int samples, const AVCodecContext* dec) {
-    SwrContext* swr = Stream.Resampler.get();
-    const int room = swresample::swr_get_out_samples(swr, samples);
-    if (room < 0)
-      throw FFMpegException(ResampleFailure(dec, Sink.Enc));
-    uint8_t* buffer = Reserve(E.AudioWorkBuffer, size_t(room) * Sink.FrameBytes, WorkBufferFloor);
-    uint8_t* out[1] = {buffer};
-    const uint8_t* in[1] = {data};
-    // Input that does not fit yet stays inside the resampler.
-    const int made =
-        room || data ? swresample::swr_convert(swr, out, room, data ? in : nullptr, samples) : 0;
-    if (made < 0)
-      throw FFMpegException(ResampleFailure(dec, Sink.Enc));
-    return size_t(made) * Sink.FrameBytes;
-  }
-
-  // What the resampler still holds (its filter's last input samples).
-  void FlushResampler(const AVCodecContext* dec) {
-    if (Stream.Resampler)
-      while (const size_t bytes = Resample(nullptr, 0, dec))
-        Queue(E.AudioWorkBuffer.data(), bytes);
-  }
-};
-
 } // namespace
 
-void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamState& stream,
-                                        TInputStreamState& input, const uint8_t* data, int size) {
-  AVCodecContext* enc = stream.Encoder;
+void TAudioOutput::SetUp(int sourceRate) {
+  SampleFifo.reset(avutil::av_fifo_alloc2(1024, 1, AV_FIFO_FLAG_AUTO_GROW));
+  if (!SampleFifo)
+    throw FFMpegException("av_fifo_init fail");
+  UsesResampler = Stream.Encoder->sample_rate != sourceRate || Owner.SyncMethod() > 1;
+}
+
+void TAudioOutput::Close() {
+  Resampler.reset();
+  SampleFifo.reset();
+  WorkBuffer = {};
+  SilenceBuffer = {};
+  FrameBuffer = {};
+}
+
+size_t TAudioOutput::QueuedBytes() const {
+  return SampleFifo ? avutil::av_fifo_can_read(SampleFifo.get()) : 0;
+}
+
+// Encodes `samples` packed samples as one frame, stamped with SyncPts.
+void TAudioOutput::EncodeSamples(const TAudioSink& sink, const uint8_t* packed, int samples) {
+  if (samples <= 0)
+    return;
+  TFramePtr frame = MakeAudioFrame(sink, packed, samples);
+  if (!frame)
+    throw FFMpegException("Audio encoding failed");
+  int64_t pts = Stream.SyncPts;
+  if (Stream.NextEncoderPts != NoTimestamp && pts < Stream.NextEncoderPts)
+    pts = Stream.NextEncoderPts;
+  frame->pts = pts;
+  Stream.NextEncoderPts = pts + samples;
+  Stream.SyncPts += samples;
+  Owner.Encode(Stream, frame.get());
+}
+
+AVFifo* TAudioOutput::Queue() const {
+  if (!SampleFifo)
+    throw FFMpegException("av_fifo_realloc2() failed");
+  return SampleFifo.get();
+}
+
+void TAudioOutput::EncodeWholeFrames(const TAudioSink& sink) {
+  const int frameSize = sink.Enc->frame_size;
+  const size_t frameBytes = size_t(frameSize) * sink.FrameBytes;
+  AVFifo* fifo = Queue();
+  while (avutil::av_fifo_can_read(fifo) >= frameBytes) {
+    uint8_t* buffer = Reserve(FrameBuffer, frameBytes);
+    avutil::av_fifo_read(fifo, buffer, frameBytes);
+    EncodeSamples(sink, buffer, frameSize);
+  }
+}
+
+// Samples in the encoder's packed format: framed encoders collect them in
+// the queue, the others take each chunk as it comes.
+void TAudioOutput::Enqueue(const TAudioSink& sink, const uint8_t* samples, size_t bytes) {
+  if (sink.Enc->frame_size <= 1) {
+    EncodeSamples(sink, samples, int(bytes / sink.FrameBytes));
+    return;
+  }
+  AVFifo* fifo = Queue();
+  const size_t room = avutil::av_fifo_can_write(fifo);
+  if ((room < bytes && avutil::av_fifo_grow2(fifo, bytes - room) < 0) ||
+      (bytes && avutil::av_fifo_write(fifo, samples, bytes) < 0))
+    throw FFMpegException("av_fifo_realloc2() failed");
+  EncodeWholeFrames(sink);
+}
+
+// Converts input samples (null: what the resampler still holds) into the
+// work buffer in the encoder's packed format; returns the bytes there.
+size_t TAudioOutput::Resample(const TAudioSink& sink, const uint8_t* data, int samples,
+                              const AVCodecContext* dec) {
+  SwrContext* swr = Resampler.get();
+  const int room = swresample::swr_get_out_samples(swr, samples);
+  if (room < 0)
+    throw FFMpegException(ResampleFailure(dec, sink.Enc));
+  uint8_t* buffer = Reserve(WorkBuffer, size_t(room) * sink.FrameBytes, WorkBufferFloor);
+  uint8_t* out[1] = {buffer};
+  const uint8_t* in[1] = {data};
+  // Input that does not fit yet stays inside the resampler.
+  const int made =
+      room || data ? swresample::swr_convert(swr, out, room, data ? in : nullptr, samples) : 0;
+  if (made < 0)
+    throw FFMpegException(ResampleFailure(dec, sink.Enc));
+  return size_t(made) * sink.FrameBytes;
+}
+
+// What the resampler still holds (its filter's last input samples).
+void TAudioOutput::FlushResampler(const TAudioSink& sink, const AVCodecContext* dec) {
+  if (Resampler)
+    while (const size_t bytes = Resample(sink, nullptr, 0, dec))
+      Enqueue(sink, WorkBuffer.data(), bytes);
+}
+
+void TAudioOutput::MakeResampler(const TAudioSink& sink, const AVChannelLayout& layout,
+                                 AVSampleFormat format, int rate, const AVCodecContext* dec) {
+  AVCodecContext* enc = sink.Enc;
+  TLayout inLayout(layout), outLayout(enc->ch_layout);
+  SwrContext* swr = nullptr;
+  bool made =
+      swresample::swr_alloc_set_opts2(&swr, &outLayout.Layout, sink.Packed, enc->sample_rate,
+                                      &inLayout.Layout, format, rate, 0, nullptr) >= 0;
+  // With drift compensation the resampler must run even at equal rates.
+  if (made && Owner.SyncMethod() > 1)
+    made = avutil::av_opt_set_int(swr, "flags", SWR_FLAG_RESAMPLE, 0) >= 0;
+  if (!made || swresample::swr_init(swr) < 0 || !ResampleLayout.Assign(layout)) {
+    swresample::swr_free(&swr);
+    throw FFMpegException(ResampleFailure(dec, enc));
+  }
+  Resampler.reset(swr);
+  ResampleRate = rate;
+  ResampleFormat = format;
+}
+
+void TAudioOutput::Take(TInputStreamState& input, const uint8_t* data, int size) {
+  AVCodecContext* enc = Stream.Encoder;
   const AVCodecContext* dec = input.Decoder;
-  TAudioOutput out(*this, output, stream);
+  const TAudioSink sink(enc);
   // The samples come in the carrier format, rate and layout of the decoded
   // audio (the decoder's own when no frame said otherwise).
   const bool decoded = input.CarrierRate > 0;
   const AVChannelLayout& decLayout = decoded ? input.CarrierLayout.Layout : dec->ch_layout;
-  const AVSampleFormat decFormat =
-      decoded ? input.CarrierFormat : CarrierFormat(dec->sample_fmt);
-  const int encChannels = out.Sink.Channels, decChannels = decLayout.nb_channels;
+  const AVSampleFormat decFormat = decoded ? input.CarrierFormat : CarrierFormat(dec->sample_fmt);
+  const int encChannels = sink.Channels, decChannels = decLayout.nb_channels;
   const int encRate = enc->sample_rate, decRate = decoded ? input.CarrierRate : dec->sample_rate;
   const int inputSampleBytes =
       decFormat == AV_SAMPLE_FMT_NONE ? 0 : avutil::av_get_bytes_per_sample(decFormat);
   if (encChannels <= 0 || decChannels <= 0 || encRate <= 0 || decRate <= 0 ||
-      out.Sink.SampleBytes <= 0 || inputSampleBytes <= 0)
+      sink.SampleBytes <= 0 || inputSampleBytes <= 0)
     throw FFMpegException(ResampleFailure(dec, enc));
   if (!data || size < 0)
     size = 0;
@@ -201,52 +227,37 @@ void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamSt
   // Converter: rate, layout and sample format at once, and drift
   // compensation. It is remade when the decoded audio changes mid-stream,
   // after giving out what it holds of the audio before the change.
-  if (!stream.UsesResampler && (encRate != decRate || decFormat != out.Sink.Packed ||
-                                !TLayout(decLayout).Same(TLayout(enc->ch_layout))))
-    stream.UsesResampler = 1;
-  if (stream.Resampler && (stream.ResampleRate != decRate || stream.ResampleFormat != decFormat ||
-                           !stream.ResampleLayout.Same(decLayout))) {
-    out.FlushResampler(dec);
-    stream.Resampler.reset();
+  if (!UsesResampler && (encRate != decRate || decFormat != sink.Packed ||
+                         !TLayout(decLayout).Same(TLayout(enc->ch_layout))))
+    UsesResampler = true;
+  if (Resampler &&
+      (ResampleRate != decRate || ResampleFormat != decFormat || !ResampleLayout.Same(decLayout))) {
+    FlushResampler(sink, dec);
+    Resampler.reset();
   }
-  if (stream.UsesResampler && !stream.Resampler) {
-    TLayout inLayout(decLayout), outLayout(enc->ch_layout);
-    SwrContext* swr = nullptr;
-    bool made = swresample::swr_alloc_set_opts2(&swr, &outLayout.Layout, out.Sink.Packed, encRate,
-                                                &inLayout.Layout, decFormat, decRate, 0,
-                                                nullptr) >= 0;
-    // With drift compensation the resampler must run even at equal rates.
-    if (made && AudioSyncMethod > 1)
-      made = avutil::av_opt_set_int(swr, "flags", SWR_FLAG_RESAMPLE, 0) >= 0;
-    if (!made || swresample::swr_init(swr) < 0 || !stream.ResampleLayout.Assign(decLayout)) {
-      swresample::swr_free(&swr);
-      throw FFMpegException(ResampleFailure(dec, enc));
-    }
-    stream.Resampler.reset(swr);
-    stream.ResampleRate = decRate;
-    stream.ResampleFormat = decFormat;
-  }
+  if (UsesResampler && !Resampler)
+    MakeResampler(sink, decLayout, decFormat, decRate, dec);
 
   // Audio sync against the input clock.
-  const TInputStreamState& sync = stream.SyncInput ? *stream.SyncInput : input;
-  const double ipts = double(sync.Pts - StartTime) / 1000000.0;
+  const int syncMethod = Owner.SyncMethod();
+  const TInputStreamState& sync = Stream.SyncInput ? *Stream.SyncInput : input;
+  const double ipts = double(sync.Pts - Owner.ClockStart()) / 1000000.0;
   const int64_t fifoSamples =
-      stream.SampleFifo
-          ? int64_t(avutil::av_fifo_can_read(stream.SampleFifo.get()) / size_t(out.Sink.FrameBytes))
-          : 0;
-  if (AudioSyncMethod != 0) {
+      SampleFifo ? int64_t(avutil::av_fifo_can_read(SampleFifo.get()) / size_t(sink.FrameBytes))
+                 : 0;
+  if (syncMethod != 0) {
     // Output samples the output lags behind the input clock.
-    const double delta = ipts * encRate - double(stream.SyncPts) - double(fifoSamples);
+    const double delta = ipts * encRate - double(Stream.SyncPts) - double(fifoSamples);
     const int inputFrameBytes = inputSampleBytes * decChannels;
     int64_t byteDelta = int64_t(std::trunc(delta * decRate / encRate)) * inputFrameBytes;
     if (std::fabs(delta) > 50) {
-      if (input.AtStart || std::fabs(delta) > encRate * double(AudioDriftThreshold)) {
+      if (input.AtStart || std::fabs(delta) > encRate * double(Owner.DriftThreshold())) {
         if (byteDelta < 0) {
           byteDelta = std::max<int64_t>(byteDelta, -size);
           size += int(byteDelta);
           data -= byteDelta;
-          if (Verbose > 2)
-            Log(1, Format("discarding %d audio samples", int(std::trunc(-delta))));
+          if (Owner.Tells())
+            Owner.Tell(Format("discarding %d audio samples", int(std::trunc(-delta))));
           if (size == 0)
             return;
           input.AtStart = 0;
@@ -258,61 +269,104 @@ void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamSt
           } else {
             input.AtStart = 0;
           }
-          uint8_t* silence = Reserve(AudioSilenceBuffer, size_t(size + byteDelta));
-          avutil::av_samples_set_silence(&silence, 0, int(byteDelta / inputFrameBytes),
-                                         decChannels, decFormat);
+          uint8_t* silence = Reserve(SilenceBuffer, size_t(size + byteDelta));
+          avutil::av_samples_set_silence(&silence, 0, int(byteDelta / inputFrameBytes), decChannels,
+                                         decFormat);
           if (size)
             std::memcpy(silence + byteDelta, data, size_t(size));
           data = silence;
           size += int(byteDelta);
-          if (Verbose > 2)
-            Log(1, Format("adding %d audio samples of silence", int(std::trunc(delta))));
+          if (Owner.Tells())
+            Owner.Tell(Format("adding %d audio samples of silence", int(std::trunc(delta))));
         }
-      } else if (AudioSyncMethod > 1) {
+      } else if (syncMethod > 1) {
         const int comp =
-            int(std::clamp(std::trunc(delta), -double(AudioSyncMethod), double(AudioSyncMethod)));
-        if (Verbose > 2)
-          Log(1, Format("compensating audio timestamp drift:%.2f compensation:%d in:%d", delta,
-                        comp, encRate));
-        if (stream.Resampler)
-          swresample::swr_set_compensation(stream.Resampler.get(), comp, encRate);
+            int(std::clamp(std::trunc(delta), -double(syncMethod), double(syncMethod)));
+        if (Owner.Tells())
+          Owner.Tell(Format("compensating audio timestamp drift:%.2f compensation:%d in:%d", delta,
+                            comp, encRate));
+        if (Resampler)
+          swresample::swr_set_compensation(Resampler.get(), comp, encRate);
       }
     }
   } else {
-    stream.SyncPts = std::llrint(ipts * encRate) - fifoSamples;
+    Stream.SyncPts = std::llrint(ipts * encRate) - fifoSamples;
   }
 
   const uint8_t* samples = data;
   size_t bytes = size_t(size);
-  if (stream.UsesResampler) {
-    bytes = out.Resample(data, size / (inputSampleBytes * decChannels), dec);
-    samples = AudioWorkBuffer.data();
+  if (UsesResampler) {
+    bytes = Resample(sink, data, size / (inputSampleBytes * decChannels), dec);
+    samples = WorkBuffer.data();
   }
-  out.Queue(samples, bytes);
+  Enqueue(sink, samples, bytes);
 }
 
-void TCustomFFmpeg::FlushAudioFifo(AVFormatContext* output, TOutputStreamState& stream) {
-  AVCodecContext* enc = stream.Encoder;
-  TAudioOutput out(*this, output, stream);
-  if (out.Sink.FrameBytes <= 0)
+void TAudioOutput::Flush() {
+  AVCodecContext* enc = Stream.Encoder;
+  const TAudioSink sink(enc);
+  if (sink.FrameBytes <= 0)
     return;
-  out.FlushResampler(stream.SyncInput ? stream.SyncInput->Decoder : nullptr);
+  FlushResampler(sink, Stream.SyncInput ? Stream.SyncInput->Decoder : nullptr);
 
-  if (enc->frame_size > 1 && stream.SampleFifo) {
-    AVFifo* fifo = stream.SampleFifo.get();
-    out.EncodeWholeFrames();
-    const int samples = int(avutil::av_fifo_can_read(fifo) / size_t(out.Sink.FrameBytes));
+  if (enc->frame_size > 1 && SampleFifo) {
+    AVFifo* fifo = SampleFifo.get();
+    EncodeWholeFrames(sink);
+    const int samples = int(avutil::av_fifo_can_read(fifo) / size_t(sink.FrameBytes));
     const int capabilities = enc->codec ? enc->codec->capabilities : 0;
     // Encoders that cannot take a short frame leave the rest unencoded.
     if (samples > 0 &&
         (capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE))) {
-      const size_t bytes = size_t(samples) * out.Sink.FrameBytes;
-      uint8_t* buffer = Reserve(AudioFrameBuffer, bytes);
+      const size_t bytes = size_t(samples) * sink.FrameBytes;
+      uint8_t* buffer = Reserve(FrameBuffer, bytes);
       avutil::av_fifo_read(fifo, buffer, bytes);
-      out.EncodeSamples(buffer, samples);
+      EncodeSamples(sink, buffer, samples);
     }
   }
-  EncodeAndWriteFrame(output, stream, nullptr);
+  Owner.Encode(Stream, nullptr);
+}
+
+// ---- The engine's side: its settings, log and encoder path for the stage,
+// and the entry points the decoding side calls.
+
+namespace {
+
+class TAudioLink : public TAudioOutputOwner {
+public:
+  explicit TAudioLink(TCustomFFmpeg& engine) : Engine(engine) {}
+  int SyncMethod() const override { return Engine.AudioSyncMethod; }
+  float DriftThreshold() const override { return Engine.AudioDriftThreshold; }
+  int64_t ClockStart() const override { return Engine.StartTime; }
+  bool Tells() const override { return Engine.Verbose > 2; }
+  void Tell(const std::string& text) override { Engine.Log(1, text); }
+  void Encode(TOutputStreamState& stream, AVFrame* frame) override {
+    Engine.EncodeAndWriteFrame(stream.Output, stream, frame);
+  }
+
+private:
+  TCustomFFmpeg& Engine;
+};
+
+} // namespace
+
+std::unique_ptr<TAudioOutputOwner> MakeAudioLink(TCustomFFmpeg& engine) {
+  return std::make_unique<TAudioLink>(engine);
+}
+
+std::unique_ptr<TAudioOutput> TCustomFFmpeg::MakeAudioOutput(TOutputStreamState& stream,
+                                                             int sourceRate) {
+  auto audio = std::make_unique<TAudioOutput>(*AudioLink, stream);
+  audio->SetUp(sourceRate);
+  return audio;
+}
+
+void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext*, TOutputStreamState& stream,
+                                        TInputStreamState& input, const uint8_t* data, int size) {
+  stream.Audio->Take(input, data, size);
+}
+
+void TCustomFFmpeg::FlushAudioFifo(AVFormatContext*, TOutputStreamState& stream) {
+  stream.Audio->Flush();
 }
 
 } // namespace kestro

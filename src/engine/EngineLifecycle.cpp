@@ -1,5 +1,6 @@
 // Creating, resetting, starting, stopping and destroying an engine, the
 // worker threads and the end-of-run clean-up.
+#include "AudioOutput.h"
 #include "FFmpeg.h"
 #include "FrameHook.h"
 #include "Muxer.h"
@@ -93,13 +94,16 @@ void TDoTerminateThread::Execute() { Engine->NotifyTerminated(); }
 
 // ---- Engine
 
+TOutputStreamState::TOutputStreamState() = default;
+
 TOutputStreamState::~TOutputStreamState() {
   if (PassLogFile)
     myutil::my_fclose(PassLogFile);
 }
 
 TCustomFFmpeg::TCustomFFmpeg()
-    : MuxerLink(MakeMuxerLink(*this)), Muxer(std::make_unique<TMuxer>(*MuxerLink)) {
+    : MuxerLink(MakeMuxerLink(*this)), Muxer(std::make_unique<TMuxer>(*MuxerLink)),
+      AudioLink(MakeAudioLink(*this)) {
   InitDefaults();
 }
 
@@ -425,11 +429,14 @@ void TCustomFFmpeg::CloseOpenEncoders() {
   if (OpenEncoders.empty())
     return;
   std::lock_guard<std::mutex> lock(CodecLock());
-  for (TOutputStreamState* stream : OpenEncoders)
+  for (TOutputStreamState* stream : OpenEncoders) {
     if (stream->MustEncode && stream->Encoder) {
       avutil::av_freep(&stream->Encoder->stats_in);
       avcodec::avcodec_close(stream->Encoder);
     }
+    if (stream->Audio)
+      stream->Audio->Close();
+  }
   OpenEncoders.clear();
 }
 

@@ -194,8 +194,11 @@ struct TInputStreamState {
   TSwsPtr TurnScaler;
 };
 
+class TAudioOutput;
+class TAudioOutputOwner;
+
 struct TOutputStreamState {
-  TOutputStreamState() = default;
+  TOutputStreamState();
   ~TOutputStreamState(); // closes the pass log file
   TOutputStreamState(const TOutputStreamState&) = delete;
   TOutputStreamState& operator=(const TOutputStreamState&) = delete;
@@ -221,14 +224,8 @@ struct TOutputStreamState {
   int TopCrop = 0, BottomCrop = 0, LeftCrop = 0, RightCrop = 0;
   int PadsPicture = 0;
   int TopPad = 0, BottomPad = 0, LeftPad = 0, RightPad = 0;
-  // Audio: resampling, sample format, framing.
-  int UsesResampler = 0;
-  TSwrPtr Resampler;
-  // The input the resampler was made for.
-  int ResampleRate = 0;
-  AVSampleFormat ResampleFormat = AV_SAMPLE_FMT_NONE;
-  TChannelLayout ResampleLayout;
-  TFifoPtr SampleFifo;
+  // Audio: sync, resampling, sample format, framing (encoded streams only).
+  std::unique_ptr<TAudioOutput> Audio;
   FILE* PassLogFile = nullptr;
   std::string LastPassStatistics; // what went to PassLogFile last, not to write twice
   // End time in seconds of the last packet written to this stream. With the
@@ -384,6 +381,9 @@ public:
   int DecodeAndDispatchPacket(TInputStreamState& input, int inputIndex, AVPacket* packet);
   void EncodeAndWriteSubtitle(AVFormatContext* output, TOutputStreamState& stream,
                               TInputStreamState& input, const AVSubtitle* subtitle, int64_t pts);
+  // The audio output stage of an encoded audio stream fed from a source of
+  // `sourceRate`, set up; and the stream's stage taking a unit of audio.
+  std::unique_ptr<TAudioOutput> MakeAudioOutput(TOutputStreamState& stream, int sourceRate);
   void EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamState& stream,
                            TInputStreamState& input, const uint8_t* data, int size);
   // Syncs the picture, then encodes it (on the output side, when the run
@@ -584,13 +584,8 @@ public:
   int TotalOutputDuration = -1; // milliseconds
   std::unique_ptr<TRunTables> Run;
 
-  // ---- Audio and video output working state
-  // Kept between calls so a run does not allocate per chunk; each buffer
-  // grows to what a call needs and never shrinks.
-  std::vector<uint8_t> AudioWorkBuffer;    // samples converted for the encoder
-  std::vector<uint8_t> AudioSilenceBuffer; // inserted silence followed by a chunk
-  std::vector<uint8_t> AudioFrameBuffer;   // one encoder frame taken from the FIFO
-  TFramePtr VideoEncodeFrame;              // the picture as handed to the encoder
+  // ---- Video output working state
+  TFramePtr VideoEncodeFrame; // the picture as handed to the encoder
 
   // ---- Frame hook and custom hook state
   THookModule* FirstHookModule = nullptr;
@@ -758,6 +753,8 @@ private:
   // The muxer stage and what it asks of this engine.
   std::unique_ptr<TMuxerOwner> MuxerLink;
   std::unique_ptr<TMuxer> Muxer;
+  // What every stream's audio output stage asks of this engine.
+  std::unique_ptr<TAudioOutputOwner> AudioLink;
   // Whether this run's output side gets a thread of its own, and whether
   // its video decoders may then use several.
   bool OutputSideFits() const;

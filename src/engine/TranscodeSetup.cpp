@@ -1,5 +1,6 @@
 // The run's set-up: stream tables, the source of every output stream,
 // encoder or copy parameters, scalers, two-pass files, codecs, headers.
+#include "AudioOutput.h"
 #include "EngineText.h"
 #include "FFmpeg.h"
 #include "PictureOps.h"
@@ -307,16 +308,13 @@ void TCustomFFmpeg::SetupRun() {
 
     switch (enc->codec_type) {
     case AVMEDIA_TYPE_AUDIO:
-      ost.SampleFifo.reset(avutil::av_fifo_alloc2(1024, 1, AV_FIFO_FLAG_AUTO_GROW));
-      if (!ost.SampleFifo)
-        throw FFMpegException("av_fifo_init fail");
       // Samples that reach the encoder in the source's own format keep its
       // depth: a 24-bit source in 32-bit samples is coded as 24 bits.
       if (enc->bits_per_raw_sample == 0 && source->bits_per_raw_sample > 0 &&
           avutil::av_get_packed_sample_fmt(enc->sample_fmt) ==
               avutil::av_get_packed_sample_fmt(AVSampleFormat(source->format)))
         enc->bits_per_raw_sample = source->bits_per_raw_sample;
-      ost.UsesResampler = (enc->sample_rate != source->sample_rate || AudioSyncMethod > 1) ? 1 : 0;
+      ost.Audio = MakeAudioOutput(ost, source->sample_rate);
       break;
     case AVMEDIA_TYPE_VIDEO: {
       // The scaler and the picture it draws into are made for the first

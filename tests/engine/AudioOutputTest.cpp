@@ -159,7 +159,7 @@ TEST(AudioOutput, DriftIsCompensatedThroughTheResampler) {
     TOutputBench b;
     ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "drift.wav",
                                    AudioSettings("pcm_s16le", 1, Rate, -1, 100)));
-    ASSERT_EQ(b.Out->UsesResampler, 1); // set-up's rule for "async" above 1
+    ASSERT_TRUE(b.Out->Audio->Resamples()); // set-up's rule for "async" above 1
     b.E.Verbose = 3;
     b.In->AtStart = 0;
     b.Out->SyncPts = Rate;
@@ -179,10 +179,10 @@ TEST(AudioOutput, MonoToStereoSwitchesResamplingOn) {
   TOutputBench b;
   ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "stereo.wav",
                                  [](TCustomFFmpeg& e) { e.AudioChannels = 2; }));
-  ASSERT_EQ(b.Out->UsesResampler, 0); // same rate, no sync: set-up leaves it off
+  ASSERT_FALSE(b.Out->Audio->Resamples()); // same rate, no sync: set-up leaves it off
   const std::vector<int16_t> chunk = Ramp(1000, 1);
   Feed(b, chunk);
-  EXPECT_EQ(b.Out->UsesResampler, 1);
+  EXPECT_TRUE(b.Out->Audio->Resamples());
   b.E.FlushAudioFifo(b.File(), *b.Out);
   ASSERT_NO_FATAL_FAILURE(b.Finish());
   const std::vector<int16_t> written = WavSamples(b.Path);
@@ -278,10 +278,10 @@ TEST(AudioOutput, SamplesReachTheEncoderInItsFramesAndFormat) {
       fed += samples;
       all.insert(all.end(), chunk.begin(), chunk.end());
     }
-    EXPECT_EQ(avutil::av_fifo_can_read(b.Out->SampleFifo.get()), c.FifoBytes);
+    EXPECT_EQ(b.Out->Audio->QueuedBytes(), c.FifoBytes);
     EXPECT_EQ(b.Out->SyncPts, c.SyncPts);
     b.E.FlushAudioFifo(b.File(), *b.Out);
-    EXPECT_EQ(avutil::av_fifo_can_read(b.Out->SampleFifo.get()), c.FifoBytesAtEnd);
+    EXPECT_EQ(b.Out->Audio->QueuedBytes(), c.FifoBytesAtEnd);
     EXPECT_EQ(b.Out->SyncPts, c.SyncPtsAtEnd);
     EXPECT_GT(b.E.AudioBytesWritten, 0);
     ASSERT_NO_FATAL_FAILURE(b.Finish());
@@ -316,7 +316,7 @@ TEST(AudioOutput, ResamplingToTheEncoderRateKeepsTheDuration) {
   TOutputBench b;
   ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "8k.wav",
                                  [](TCustomFFmpeg& e) { e.AudioSampleRate = 8000; }));
-  ASSERT_EQ(b.Out->UsesResampler, 1);
+  ASSERT_TRUE(b.Out->Audio->Resamples());
   const int rate = b.In->Decoder->sample_rate;
   for (int second = 0; second < 2; ++second) {
     b.In->Pts = int64_t(second) * 1000000;

@@ -4,6 +4,7 @@
 // the output functions directly and read the written file back.
 #pragma once
 
+#include "AudioOutput.h"
 #include "EngineTestSupport.h"
 #include "FixtureMedia.h"
 #include "RunTables.h"
@@ -83,10 +84,8 @@ struct TOutputBench {
     out->SourceStreamIndex = source_index;
     out->MustEncode = 1;
     out->SyncInput = in.get();
-    if (type == AVMEDIA_TYPE_AUDIO) {
-      out->SampleFifo.reset(avutil::av_fifo_alloc2(1024, 1, AV_FIFO_FLAG_AUTO_GROW));
-      out->UsesResampler = enc->sample_rate != in->Decoder->sample_rate || E.AudioSyncMethod > 1;
-    }
+    if (type == AVMEDIA_TYPE_AUDIO)
+      out->Audio = E.MakeAudioOutput(*out, in->Decoder->sample_rate);
     In = in.get();
     Out = out.get();
     run->InputStreams.push_back(std::move(in));
