@@ -3,6 +3,7 @@
 #include "FFmpeg.h"
 #include "FrameHook.h"
 #include "Muxer.h"
+#include "VideoOutput.h"
 #include "RunTables.h"
 
 #include <pthread.h>
@@ -93,13 +94,16 @@ void TDoTerminateThread::Execute() { Engine->NotifyTerminated(); }
 
 // ---- Engine
 
+TOutputStreamState::TOutputStreamState() = default;
+
 TOutputStreamState::~TOutputStreamState() {
   if (PassLogFile)
     myutil::my_fclose(PassLogFile);
 }
 
 TCustomFFmpeg::TCustomFFmpeg()
-    : MuxerLink(MakeMuxerLink(*this)), Muxer(std::make_unique<TMuxer>(*MuxerLink)) {
+    : MuxerLink(MakeMuxerLink(*this)), Muxer(std::make_unique<TMuxer>(*MuxerLink)),
+      VideoLink(MakeVideoLink(*this)) {
   InitDefaults();
 }
 

@@ -141,6 +141,8 @@ struct TInputFileState {
 };
 
 struct TOutputStreamState;
+class TVideoOutput;
+class TVideoOutputOwner;
 
 struct TInputStreamState {
   int FileIndex = 0;
@@ -195,7 +197,7 @@ struct TInputStreamState {
 };
 
 struct TOutputStreamState {
-  TOutputStreamState() = default;
+  TOutputStreamState();
   ~TOutputStreamState(); // closes the pass log file
   TOutputStreamState(const TOutputStreamState&) = delete;
   TOutputStreamState& operator=(const TOutputStreamState&) = delete;
@@ -209,18 +211,9 @@ struct TOutputStreamState {
   int FramesWritten = 0;
   TInputStreamState* SyncInput = nullptr;
   int64_t SyncPts = 0;
-  // Video: crop, scale, pad. The scaler is remade whenever a picture's
-  // size or pixel format differs from the one it was made for.
-  TFramePtr ScaledPicture;
-  TSwsPtr Scaler;
-  // The colour matrix and range the scaler was last told, and the picture
-  // size and format it was made for (a remade one starts from the defaults).
-  int ScalerMatrix = -1, ScalerRange = -1;
-  int ScalerWidth = 0, ScalerHeight = 0, ScalerFormat = -1;
-  int CropsPicture = 0;
-  int TopCrop = 0, BottomCrop = 0, LeftCrop = 0, RightCrop = 0;
-  int PadsPicture = 0;
-  int TopPad = 0, BottomPad = 0, LeftPad = 0, RightPad = 0;
+  // Video: the stage that syncs, crops, scales, pads and encodes the
+  // stream's pictures (none for other streams).
+  std::unique_ptr<TVideoOutput> Video;
   // Audio: resampling, sample format, framing.
   int UsesResampler = 0;
   TSwrPtr Resampler;
@@ -246,9 +239,6 @@ struct TOutputStreamState {
   // The lowest time stamp the encoder may be given next (encoder time
   // base): re-timed or jittery clocks must not send it back in time.
   int64_t NextEncoderPts = NoTimestamp;
-  // Taken off the input clock (microseconds) after a time stamp jumped by
-  // more than the source can account for.
-  int64_t ClockShift = 0;
 };
 
 struct TRunTables; // the tables of one run, held while it lasts
@@ -404,10 +394,6 @@ public:
   // (when given) are the stream's count and clock after it.
   void WriteVideoStats(AVFormatContext* output, TOutputStreamState& stream, int frameSize,
                        int frames = -1, int64_t syncPts = -1);
-  // The most output frames (of `tb` seconds) a gap in the input's source
-  // can fill: its length, or, unknown, the jump the reader calls a
-  // discontinuity.
-  double AccountableFrames(const TInputStreamState& input, double tb) const;
   // How long the input of `input` lasts, in seconds; -1 when it does not say.
   double SourceSeconds(const TInputStreamState& input) const;
   // End of input: what is left in the stream's sample FIFO, then the encoder's delay.
@@ -593,7 +579,6 @@ public:
   std::vector<uint8_t> AudioWorkBuffer;    // samples converted for the encoder
   std::vector<uint8_t> AudioSilenceBuffer; // inserted silence followed by a chunk
   std::vector<uint8_t> AudioFrameBuffer;   // one encoder frame taken from the FIFO
-  TFramePtr VideoEncodeFrame;              // the picture as handed to the encoder
 
   // ---- Frame hook and custom hook state
   THookModule* FirstHookModule = nullptr;
@@ -761,6 +746,8 @@ private:
   // The muxer stage and what it asks of this engine.
   std::unique_ptr<TMuxerOwner> MuxerLink;
   std::unique_ptr<TMuxer> Muxer;
+  // What each stream's video stage asks of this engine.
+  std::unique_ptr<TVideoOutputOwner> VideoLink;
   // Whether this run's output side gets a thread of its own, and whether
   // its video decoders may then use several.
   bool OutputSideFits() const;

@@ -4,6 +4,7 @@
 #include "FFmpeg.h"
 #include "Muxer.h"
 #include "RunTables.h"
+#include "VideoOutput.h"
 
 #include <algorithm>
 #include <cmath>
@@ -285,6 +286,8 @@ void TCustomFFmpeg::EndRun() {
     if (!ost->MustEncode)
       continue;
     avutil::av_freep(&ost->Encoder->stats_in);
+    if (ost->Video)
+      ost->Video->Close();
     std::lock_guard<std::mutex> lock(CodecLock());
     avcodec::avcodec_close(ost->Encoder);
     OpenEncoders.remove(ost.get());

@@ -7,6 +7,7 @@
 #include "EngineTestSupport.h"
 #include "FixtureMedia.h"
 #include "RunTables.h"
+#include "VideoOutput.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,8 @@ struct TOutputBench {
   std::string Path;
   TInputStreamState* In = nullptr;
   TOutputStreamState* Out = nullptr;
+  // What the video stage of Out asks of E.
+  std::unique_ptr<TVideoOutputOwner> VideoLink = MakeVideoLink(E);
 
   TOutputBench() {
     char pattern[] = "/tmp/kestro-output-XXXXXX";
@@ -83,6 +86,11 @@ struct TOutputBench {
     out->SourceStreamIndex = source_index;
     out->MustEncode = 1;
     out->SyncInput = in.get();
+    if (type == AVMEDIA_TYPE_VIDEO) {
+      out->Video = std::make_unique<TVideoOutput>(*VideoLink, *out);
+      out->Video->SetUp({E.FrameTopCrop, E.FrameBottomCrop, E.FrameLeftCrop, E.FrameRightCrop},
+                        {E.FramePadTop, E.FramePadBottom, E.FramePadLeft, E.FramePadRight});
+    }
     if (type == AVMEDIA_TYPE_AUDIO) {
       out->SampleFifo.reset(avutil::av_fifo_alloc2(1024, 1, AV_FIFO_FLAG_AUTO_GROW));
       out->UsesResampler = enc->sample_rate != in->Decoder->sample_rate || E.AudioSyncMethod > 1;
