@@ -50,14 +50,15 @@ TEST(VideoStage, EveryScalerConvertsWithThePicturesMatrix) {
       {320, 240, AVCOL_SPC_SMPTE170M}, {320, 240, AVCOL_SPC_BT709}, {176, 144, AVCOL_SPC_BT709},
   };
   TOutputBench b;
+  // An RGB encoder: the matrix decides the colours it is given.
+  const auto rgb = [](AVCodecContext* enc) {
+    enc->pix_fmt = AV_PIX_FMT_RGB24;
+    enc->width = Width;
+    enc->height = Height;
+  };
   ASSERT_NO_FATAL_FAILURE(b.Open(
       Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "matrix.nut",
-      [&](TCustomFFmpeg& e) {
-        e.VideoCodecName = AvText("rawvideo");
-        e.FrameWidth = Width;
-        e.FrameHeight = Height;
-      },
-      [](AVCodecContext* enc) { enc->pix_fmt = AV_PIX_FMT_RGB24; }));
+      [](TCustomFFmpeg& e) { e.VideoCodecName = AvText("rawvideo"); }, rgb));
   for (size_t i = 0; i < std::size(pictures); ++i) {
     TFramePtr picture = RedPicture(pictures[i].Width, pictures[i].Height, pictures[i].Matrix);
     b.In->Pts = int64_t(i) * 40000;
