@@ -181,7 +181,7 @@ int64_t TVideoOutput::Plan(TInputStreamState& input, const AVFrame* picture) {
       // No gap in this source is that long: the time stamp is broken, not
       // a pause. The picture goes out once and later ones follow it.
       ClockShift += std::llrint((vdelta - 1.0) * tb * 1000000.0);
-      if (rules.Verbose)
+      if (rules.LogsSync)
         Owner.Log(1, Format("*** time stamp jump of %.1f s ignored", (vdelta - 1.0) * tb));
     } else if (vdelta > 1.1) {
       nbFrames = std::llrint(vdelta);
@@ -195,11 +195,11 @@ int64_t TVideoOutput::Plan(TInputStreamState& input, const AVFrame* picture) {
     }
     if (nbFrames == 0) {
       Owner.CountDropped();
-      if (rules.Verbose)
+      if (rules.LogsSync)
         Owner.Log(1, "*** drop!");
     } else if (nbFrames > 1) {
       Owner.CountDuplicated(int(nbFrames));
-      if (rules.Verbose)
+      if (rules.LogsSync)
         Owner.Log(1, Format("*** %d dup!", int(nbFrames - 1)));
     }
   } else {
@@ -362,7 +362,7 @@ public:
     rules.StartTime = e.StartTime;
     rules.MaxFrames = e.MaxFrames[AVMEDIA_TYPE_VIDEO];
     rules.DtsDeltaThreshold = e.DtsDeltaThreshold;
-    rules.Verbose = e.Verbose > 2;
+    rules.LogsSync = e.Verbose > 2;
     rules.StopOnError = e.StopOnError;
     rules.FiltersInUse = e.FiltersInUse;
     rules.SwsFlags = e.SwsFlags;

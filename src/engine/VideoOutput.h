@@ -17,7 +17,7 @@ struct TVideoRules {
   int64_t StartTime = 0;           // microseconds taken off the input clock
   int MaxFrames = INT32_MAX;       // pictures the stream may have in all
   float DtsDeltaThreshold = 10.0f; // seconds: a jump the reader calls a discontinuity
-  bool Verbose = false;            // the sync logs its drops and copies
+  bool LogsSync = false;           // the sync logs its drops, copies and jumps
   bool StopOnError = false;        // a refused picture raises instead of being logged
   bool FiltersInUse = false;       // the filter graph crops, not this stage
   unsigned SwsFlags = SWS_BICUBIC;
