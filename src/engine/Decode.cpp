@@ -5,6 +5,7 @@
 #include "EngineText.h"
 #include "FFmpeg.h"
 #include "RunTables.h"
+#include "VideoOutput.h"
 #include "filters/VideoFilterGraph.h"
 
 #include <chrono>
@@ -278,7 +279,7 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
       if (ost->Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
         FlushAudioFifo(ost->Output, *ost);
       else if (ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
-        PostOutputWork([this, &stream = *ost] { EncodeAndWriteFrame(stream.Output, stream, nullptr); });
+        PostOutputWork([&stream = *ost] { stream.Video->Flush(); });
     }
   return 0;
 }

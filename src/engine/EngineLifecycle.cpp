@@ -4,6 +4,7 @@
 #include "FFmpeg.h"
 #include "FrameHook.h"
 #include "Muxer.h"
+#include "VideoOutput.h"
 #include "RunTables.h"
 
 #include <pthread.h>
@@ -103,7 +104,7 @@ TOutputStreamState::~TOutputStreamState() {
 
 TCustomFFmpeg::TCustomFFmpeg()
     : MuxerLink(MakeMuxerLink(*this)), Muxer(std::make_unique<TMuxer>(*MuxerLink)),
-      AudioLink(MakeAudioLink(*this)) {
+      AudioLink(MakeAudioLink(*this)), VideoLink(MakeVideoLink(*this)) {
   InitDefaults();
 }
 

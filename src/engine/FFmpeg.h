@@ -141,6 +141,8 @@ struct TInputFileState {
 };
 
 struct TOutputStreamState;
+class TVideoOutput;
+class TVideoOutputOwner;
 
 struct TInputStreamState {
   int FileIndex = 0;
@@ -212,18 +214,9 @@ struct TOutputStreamState {
   int FramesWritten = 0;
   TInputStreamState* SyncInput = nullptr;
   int64_t SyncPts = 0;
-  // Video: crop, scale, pad. The scaler is remade whenever a picture's
-  // size or pixel format differs from the one it was made for.
-  TFramePtr ScaledPicture;
-  TSwsPtr Scaler;
-  // The colour matrix and range the scaler was last told, and the picture
-  // size and format it was made for (a remade one starts from the defaults).
-  int ScalerMatrix = -1, ScalerRange = -1;
-  int ScalerWidth = 0, ScalerHeight = 0, ScalerFormat = -1;
-  int CropsPicture = 0;
-  int TopCrop = 0, BottomCrop = 0, LeftCrop = 0, RightCrop = 0;
-  int PadsPicture = 0;
-  int TopPad = 0, BottomPad = 0, LeftPad = 0, RightPad = 0;
+  // Video: the stage that syncs, crops, scales, pads and encodes the
+  // stream's pictures (none for other streams).
+  std::unique_ptr<TVideoOutput> Video;
   // Audio: sync, resampling, sample format, framing (encoded streams only).
   std::unique_ptr<TAudioOutput> Audio;
   FILE* PassLogFile = nullptr;
@@ -243,9 +236,6 @@ struct TOutputStreamState {
   // The lowest time stamp the encoder may be given next (encoder time
   // base): re-timed or jittery clocks must not send it back in time.
   int64_t NextEncoderPts = NoTimestamp;
-  // Taken off the input clock (microseconds) after a time stamp jumped by
-  // more than the source can account for.
-  int64_t ClockShift = 0;
 };
 
 struct TRunTables; // the tables of one run, held while it lasts
@@ -401,10 +391,6 @@ public:
   // (when given) are the stream's count and clock after it.
   void WriteVideoStats(AVFormatContext* output, TOutputStreamState& stream, int frameSize,
                        int frames = -1, int64_t syncPts = -1);
-  // The most output frames (of `tb` seconds) a gap in the input's source
-  // can fill: its length, or, unknown, the jump the reader calls a
-  // discontinuity.
-  double AccountableFrames(const TInputStreamState& input, double tb) const;
   // How long the input of `input` lasts, in seconds; -1 when it does not say.
   double SourceSeconds(const TInputStreamState& input) const;
   // End of input: what is left in the stream's sample FIFO, then the encoder's delay.
@@ -584,8 +570,6 @@ public:
   int TotalOutputDuration = -1; // milliseconds
   std::unique_ptr<TRunTables> Run;
 
-  // ---- Video output working state
-  TFramePtr VideoEncodeFrame; // the picture as handed to the encoder
 
   // ---- Frame hook and custom hook state
   THookModule* FirstHookModule = nullptr;
@@ -755,6 +739,8 @@ private:
   std::unique_ptr<TMuxer> Muxer;
   // What every stream's audio output stage asks of this engine.
   std::unique_ptr<TAudioOutputOwner> AudioLink;
+  // What each stream's video stage asks of this engine.
+  std::unique_ptr<TVideoOutputOwner> VideoLink;
   // Whether this run's output side gets a thread of its own, and whether
   // its video decoders may then use several.
   bool OutputSideFits() const;

@@ -5,6 +5,7 @@
 #include "Demuxer.h"
 #include "Muxer.h"
 #include "RunTables.h"
+#include "VideoOutput.h"
 
 #include <algorithm>
 #include <cmath>
@@ -264,6 +265,8 @@ void TCustomFFmpeg::EndRun() {
     if (!ost->MustEncode)
       continue;
     avutil::av_freep(&ost->Encoder->stats_in);
+    if (ost->Video)
+      ost->Video->Close();
     std::lock_guard<std::mutex> lock(CodecLock());
     avcodec::avcodec_close(ost->Encoder);
     OpenEncoders.remove(ost.get());

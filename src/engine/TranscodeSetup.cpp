@@ -6,6 +6,7 @@
 #include "PictureOps.h"
 #include "Muxer.h"
 #include "RunTables.h"
+#include "VideoOutput.h"
 
 #include <algorithm>
 #include <cmath>
@@ -317,22 +318,9 @@ void TCustomFFmpeg::SetupRun() {
       ost.Audio = MakeAudioOutput(ost, source->sample_rate);
       break;
     case AVMEDIA_TYPE_VIDEO: {
-      // The scaler and the picture it draws into are made for the first
-      // picture that needs them: only the pictures tell their real size.
-      ost.CropsPicture = (FrameLeftCrop + FrameRightCrop + FrameTopCrop + FrameBottomCrop) != 0;
-      ost.PadsPicture = (FramePadLeft + FramePadRight + FramePadTop + FramePadBottom) != 0;
-      if (ost.CropsPicture) {
-        ost.TopCrop = FrameTopCrop;
-        ost.BottomCrop = FrameBottomCrop;
-        ost.LeftCrop = FrameLeftCrop;
-        ost.RightCrop = FrameRightCrop;
-      }
-      if (ost.PadsPicture) {
-        ost.TopPad = FramePadTop;
-        ost.BottomPad = FramePadBottom;
-        ost.LeftPad = FramePadLeft;
-        ost.RightPad = FramePadRight;
-      }
+      ost.Video = std::make_unique<TVideoOutput>(*VideoLink, ost);
+      ost.Video->SetUp({FrameTopCrop, FrameBottomCrop, FrameLeftCrop, FrameRightCrop},
+                       {FramePadTop, FramePadBottom, FramePadLeft, FramePadRight});
       int64_t flags = SwsFlags;
       if (ScalerOptionContext &&
           avutil::av_opt_get_int(ScalerOptionContext.get(), "sws_flags", 0, &flags) >= 0)

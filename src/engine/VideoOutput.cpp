@@ -1,8 +1,9 @@
 // Video output: how many times a picture goes out (sync against the input
 // clock), crop, scale and pad to the encoder's picture, encoding, and the
 // per-frame statistics file.
+#include "VideoOutput.h"
+
 #include "EngineText.h"
-#include "FFmpeg.h"
 #include "PictureOps.h"
 
 #include <algorithm>
@@ -87,26 +88,55 @@ bool FullRange(AVPixelFormat format, int range) {
   }
 }
 
-// Tells the scaler the matrix and range of the YUV side(s) it converts:
-// the picture's own, and the encoder's (which carries the source's).
-void DescribeScalerColours(TOutputStreamState& stream, const AVFrame* picture,
-                           AVPixelFormat from, int width, int height) {
-  const AVCodecContext* enc = stream.Encoder;
+} // namespace
+
+// ---- The stage
+
+void TVideoOutput::SetUp(const TPictureEdges& crop, const TPictureEdges& pad) {
+  Crop = crop.Any() ? crop : TPictureEdges{};
+  Pad = pad.Any() ? pad : TPictureEdges{};
+}
+
+void TVideoOutput::Close() {
+  Scaler.reset();
+  ScaledPicture.reset();
+  EncodeFrame.reset();
+  ScalerMatrix = ScalerRange = -1;
+  ScalerWidth = ScalerHeight = 0;
+  ScalerFormat = -1;
+}
+
+int TVideoOutput::Refuse(const TVideoRules& rules, const char* message) {
+  if (rules.StopOnError)
+    throw FFMpegException(message);
+  Owner.Log(0, message);
+  return 0;
+}
+
+double TVideoOutput::AccountableFrames(const TInputStreamState& input, double tb,
+                                       const TVideoRules& rules) const {
+  const double seconds = Owner.SourceSeconds(input);
+  return (seconds > 0 ? seconds : double(rules.DtsDeltaThreshold)) / tb + 1.0;
+}
+
+void TVideoOutput::DescribeScalerColours(const AVFrame* picture, AVPixelFormat from, int width,
+                                         int height) {
+  const AVCodecContext* enc = Stream.Encoder;
   const int matrix =
       ScalerMatrixOf(KnownOrUnspecified(picture->colorspace, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED));
   const int range = FullRange(from, KnownOrUnspecified(picture->color_range, AVCOL_RANGE_NB,
                                                        AVCOL_RANGE_UNSPECIFIED))
                         ? 1
                         : 0;
-  SwsContext* scaler = stream.Scaler.get();
-  if (width == stream.ScalerWidth && height == stream.ScalerHeight &&
-      from == stream.ScalerFormat && matrix == stream.ScalerMatrix && range == stream.ScalerRange)
+  SwsContext* scaler = Scaler.get();
+  if (width == ScalerWidth && height == ScalerHeight && from == ScalerFormat &&
+      matrix == ScalerMatrix && range == ScalerRange)
     return;
   int* inverse = nullptr;
   int* table = nullptr;
   int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
-  if (swscale::sws_getColorspaceDetails(scaler, &inverse, &srcRange, &table, &dstRange,
-                                        &brightness, &contrast, &saturation) < 0)
+  if (swscale::sws_getColorspaceDetails(scaler, &inverse, &srcRange, &table, &dstRange, &brightness,
+                                        &contrast, &saturation) < 0)
     return; // a scaler without colour conversion
   const int* srcTable = inverse;
   const int* dstTable = table;
@@ -122,107 +152,274 @@ void DescribeScalerColours(TOutputStreamState& stream, const AVFrame* picture,
   }
   swscale::sws_setColorspaceDetails(scaler, srcTable, srcRange, dstTable, dstRange, brightness,
                                     contrast, saturation);
-  stream.ScalerMatrix = matrix;
-  stream.ScalerRange = range;
-  stream.ScalerWidth = width;
-  stream.ScalerHeight = height;
-  stream.ScalerFormat = from;
+  ScalerMatrix = matrix;
+  ScalerRange = range;
+  ScalerWidth = width;
+  ScalerHeight = height;
+  ScalerFormat = from;
 }
 
-} // namespace
-
-double TCustomFFmpeg::SourceSeconds(const TInputStreamState& input) const {
-  const AVFormatContext* file =
-      input.FileIndex >= 0 && input.FileIndex < MaxFiles ? InputFiles[input.FileIndex].get() : nullptr;
-  return file && file->duration != AV_NOPTS_VALUE && file->duration > 0
-             ? double(file->duration) / AV_TIME_BASE
-             : -1.0;
-}
-
-double TCustomFFmpeg::AccountableFrames(const TInputStreamState& input, double tb) const {
-  const double seconds = SourceSeconds(input);
-  return (seconds > 0 ? seconds : double(DtsDeltaThreshold)) / tb + 1.0;
-}
-
-int64_t TCustomFFmpeg::PlanVideoCopies(TOutputStreamState& stream, TInputStreamState& input,
-                                       const AVFrame* picture) {
-  const AVCodecContext* enc = stream.Encoder;
+int64_t TVideoOutput::Plan(TInputStreamState& input, const AVFrame* picture) {
+  const AVCodecContext* enc = Stream.Encoder;
+  const TVideoRules rules = Owner.Rules();
 
   // 1. How many times this picture goes out.
   int64_t nbFrames = 1;
   const double tb = double(enc->time_base.num) / enc->time_base.den;
-  const TInputStreamState& sync = stream.SyncInput ? *stream.SyncInput : input;
+  const TInputStreamState& sync = Stream.SyncInput ? *Stream.SyncInput : input;
   // A filtered picture has a time of its own.
   const int64_t clock =
       &sync == &input && input.PicturePts != NoTimestamp ? input.PicturePts : sync.Pts;
-  const double ipts = double(clock - stream.ClockShift - StartTime) / 1000000.0;
-  if (VideoSyncMethod > 0 || (VideoSyncMethod < 0 && tb > 0.001)) {
-    const double vdelta = ipts / tb - double(stream.SyncPts);
+  const double ipts = double(clock - ClockShift - rules.StartTime) / 1000000.0;
+  if (rules.SyncMethod > 0 || (rules.SyncMethod < 0 && tb > 0.001)) {
+    const double vdelta = ipts / tb - double(Stream.SyncPts);
     if (vdelta < -1.1) {
       nbFrames = 0;
-    } else if (VideoSyncMethod == 2) {
-      stream.SyncPts = std::llrint(ipts / tb);
-    } else if (vdelta > AccountableFrames(input, tb)) {
+    } else if (rules.SyncMethod == 2) {
+      Stream.SyncPts = std::llrint(ipts / tb);
+    } else if (vdelta > AccountableFrames(input, tb, rules)) {
       // No gap in this source is that long: the time stamp is broken, not
       // a pause. The picture goes out once and later ones follow it.
-      stream.ClockShift += std::llrint((vdelta - 1.0) * tb * 1000000.0);
-      if (Verbose > 2)
-        Log(1, Format("*** time stamp jump of %.1f s ignored", (vdelta - 1.0) * tb));
+      ClockShift += std::llrint((vdelta - 1.0) * tb * 1000000.0);
+      if (rules.LogsSync)
+        Owner.Log(1, Format("*** time stamp jump of %.1f s ignored", (vdelta - 1.0) * tb));
     } else if (vdelta > 1.1) {
       nbFrames = std::llrint(vdelta);
       // However the copies add up over many pictures, the output never
       // runs past what a source of known length lasts (and a second). A
       // filter chain may retime the pictures on purpose: its clock rules.
-      if (const double seconds = SourceSeconds(input);
+      if (const double seconds = Owner.SourceSeconds(input);
           seconds > 0 && input.PicturePts == NoTimestamp)
         nbFrames = std::max<int64_t>(
-            1, std::min<int64_t>(nbFrames, std::llrint((seconds + 1.0) / tb) - stream.SyncPts));
+            1, std::min<int64_t>(nbFrames, std::llrint((seconds + 1.0) / tb) - Stream.SyncPts));
     }
     if (nbFrames == 0) {
-      ++FramesDropped;
-      if (Verbose > 2)
-        Log(1, "*** drop!");
+      Owner.CountDropped();
+      if (rules.LogsSync)
+        Owner.Log(1, "*** drop!");
     } else if (nbFrames > 1) {
-      FramesDuplicated += int(nbFrames);
-      if (Verbose > 2)
-        Log(1, Format("*** %d dup!", int(nbFrames - 1)));
+      Owner.CountDuplicated(int(nbFrames));
+      if (rules.LogsSync)
+        Owner.Log(1, Format("*** %d dup!", int(nbFrames - 1)));
     }
   } else {
-    stream.SyncPts = std::llrint(ipts / tb);
+    Stream.SyncPts = std::llrint(ipts / tb);
   }
-  nbFrames =
-      std::min<int64_t>(nbFrames, int64_t(MaxFrames[AVMEDIA_TYPE_VIDEO]) - stream.FramesWritten);
+  nbFrames = std::min<int64_t>(nbFrames, int64_t(rules.MaxFrames) - Stream.FramesWritten);
   if (nbFrames <= 0)
     return 0;
 
   // A picture that cannot be cropped or padded to the encoder's is refused
   // here, before it counts as written.
-  const auto refuse = [&](const char* message) -> int64_t {
-    if (StopOnError)
-      throw FFMpegException(message);
-    Log(0, message);
-    return 0;
-  };
   const AVPixelFormat decFormat = DecodedFormatOf(picture, input);
-  if (!FiltersInUse && stream.CropsPicture) {
+  if (!rules.FiltersInUse && Crop.Any()) {
     TPicture view = PictureOf(picture);
-    if (picture->width - stream.LeftCrop - stream.RightCrop <= 0 ||
-        picture->height - stream.TopCrop - stream.BottomCrop <= 0 ||
-        !CropPicture(view, view, decFormat, picture->width, picture->height, stream.TopCrop,
-                     stream.LeftCrop))
-      return refuse("error cropping picture");
+    if (picture->width - Crop.Left - Crop.Right <= 0 ||
+        picture->height - Crop.Top - Crop.Bottom <= 0 ||
+        !CropPicture(view, view, decFormat, picture->width, picture->height, Crop.Top, Crop.Left))
+      return Refuse(rules, "error cropping picture");
   }
-  if (enc->width - stream.LeftPad - stream.RightPad <= 0 ||
-      enc->height - stream.TopPad - stream.BottomPad <= 0)
-    return refuse("error padding picture");
+  if (enc->width - Pad.Left - Pad.Right <= 0 || enc->height - Pad.Top - Pad.Bottom <= 0)
+    return Refuse(rules, "error padding picture");
 
-  if (StopRequested)
+  if (Owner.StopRequested())
     return 0; // a stopped run writes nothing more
   // The copies count as written now: the clock the next picture is synced
   // against moves on before the encoder has seen this one.
-  stream.SyncPts += nbFrames;
-  stream.FramesWritten += int(nbFrames);
+  Stream.SyncPts += nbFrames;
+  Stream.FramesWritten += int(nbFrames);
   return nbFrames;
+}
+
+int TVideoOutput::Take(const AVFrame* picture, const TVideoCopies& copies) {
+  AVCodecContext* enc = Stream.Encoder;
+  const TVideoRules rules = Owner.Rules();
+  int frameSize = 0;
+
+  // 2. Crop (the filter graph crops when filters are in use). The crop is
+  // taken off whatever size this picture has.
+  const AVPixelFormat decFormat = copies.DecodedFormat;
+  const bool crops = !rules.FiltersInUse && Crop.Any();
+  const int width = picture->width - (crops ? Crop.Left + Crop.Right : 0);
+  const int height = picture->height - (crops ? Crop.Top + Crop.Bottom : 0);
+  TPicture formatted = PictureOf(picture);
+  if (crops && (width <= 0 || height <= 0 ||
+                !CropPicture(formatted, formatted, decFormat, picture->width, picture->height,
+                             Crop.Top, Crop.Left)))
+    return Refuse(rules, "error cropping picture");
+
+  // 3. Scale and pad into ScaledPicture. The encoder's picture never
+  // changes; the scaler follows the pictures, whose size or pixel format may
+  // change in the middle of a stream.
+  const AVPixelFormat encFormat = enc->pix_fmt;
+  const bool pads = Pad.Any();
+  const int innerWidth = enc->width - Pad.Left - Pad.Right;
+  const int innerHeight = enc->height - Pad.Top - Pad.Bottom;
+  if (innerWidth <= 0 || innerHeight <= 0)
+    return Refuse(rules, "error padding picture");
+  const bool scales = width != innerWidth || height != innerHeight || decFormat != encFormat;
+  if (scales) {
+    // A picture nobody could describe (no pixel format) is refused here:
+    // the scaler library aborts on it.
+    if (!avutil::av_pix_fmt_desc_get(decFormat))
+      throw FFMpegException("Cannot get resampling context");
+    Scaler.reset(swscale::sws_getCachedContext(Scaler.release(), width, height, decFormat,
+                                               innerWidth, innerHeight, encFormat,
+                                               int(rules.SwsFlags), nullptr, nullptr, nullptr));
+    if (!Scaler)
+      throw FFMpegException("Cannot get resampling context");
+    DescribeScalerColours(picture, decFormat, width, height);
+  }
+  if (pads || scales) {
+    if (!ScaledPicture) {
+      ScaledPicture.reset(avutil::av_frame_alloc());
+      if (!ScaledPicture)
+        throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+      ScaledPicture->format = encFormat;
+      ScaledPicture->width = enc->width;
+      ScaledPicture->height = enc->height;
+      if (avutil::av_frame_get_buffer(ScaledPicture.get(), 0) < 0)
+        throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+    }
+    // The encoder may still hold the previous picture drawn here.
+    if (avutil::av_frame_make_writable(ScaledPicture.get()) < 0)
+      throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+  }
+  AVFrame* scaled = ScaledPicture.get();
+  const AVFrame* owner = picture; // whose buffers the final picture lies in
+  TPicture final = formatted;
+  const TPicture* padSource = &formatted;
+  if (pads) {
+    owner = scaled;
+    final = PictureOf(scaled);
+  }
+  if (scales) {
+    TPicture target = PictureOf(scaled);
+    if (pads && !CropPicture(target, target, encFormat, enc->width, enc->height, Pad.Top, Pad.Left))
+      return Refuse(rules, "error padding picture");
+    padSource = nullptr;
+    owner = scaled;
+    final = PictureOf(scaled);
+    swscale::sws_scale(Scaler.get(), formatted.Data, formatted.Linesize, 0, height, target.Data,
+                       target.Linesize);
+  }
+  if (pads && !PadPicture(final, padSource, enc->height, enc->width, encFormat, Pad.Top, Pad.Bottom,
+                          Pad.Left, Pad.Right, rules.PadColor.data()))
+    return Refuse(rules, "error padding picture");
+
+  // 4. Emit it nbFrames times.
+  if (!EncodeFrame)
+    EncodeFrame.reset(avutil::av_frame_alloc());
+  AVFrame* out = EncodeFrame.get();
+  if (!out)
+    throw FFMpegException("Video encoding failed");
+  avutil::av_frame_unref(out);
+  const int copied = HoldsItsPixels(owner) ? avutil::av_frame_ref(out, owner)
+                                           : avutil::av_frame_copy_props(out, owner);
+  if (copied < 0)
+    throw FFMpegException("Video encoding failed");
+  for (int i = 0; i < 4; ++i) {
+    out->data[i] = final.Data[i];
+    out->linesize[i] = final.Linesize[i];
+  }
+  out->format = encFormat;
+  out->width = enc->width;
+  out->height = enc->height;
+  out->interlaced_frame = picture->interlaced_frame;
+  if (rules.InterlacedCoding)
+    out->top_field_first =
+        rules.TopFieldFirst == -1 ? picture->top_field_first : rules.TopFieldFirst;
+  out->quality = rules.SameQuality ? picture->quality : enc->global_quality;
+  if (!rules.KeepPictureType)
+    out->pict_type = AV_PICTURE_TYPE_NONE;
+
+  for (int64_t i = 0; i < copies.Count && !Owner.StopRequested(); ++i) {
+    int64_t pts = copies.FirstPts + i;
+    if (NextEncoderPts != NoTimestamp && pts < NextEncoderPts)
+      pts = NextEncoderPts;
+    out->pts = pts;
+    const int bytes = Owner.EncodeAndWrite(Stream, out);
+    NextEncoderPts = pts + 1;
+    if (bytes > 0)
+      frameSize = bytes;
+  }
+  avutil::av_frame_unref(out);
+  return frameSize;
+}
+
+// ---- The engine's side
+
+namespace {
+
+class TVideoLink : public TVideoOutputOwner {
+public:
+  explicit TVideoLink(TCustomFFmpeg& engine) : Engine(engine) {}
+
+  TVideoRules Rules() const override {
+    const TCustomFFmpeg& e = Engine;
+    TVideoRules rules;
+    rules.SyncMethod = e.VideoSyncMethod;
+    rules.StartTime = e.StartTime;
+    rules.MaxFrames = e.MaxFrames[AVMEDIA_TYPE_VIDEO];
+    rules.DtsDeltaThreshold = e.DtsDeltaThreshold;
+    rules.LogsSync = e.Verbose > 2;
+    rules.StopOnError = e.StopOnError;
+    rules.FiltersInUse = e.FiltersInUse;
+    rules.SwsFlags = e.SwsFlags;
+    rules.PadColor = {e.PadColor[0], e.PadColor[1], e.PadColor[2]};
+    const AVCodecContext* options = e.CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get();
+    rules.InterlacedCoding =
+        options && (options->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME));
+    rules.TopFieldFirst = e.TopFieldFirst;
+    rules.SameQuality = e.SameQuality != 0;
+    rules.KeepPictureType = e.MeThreshold != 0;
+    return rules;
+  }
+  double SourceSeconds(const TInputStreamState& input) const override {
+    return Engine.SourceSeconds(input);
+  }
+  bool StopRequested() const override { return Engine.StopRequested; }
+  void Log(int level, const std::string& message) override { Engine.Log(level, message); }
+  void CountDropped() override { ++Engine.FramesDropped; }
+  void CountDuplicated(int copies) override { Engine.FramesDuplicated += copies; }
+  int EncodeAndWrite(TOutputStreamState& stream, AVFrame* frame) override {
+    return Engine.EncodeAndWriteFrame(stream.Output, stream, frame);
+  }
+
+private:
+  TCustomFFmpeg& Engine;
+};
+
+// A stream that was never set up as video takes no pictures.
+TVideoOutput& StageOf(TOutputStreamState& stream) {
+  if (!stream.Video)
+    throw FFMpegException("Video encoding failed");
+  return *stream.Video;
+}
+
+} // namespace
+
+std::unique_ptr<TVideoOutputOwner> MakeVideoLink(TCustomFFmpeg& engine) {
+  return std::make_unique<TVideoLink>(engine);
+}
+
+double TCustomFFmpeg::SourceSeconds(const TInputStreamState& input) const {
+  const AVFormatContext* file = input.FileIndex >= 0 && input.FileIndex < MaxFiles
+                                    ? InputFiles[input.FileIndex].get()
+                                    : nullptr;
+  return file && file->duration != AV_NOPTS_VALUE && file->duration > 0
+             ? double(file->duration) / AV_TIME_BASE
+             : -1.0;
+}
+
+int64_t TCustomFFmpeg::PlanVideoCopies(TOutputStreamState& stream, TInputStreamState& input,
+                                       const AVFrame* picture) {
+  return StageOf(stream).Plan(input, picture);
+}
+
+int TCustomFFmpeg::EmitVideoCopies(AVFormatContext*, TOutputStreamState& stream,
+                                   const AVFrame* picture, const TVideoCopies& copies) {
+  return StageOf(stream).Take(picture, copies);
 }
 
 void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamState& stream,
@@ -241,140 +438,14 @@ void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamSt
     return;
   }
   // The output side takes the picture later: it needs pixels of its own.
-  std::shared_ptr<AVFrame> own(OwnedPicture(picture), [](AVFrame* f) { avutil::av_frame_free(&f); });
+  std::shared_ptr<AVFrame> own(OwnedPicture(picture),
+                               [](AVFrame* f) { avutil::av_frame_free(&f); });
   PostOutputWork([this, output, &stream, own, copies] {
     const int bytes = EmitVideoCopies(output, stream, own.get(), copies);
     if (VStatsFileName && bytes)
       WriteVideoStats(output, stream, bytes, copies.FramesAfter, copies.FirstPts + copies.Count);
   });
 }
-
-
-int TCustomFFmpeg::EmitVideoCopies(AVFormatContext* output, TOutputStreamState& stream,
-                                   const AVFrame* picture, const TVideoCopies& copies) {
-  AVCodecContext* enc = stream.Encoder;
-  int frameSize = 0;
-  auto refuse = [&](const char* message) {
-    if (StopOnError)
-      throw FFMpegException(message);
-    Log(0, message);
-    return 0;
-  };
-
-  // 2. Crop (the filter graph crops when filters are in use). The crop is
-  // taken off whatever size this picture has.
-  const AVPixelFormat decFormat = copies.DecodedFormat;
-  const bool crops = !FiltersInUse && stream.CropsPicture;
-  const int width = picture->width - (crops ? stream.LeftCrop + stream.RightCrop : 0);
-  const int height = picture->height - (crops ? stream.TopCrop + stream.BottomCrop : 0);
-  TPicture formatted = PictureOf(picture);
-  if (crops && (width <= 0 || height <= 0 ||
-                !CropPicture(formatted, formatted, decFormat, picture->width, picture->height,
-                             stream.TopCrop, stream.LeftCrop)))
-    return refuse("error cropping picture");
-
-  // 3. Scale and pad into ScaledPicture. The encoder's picture never
-  // changes; the scaler follows the pictures, whose size or pixel format may
-  // change in the middle of a stream.
-  const AVPixelFormat encFormat = enc->pix_fmt;
-  const int innerWidth = enc->width - stream.LeftPad - stream.RightPad;
-  const int innerHeight = enc->height - stream.TopPad - stream.BottomPad;
-  if (innerWidth <= 0 || innerHeight <= 0)
-    return refuse("error padding picture");
-  const bool scales = width != innerWidth || height != innerHeight || decFormat != encFormat;
-  if (scales) {
-    // A picture nobody could describe (no pixel format) is refused here:
-    // the scaler library aborts on it.
-    if (!avutil::av_pix_fmt_desc_get(decFormat))
-      throw FFMpegException("Cannot get resampling context");
-    stream.Scaler.reset(swscale::sws_getCachedContext(stream.Scaler.release(), width, height,
-                                                      decFormat, innerWidth, innerHeight,
-                                                      encFormat, int(SwsFlags), nullptr, nullptr,
-                                                      nullptr));
-    if (!stream.Scaler)
-      throw FFMpegException("Cannot get resampling context");
-    DescribeScalerColours(stream, picture, decFormat, width, height);
-  }
-  if (stream.PadsPicture || scales) {
-    if (!stream.ScaledPicture) {
-      stream.ScaledPicture.reset(avutil::av_frame_alloc());
-      if (!stream.ScaledPicture)
-        throw FFMpegException("Cannot allocate temp picture, check pix fmt");
-      stream.ScaledPicture->format = encFormat;
-      stream.ScaledPicture->width = enc->width;
-      stream.ScaledPicture->height = enc->height;
-      if (avutil::av_frame_get_buffer(stream.ScaledPicture.get(), 0) < 0)
-        throw FFMpegException("Cannot allocate temp picture, check pix fmt");
-    }
-    // The encoder may still hold the previous picture drawn here.
-    if (avutil::av_frame_make_writable(stream.ScaledPicture.get()) < 0)
-      throw FFMpegException("Cannot allocate temp picture, check pix fmt");
-  }
-  AVFrame* scaled = stream.ScaledPicture.get();
-  const AVFrame* owner = picture; // whose buffers the final picture lies in
-  TPicture final = formatted;
-  const TPicture* padSource = &formatted;
-  if (stream.PadsPicture) {
-    owner = scaled;
-    final = PictureOf(scaled);
-  }
-  if (scales) {
-    TPicture target = PictureOf(scaled);
-    if (stream.PadsPicture && !CropPicture(target, target, encFormat, enc->width, enc->height,
-                                           stream.TopPad, stream.LeftPad))
-      return refuse("error padding picture");
-    padSource = nullptr;
-    owner = scaled;
-    final = PictureOf(scaled);
-    swscale::sws_scale(stream.Scaler.get(), formatted.Data, formatted.Linesize, 0, height,
-                       target.Data, target.Linesize);
-  }
-  if (stream.PadsPicture &&
-      !PadPicture(final, padSource, enc->height, enc->width, encFormat, stream.TopPad,
-                  stream.BottomPad, stream.LeftPad, stream.RightPad, PadColor))
-    return refuse("error padding picture");
-
-  // 4. Emit it nbFrames times.
-  if (!VideoEncodeFrame)
-    VideoEncodeFrame.reset(avutil::av_frame_alloc());
-  AVFrame* out = VideoEncodeFrame.get();
-  if (!out)
-    throw FFMpegException("Video encoding failed");
-  avutil::av_frame_unref(out);
-  const int copied = HoldsItsPixels(owner) ? avutil::av_frame_ref(out, owner)
-                                           : avutil::av_frame_copy_props(out, owner);
-  if (copied < 0)
-    throw FFMpegException("Video encoding failed");
-  for (int i = 0; i < 4; ++i) {
-    out->data[i] = final.Data[i];
-    out->linesize[i] = final.Linesize[i];
-  }
-  out->format = encFormat;
-  out->width = enc->width;
-  out->height = enc->height;
-  out->interlaced_frame = picture->interlaced_frame;
-  const AVCodecContext* videoOptions = CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get();
-  if (videoOptions &&
-      (videoOptions->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME)))
-    out->top_field_first = TopFieldFirst == -1 ? picture->top_field_first : TopFieldFirst;
-  out->quality = SameQuality ? picture->quality : enc->global_quality;
-  if (MeThreshold == 0)
-    out->pict_type = AV_PICTURE_TYPE_NONE;
-
-  for (int64_t i = 0; i < copies.Count && !StopRequested; ++i) {
-    int64_t pts = copies.FirstPts + i;
-    if (stream.NextEncoderPts != NoTimestamp && pts < stream.NextEncoderPts)
-      pts = stream.NextEncoderPts;
-    out->pts = pts;
-    const int bytes = EncodeAndWriteFrame(output, stream, out);
-    stream.NextEncoderPts = pts + 1;
-    if (bytes > 0)
-      frameSize = bytes;
-  }
-  avutil::av_frame_unref(out);
-  return frameSize;
-}
-
 
 void TCustomFFmpeg::WriteVideoStats(AVFormatContext*, TOutputStreamState& stream, int frameSize,
                                     int frames, int64_t syncPts) {

@@ -8,6 +8,7 @@
 #include "EngineTestSupport.h"
 #include "FixtureMedia.h"
 #include "RunTables.h"
+#include "VideoOutput.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,8 @@ struct TOutputBench {
   std::string Path;
   TInputStreamState* In = nullptr;
   TOutputStreamState* Out = nullptr;
+  // What the video stage of Out asks of E.
+  std::unique_ptr<TVideoOutputOwner> VideoLink = MakeVideoLink(E);
 
   TOutputBench() {
     char pattern[] = "/tmp/kestro-output-XXXXXX";
@@ -84,6 +87,11 @@ struct TOutputBench {
     out->SourceStreamIndex = source_index;
     out->MustEncode = 1;
     out->SyncInput = in.get();
+    if (type == AVMEDIA_TYPE_VIDEO) {
+      out->Video = std::make_unique<TVideoOutput>(*VideoLink, *out);
+      out->Video->SetUp({E.FrameTopCrop, E.FrameBottomCrop, E.FrameLeftCrop, E.FrameRightCrop},
+                        {E.FramePadTop, E.FramePadBottom, E.FramePadLeft, E.FramePadRight});
+    }
     if (type == AVMEDIA_TYPE_AUDIO)
       out->Audio = E.MakeAudioOutput(*out, in->Decoder->sample_rate);
     In = in.get();

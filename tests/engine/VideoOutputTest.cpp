@@ -1,6 +1,7 @@
 #include "EngineText.h"
 #include "OutputTestSupport.h"
 #include "PictureOps.h"
+#include "VideoOutput.h"
 
 #include <gtest/gtest.h>
 
@@ -58,36 +59,12 @@ std::function<void(TCustomFFmpeg&)> VideoCodec(const char* name) {
   return [=](TCustomFFmpeg& e) { e.VideoCodecName = AvText(name); };
 }
 
-// What set-up prepares for cropping, padding and scaling, from the engine's
-// crop and pad settings and the encoder's size.
+// Sets the stage up as a run would, with the engine's pad settings and
+// the crop given.
 void PreparePicture(TOutputBench& b, int cropTop, int cropLeft) {
-  TOutputStreamState& s = *b.Out;
-  const AVCodecContext* enc = b.Enc();
   const TCustomFFmpeg& e = b.E;
-  const int padW = e.FramePadLeft + e.FramePadRight, padH = e.FramePadTop + e.FramePadBottom;
-  s.CropsPicture = cropTop + cropLeft != 0;
-  s.TopCrop = cropTop;
-  s.LeftCrop = cropLeft;
-  s.PadsPicture = padW + padH != 0;
-  s.TopPad = e.FramePadTop;
-  s.BottomPad = e.FramePadBottom;
-  s.LeftPad = e.FramePadLeft;
-  s.RightPad = e.FramePadRight;
-  const bool scales =
-      enc->width + cropLeft != SourceWidth + padW || enc->height + cropTop != SourceHeight + padH;
-  if (s.PadsPicture || scales) {
-    s.ScaledPicture.reset(avutil::av_frame_alloc());
-    s.ScaledPicture->format = enc->pix_fmt;
-    s.ScaledPicture->width = enc->width;
-    s.ScaledPicture->height = enc->height;
-    ASSERT_GE(avutil::av_frame_get_buffer(s.ScaledPicture.get(), 0), 0);
-  }
-  if (scales) {
-    s.Scaler.reset(swscale::sws_getContext(
-        SourceWidth - cropLeft, SourceHeight - cropTop, AV_PIX_FMT_YUV420P, enc->width - padW,
-        enc->height - padH, enc->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
-    ASSERT_TRUE(s.Scaler);
-  }
+  b.Out->Video->SetUp({cropTop, 0, cropLeft, 0},
+                      {e.FramePadTop, e.FramePadBottom, e.FramePadLeft, e.FramePadRight});
 }
 
 // Hands `picture` over with the input clock at `seconds`.
@@ -347,7 +324,6 @@ TEST(VideoOutput, PicturesHeldByTheEncoderStayIntact) {
           enc->global_quality = 2 * FF_QP2LAMBDA;
         }));
     ASSERT_NO_FATAL_FAILURE(PreparePicture(b, 0, 0));
-    ASSERT_EQ(bool(b.Out->Scaler), scaled);
     // The planes of a decoded picture pointed at one reused private copy.
     TFramePtr copy = MakePicture(&Black);
     for (size_t i = 0; i < std::size(shades); ++i) {
@@ -361,6 +337,7 @@ TEST(VideoOutput, PicturesHeldByTheEncoderStayIntact) {
       }
       Encode(b, picture.get(), double(i) / 25);
     }
+    ASSERT_EQ(b.Out->Video->HasScaler(), scaled);
     b.E.EncodeAndWriteFrame(b.File(), *b.Out, nullptr);
     ASSERT_NO_FATAL_FAILURE(b.Finish());
 
@@ -530,22 +507,14 @@ TEST(VideoOutput, Failures) {
     bool Raised;
   } cases[] = {
       {"crop outside the picture, stop on error", true,
-       [](TOutputBench& b) {
-         b.Out->CropsPicture = 1;
-         b.Out->TopCrop = SourceHeight;
-       },
+       [](TOutputBench& b) { b.Out->Video->SetUp({SourceHeight, 0, 0, 0}, {}); },
        "error cropping picture", true},
       {"crop outside the picture", false,
-       [](TOutputBench& b) {
-         b.Out->CropsPicture = 1;
-         b.Out->TopCrop = SourceHeight;
-       },
+       [](TOutputBench& b) { b.Out->Video->SetUp({SourceHeight, 0, 0, 0}, {}); },
        "error cropping picture", false},
       {"pad outside the picture", false,
        [](TOutputBench& b) {
-         b.E.FramePadTop = 8;
-         ASSERT_NO_FATAL_FAILURE(PreparePicture(b, 0, 0));
-         b.Out->TopPad = b.Enc()->height;
+         b.Out->Video->SetUp({}, {b.Enc()->height, 0, 0, 0});
        },
        "error padding picture", false},
       {"encoder refuses the picture", false, [](TOutputBench& b) { b.UseUnopenedEncoder(); },
