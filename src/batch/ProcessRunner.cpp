@@ -162,7 +162,9 @@ bool TProcessRunner::Launch(int index, TWorker& worker) {
   TFd source;
   std::swap(source.Fd, Jobs[index].SourceFd);
   TOutputOptions options = job.Options;
-  options.ExtraOptions = CoreShareLine(Parallel) + options.ExtraOptions;
+  // A batch smaller than the jobs at once leaves its jobs the cores.
+  options.ExtraOptions =
+      CoreShareLine(std::min(Parallel, int(Jobs.size()))) + options.ExtraOptions;
   json request = {{"source", job.Source},
                   {"output", job.Output},
                   {"input_options", job.Input},

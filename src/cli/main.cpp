@@ -496,7 +496,8 @@ int main(int argc, char** argv) {
     TOutputPlan plan = PlanOutput(*args.Preset, jobs[job].Source, args.SameFolder,
                                   args.OutputDir, converter.Jobs(job).Probe);
     plan.Options.ExtraOptions =
-        CoreShareLine(args.Jobs) + plan.Options.ExtraOptions + args.OutputOptions;
+        CoreShareLine(std::min(args.Jobs, converter.JobCount())) + plan.Options.ExtraOptions +
+        args.OutputOptions;
     if (converter.SetOutput(job, plan.FileName, &plan.Options)) {
       jobs[job].Output = plan.FileName;
       ++job;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -108,4 +109,41 @@ TEST_F(PipelineRows, HardPicturePathsWriteTheSameBytes) {
   };
   for (const Case& c : cases)
     ExpectSameBytes(c.Row, c.Source, c.Options);
+}
+
+// Jobs at once share the cores: each job is told the cores divided by the
+// jobs that run at the same time, so a single file gets them all.
+TEST_F(PipelineRows, AJobGetsTheCoresDividedByTheJobsThatRunAtOnce) {
+  const int cores = std::max(1, int(std::thread::hardware_concurrency()));
+  struct Case {
+    int Jobs;
+    int Files;
+  } cases[] = {{1, 1}, {2, 1}, {2, 2}, {4, 3}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.Jobs) + " jobs at once, " + std::to_string(c.Files) + " files");
+    const std::string out = Folder + "/share-" + std::to_string(Count++);
+    fs::create_directories(out);
+    std::vector<std::string> args{"-p", "3gp", "-j", std::to_string(c.Jobs), "--log-level",
+                                  "debug", "-o", out};
+    for (int f = 0; f < c.Files; ++f) {
+      const std::string copy = out + "-src" + std::to_string(f) + ".avi";
+      fs::copy_file(Fixtures::MediaPath("small_176x144.avi"), copy);
+      args.push_back(copy);
+    }
+    const TResult r = RunCli(args, {}, {}, 0, std::chrono::seconds(120));
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    const int share = std::max(1, cores / std::min(c.Jobs, c.Files));
+    const std::string line =
+        "Encoding and muxing on a thread of their own, " + std::to_string(share) + " cores";
+    size_t seen = 0;
+    for (size_t at = r.Err.find("on a thread of their own"); at != std::string::npos;
+         at = r.Err.find("on a thread of their own", at + 1))
+      ++seen;
+    if (share >= 2) {
+      EXPECT_EQ(seen, size_t(c.Files)) << r.Err;
+      EXPECT_NE(r.Err.find(line), std::string::npos) << r.Err;
+    } else {
+      EXPECT_EQ(seen, 0u) << "a job on a full batch took more than its core";
+    }
+  }
 }
