@@ -2,6 +2,7 @@
 // what it takes, the format decoded audio is carried in, and volume on it.
 #pragma once
 
+#include "LibPtr.h"
 #include "MediaLibs.h"
 
 #include <cstdint>
@@ -28,6 +29,15 @@ AVSampleFormat NegotiateSampleFormat(const AVCodec* encoder, AVSampleFormat want
 // The interleaved format decoded audio of `decoded` is carried in: its
 // packed form, 8-bit samples widened to 16 bits.
 AVSampleFormat CarrierFormat(AVSampleFormat decoded);
+
+// What decoded audio is carried as: interleaved samples of the decoded
+// frames' precision (Format), at their rate and channel layout, all of which
+// may change mid-stream (rate 0: no frame yet).
+struct TAudioCarrier {
+  AVSampleFormat Format = AV_SAMPLE_FMT_NONE;
+  int Rate = 0;
+  TChannelLayout Layout;
+};
 
 // Scales `count` samples of the carrier `format` by volume / 256, integer
 // formats rounded and saturated.

@@ -205,17 +205,18 @@ void TAudioOutput::MakeResampler(const TAudioSink& sink, const AVChannelLayout& 
   ResampleFormat = format;
 }
 
-void TAudioOutput::Take(TInputStreamState& input, const uint8_t* data, int size) {
+void TAudioOutput::Take(TInputStreamState& input, const uint8_t* data, int size,
+                        const TAudioCarrier* carrier) {
   AVCodecContext* enc = Stream.Encoder;
   const AVCodecContext* dec = input.Decoder;
   const TAudioSink sink(enc);
   // The samples come in the carrier format, rate and layout of the decoded
   // audio (the decoder's own when no frame said otherwise).
-  const bool decoded = input.CarrierRate > 0;
-  const AVChannelLayout& decLayout = decoded ? input.CarrierLayout.Layout : dec->ch_layout;
-  const AVSampleFormat decFormat = decoded ? input.CarrierFormat : CarrierFormat(dec->sample_fmt);
+  const bool decoded = carrier && carrier->Rate > 0;
+  const AVChannelLayout& decLayout = decoded ? carrier->Layout.Layout : dec->ch_layout;
+  const AVSampleFormat decFormat = decoded ? carrier->Format : CarrierFormat(dec->sample_fmt);
   const int encChannels = sink.Channels, decChannels = decLayout.nb_channels;
-  const int encRate = enc->sample_rate, decRate = decoded ? input.CarrierRate : dec->sample_rate;
+  const int encRate = enc->sample_rate, decRate = decoded ? carrier->Rate : dec->sample_rate;
   const int inputSampleBytes =
       decFormat == AV_SAMPLE_FMT_NONE ? 0 : avutil::av_get_bytes_per_sample(decFormat);
   if (encChannels <= 0 || decChannels <= 0 || encRate <= 0 || decRate <= 0 ||
@@ -361,8 +362,9 @@ std::unique_ptr<TAudioOutput> TCustomFFmpeg::MakeAudioOutput(TOutputStreamState&
 }
 
 void TCustomFFmpeg::EncodeAndWriteAudio(AVFormatContext*, TOutputStreamState& stream,
-                                        TInputStreamState& input, const uint8_t* data, int size) {
-  stream.Audio->Take(input, data, size);
+                                        TInputStreamState& input, const uint8_t* data, int size,
+                                        const TAudioCarrier* carrier) {
+  stream.Audio->Take(input, data, size, carrier);
 }
 
 void TCustomFFmpeg::FlushAudioFifo(AVFormatContext*, TOutputStreamState& stream) {

@@ -3,6 +3,7 @@
 // framed into the encoder's frame size, and encoded.
 #pragma once
 
+#include "AudioFormats.h"
 #include "FFmpeg.h"
 
 #include <cstdint>
@@ -53,7 +54,10 @@ public:
   // Take a unit: `size` bytes of `input`'s decoded audio, interleaved in its
   // carrier format (null or empty: nothing but the sync), out to the encoder
   // in its frame size. The stream's clock (SyncPts) moves on by what went out.
-  void Take(TInputStreamState& input, const uint8_t* data, int size);
+  // `carrier` is what the decoding stage carries the audio as (null, or no
+  // frame yet: the decoder's own format).
+  void Take(TInputStreamState& input, const uint8_t* data, int size,
+            const TAudioCarrier* carrier = nullptr);
   // Flush at the end of the input: what the resampler and the queue still
   // hold (a short last frame where the encoder takes one), then the
   // encoder's delay.

@@ -1,7 +1,7 @@
-// Decoding one packet of an input stream, keeping the stream's clock, and
-// handing every decoded unit (or, for copied streams, the packet itself)
-// to the output streams it feeds.
-#include "AudioFormats.h"
+// The decoder stage: one packet of an input stream decoded, the stream's
+// clock kept, and every decoded unit (or, for copied streams, the packet
+// itself) handed to the output streams it feeds through the engine's link.
+#include "Decoder.h"
 #include "EngineText.h"
 #include "FFmpeg.h"
 #include "RunTables.h"
@@ -30,30 +30,27 @@ struct TSubtitleOwner {
   }
 };
 
-// Hands every picture the graph has ready to `dispatch`, each with its own
-// time.
-template <typename F> void PassFilteredPictures(TInputStreamState& ist, F&& dispatch) {
-  while (PullFilteredPicture(ist, ist.PicturePts) > 0) {
-    dispatch(ist.FilterPicture.get());
-    avutil::av_frame_unref(ist.FilterPicture.get());
-  }
-  ist.PicturePts = NoTimestamp;
-}
-
-// Ends the graph's input and passes on what it still holds.
-template <typename F> void DrainFilterGraph(TInputStreamState& ist, F&& dispatch) {
-  if (CloseFilterGraph(ist) >= 0)
-    PassFilteredPictures(ist, dispatch);
-}
-
 } // namespace
 
-// Brings a decoded audio frame to interleaved samples of its carrier
-// format in `out`; returns the samples per channel.
-static int ToCarrier(TInputStreamState& ist, const AVFrame* frame, std::vector<uint8_t>& out) {
+void TDecoder::SetUp() {
+  if (Input.MustDecode && !DecodedFrame) {
+    DecodedFrame.reset(avutil::av_frame_alloc());
+    if (!DecodedFrame)
+      throw FFMpegException("av_mallocz fail");
+  }
+}
+
+void TDecoder::Close() {
+  CarrierConverter.reset();
+  DecodedFrame.reset();
+  std::vector<uint8_t>().swap(DecodedAudio);
+  std::vector<uint8_t>().swap(SubtitleBuffer);
+}
+
+int TDecoder::ToCarrier(const AVFrame* frame) {
   const int channels = frame->ch_layout.nb_channels;
-  if (!ist.Carrier || ist.DecodedFormat != frame->format || ist.CarrierRate != frame->sample_rate ||
-      !ist.CarrierLayout.Same(frame->ch_layout)) {
+  if (!CarrierConverter || DecodedFormat != frame->format || Carried.Rate != frame->sample_rate ||
+      !Carried.Layout.Same(frame->ch_layout)) {
     const AVSampleFormat carrier = CarrierFormat(AVSampleFormat(frame->format));
     SwrContext* swr = nullptr;
     // The library takes the layouts by non-const pointer but only reads them.
@@ -66,26 +63,33 @@ static int ToCarrier(TInputStreamState& ist, const AVFrame* frame, std::vector<u
       swresample::swr_free(&swr);
       return -1;
     }
-    ist.Carrier.reset(swr);
-    if (!ist.CarrierLayout.Assign(frame->ch_layout))
+    CarrierConverter.reset(swr);
+    if (!Carried.Layout.Assign(frame->ch_layout))
       return -1;
-    ist.DecodedFormat = frame->format;
-    ist.CarrierFormat = carrier;
-    ist.CarrierRate = frame->sample_rate;
+    DecodedFormat = frame->format;
+    Carried.Format = carrier;
+    Carried.Rate = frame->sample_rate;
   }
   const size_t bytes =
-      size_t(frame->nb_samples) * channels * avutil::av_get_bytes_per_sample(ist.CarrierFormat);
-  if (out.size() < bytes)
-    out.resize(bytes);
-  uint8_t* planes[1] = {out.data()};
-  return swresample::swr_convert(ist.Carrier.get(), planes, frame->nb_samples,
+      size_t(frame->nb_samples) * channels * avutil::av_get_bytes_per_sample(Carried.Format);
+  if (DecodedAudio.size() < bytes)
+    DecodedAudio.resize(bytes);
+  uint8_t* planes[1] = {DecodedAudio.data()};
+  return swresample::swr_convert(CarrierConverter.get(), planes, frame->nb_samples,
                                  const_cast<const uint8_t**>(frame->extended_data),
                                  frame->nb_samples);
 }
 
-int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputIndex,
-                                           AVPacket* packet) {
-  TRunTables& run = *Run;
+int TDecoder::Take(AVPacket* packet) {
+  return packet ? Decode(packet) : Flush();
+}
+
+int TDecoder::Flush() {
+  return Decode(nullptr);
+}
+
+int TDecoder::Decode(AVPacket* packet) {
+  TInputStreamState& ist = Input;
   AVCodecContext* dec = ist.Decoder;
   const AVMediaType type = ist.Stream->codecpar->codec_type;
   if (ist.NextPts == NoTimestamp)
@@ -97,32 +101,8 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
 
   // Copied streams get each packet exactly once, with its own payload,
   // whatever the decoder makes of it.
-  if (packet && (StartTime == 0 || ist.Pts >= StartTime))
-    for (auto& ost : run.OutputStreams) {
-      if (ost->SourceStreamIndex != inputIndex || ost->MustEncode)
-        continue;
-      if (ost->FramesWritten == 0 && !(packet->flags & AV_PKT_FLAG_KEY))
-        continue; // a copy starts at a key frame
-      if (type == AVMEDIA_TYPE_AUDIO)
-        AudioBytesWritten += packet->size;
-      else if (type == AVMEDIA_TYPE_VIDEO) {
-        VideoBytesWritten += packet->size;
-        ++ost->SyncPts;
-      }
-      TPacketPtr copy(avcodec::av_packet_clone(packet));
-      if (!copy)
-        throw FFMpegException("av_mallocz fail");
-      const AVRational from = ist.Stream->time_base, to = ost->Stream->time_base;
-      copy->stream_index = ost->StreamIndex;
-      copy->pts = packet->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE
-                                                : avutil::av_rescale_q(packet->pts, from, to);
-      copy->dts = packet->dts == AV_NOPTS_VALUE ? avutil::av_rescale_q(ist.Pts, AV_TIME_BASE_Q, to)
-                                                : avutil::av_rescale_q(packet->dts, from, to);
-      copy->duration = avutil::av_rescale_q(packet->duration, from, to);
-      WritePacket(*ost, copy.get());
-      ++ost->Encoder->frame_number;
-      ++ost->FramesWritten;
-    }
+  if (packet)
+    Owner.Copy(ist, Index, packet);
 
   if (!ist.MustDecode) {
     // Only the clock moves.
@@ -138,66 +118,21 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
   }
   if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_SUBTITLE)
     return -1;
+  if (type == AVMEDIA_TYPE_SUBTITLE)
+    return DecodeSubtitle(packet);
 
-  if (type == AVMEDIA_TYPE_SUBTITLE) {
-    if (!packet)
-      return 0;
-    AVSubtitle subtitle{};
-    int got = 0;
-    if (avcodec::avcodec_decode_subtitle2(dec, &subtitle, &got, packet) < 0)
-      return -1;
-    if (!got)
-      return 0;
-    TSubtitleOwner owner{&subtitle};
-    ist.Pts = ist.NextPts;
-    if (StartTime == 0 || ist.Pts >= StartTime)
-      for (auto& ost : run.OutputStreams)
-        if (ost->SourceStreamIndex == inputIndex && ost->MustEncode)
-          EncodeAndWriteSubtitle(ost->Output, *ost, ist, &subtitle, packet->pts);
-    return 0;
-  }
-
-  if (!DecodedFrame)
-    DecodedFrame.reset(avutil::av_frame_alloc());
+  SetUp();
   AVFrame* frame = DecodedFrame.get();
-  if (!frame)
-    throw FFMpegException("av_mallocz fail");
   if (packet) {
     const int sent = avcodec::avcodec_send_packet(dec, packet);
     if (sent < 0 && sent != AVERROR(EAGAIN))
       return -1;
   } else {
-    if (ist.DecoderDrained)
+    if (DecoderDrained)
       return 0;
-    ist.DecoderDrained = true;
+    DecoderDrained = true;
     avcodec::avcodec_send_packet(dec, nullptr);
   }
-
-  const uint8_t* audio = nullptr; // the decoded unit in its carrier format
-  int audioBytes = 0;
-  // One dispatch pass: the unit to every output stream it feeds.
-  auto dispatch = [&](AVFrame* picture) {
-    if (StartTime != 0 && ist.Pts < StartTime)
-      return;
-    for (auto& ost : run.OutputStreams) {
-      if (ost->SourceStreamIndex != inputIndex || !ost->MustEncode)
-        continue;
-      switch (ost->Encoder->codec_type) {
-      case AVMEDIA_TYPE_AUDIO:
-        EncodeAndWriteAudio(ost->Output, *ost, ist, audio, audioBytes);
-        break;
-      case AVMEDIA_TYPE_VIDEO: {
-        int frameSize = 0;
-        EncodeAndWriteVideo(ost->Output, *ost, ist, picture, frameSize);
-        if (VStatsFileName && frameSize)
-          WriteVideoStats(ost->Output, *ost, frameSize);
-        break;
-      }
-      default:
-        throw FFMpegException("invalid codec_type");
-      }
-    }
-  };
 
   for (int unit = 0;; ++unit) {
     const int received = avcodec::avcodec_receive_frame(dec, frame);
@@ -206,25 +141,23 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
     if (received < 0)
       return -1;
     ist.Pts = ist.NextPts;
-    if (unit > 0 && packet && Verbose > 0 && LogCallback)
-      Log(0, Format("Multiple frames in a packet from stream %d", packet->stream_index));
+    if (unit > 0 && packet && Owner.Tells())
+      Owner.Tell(Format("Multiple frames in a packet from stream %d", packet->stream_index));
 
-    audio = nullptr;
-    audioBytes = 0;
+    int audioBytes = 0;
     if (type == AVMEDIA_TYPE_AUDIO) {
-      const int samples = ToCarrier(ist, frame, DecodedAudio);
+      const int samples = ToCarrier(frame);
       if (samples < 0) {
         avutil::av_frame_unref(frame);
         return -1;
       }
       const int channels = frame->ch_layout.nb_channels;
-      audio = DecodedAudio.data();
-      audioBytes = samples * channels * avutil::av_get_bytes_per_sample(ist.CarrierFormat);
+      audioBytes = samples * channels * avutil::av_get_bytes_per_sample(Carried.Format);
       if (frame->sample_rate > 0)
         ist.NextPts += int64_t(1000000) * samples / frame->sample_rate;
-      if (AudioVolume != 256)
-        ApplyVolume(DecodedAudio.data(), int64_t(samples) * channels, ist.CarrierFormat,
-                    AudioVolume);
+      const int volume = Owner.Volume();
+      if (volume != 256)
+        ApplyVolume(DecodedAudio.data(), int64_t(samples) * channels, Carried.Format, volume);
     } else {
       // The picture's own time, not its packet's: a decoder working on
       // several pictures at once gives each back packets after its own.
@@ -232,61 +165,221 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
         ist.Pts = avutil::av_rescale_q(frame->best_effort_timestamp, ist.Stream->time_base,
                                        AV_TIME_BASE_Q);
       ist.NextPts = ist.Pts + FrameStep(dec);
-      if (ist.QuarterTurns > 0)
-        TurnDecodedPicture(ist, frame);
-      PrepareVideoFrame(ist, frame);
+      Owner.PreparePicture(ist, frame);
     }
 
-    if (ist.RateEmulation) {
-      const int64_t target =
-          avutil::av_rescale(int64_t(ist.FramesRead) * dec->time_base.num, 1000000,
-                             dec->time_base.den ? dec->time_base.den : 1);
-      const int64_t ahead = target - (avutil::av_gettime() - ist.ReadStart);
-      if (ahead > 50000)
-        std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
-      ++ist.FramesRead;
-    }
+    if (ist.RateEmulation)
+      PaceToRealTime();
 
-    if (type == AVMEDIA_TYPE_VIDEO && ist.FilterGraph) {
-      // A picture of another size or format than the graph was set up for
-      // gets a new graph, once the old one has given back what it holds.
-      if (!FitsFilterGraph(ist, frame)) {
-        DrainFilterGraph(ist, dispatch);
-        if (BuildVideoFilterGraph(ist, *ist.FilterOutput, frame) < 0)
-          throw FFMpegException("Error opening filters: " +
-                                (LastError.empty() ? std::string("the picture changed size")
-                                                   : LastError));
-      }
-      // Every picture the graph gives back is a pass of its own; a picture
-      // the graph cannot take goes on as decoded.
-      if (FeedFilterGraph(ist, frame) < 0)
-        dispatch(frame);
-      PassFilteredPictures(ist, dispatch);
-    } else {
-      dispatch(frame);
-    }
+    if (type == AVMEDIA_TYPE_AUDIO)
+      Owner.Sound(ist, Index, Carried, DecodedAudio.data(), audioBytes);
+    else
+      Owner.Picture(ist, Index, frame);
     avutil::av_frame_unref(frame);
   }
 
-  // The graph may still hold pictures (a rate change keeps the last one).
-  if (!packet && type == AVMEDIA_TYPE_VIDEO && ist.FilterGraph)
-    DrainFilterGraph(ist, dispatch);
+  if (!packet) {
+    // The graph may still hold pictures (a rate change keeps the last one).
+    if (type == AVMEDIA_TYPE_VIDEO)
+      Owner.DrainPictures(ist, Index);
+    Owner.End(ist, Index);
+  }
+  return 0;
+}
 
+int TDecoder::DecodeSubtitle(AVPacket* packet) {
   if (!packet)
-    for (auto& ost : run.OutputStreams) {
-      if (ost->SourceStreamIndex != inputIndex || !ost->MustEncode)
+    return 0;
+  AVSubtitle subtitle{};
+  int got = 0;
+  if (avcodec::avcodec_decode_subtitle2(Input.Decoder, &subtitle, &got, packet) < 0)
+    return -1;
+  if (!got)
+    return 0;
+  TSubtitleOwner owner{&subtitle};
+  Input.Pts = Input.NextPts;
+  Owner.Subtitle(Input, Index, &subtitle, packet->pts, SubtitleBuffer);
+  return 0;
+}
+
+// Reads no faster than real time: the stream's pictures or sound units are
+// due at their rate from the start of reading.
+void TDecoder::PaceToRealTime() {
+  TInputStreamState& ist = Input;
+  const AVCodecContext* dec = ist.Decoder;
+  const int64_t target =
+      avutil::av_rescale(int64_t(ist.FramesRead) * dec->time_base.num, 1000000,
+                         dec->time_base.den ? dec->time_base.den : 1);
+  const int64_t ahead = target - (avutil::av_gettime() - ist.ReadStart);
+  if (ahead > 50000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
+  ++ist.FramesRead;
+}
+
+namespace {
+
+class TDecoderLink : public TDecoderOwner {
+public:
+  explicit TDecoderLink(TCustomFFmpeg& engine) : Engine(engine) {}
+  int Volume() const override { return Engine.AudioVolume; }
+  bool Tells() const override { return Engine.Verbose > 0 && Engine.LogCallback; }
+  void Tell(const std::string& text) override { Engine.Log(0, text); }
+
+  void Copy(TInputStreamState& ist, int index, const AVPacket* packet) override {
+    if (!Due(ist))
+      return;
+    const AVMediaType type = ist.Stream->codecpar->codec_type;
+    for (auto& ost : Engine.Run->OutputStreams) {
+      if (ost->SourceStreamIndex != index || ost->MustEncode)
+        continue;
+      if (ost->FramesWritten == 0 && !(packet->flags & AV_PKT_FLAG_KEY))
+        continue; // a copy starts at a key frame
+      if (type == AVMEDIA_TYPE_AUDIO)
+        Engine.AudioBytesWritten += packet->size;
+      else if (type == AVMEDIA_TYPE_VIDEO) {
+        Engine.VideoBytesWritten += packet->size;
+        ++ost->SyncPts;
+      }
+      TPacketPtr copy(avcodec::av_packet_clone(packet));
+      if (!copy)
+        throw FFMpegException("av_mallocz fail");
+      const AVRational from = ist.Stream->time_base, to = ost->Stream->time_base;
+      copy->stream_index = ost->StreamIndex;
+      copy->pts = packet->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE
+                                                : avutil::av_rescale_q(packet->pts, from, to);
+      copy->dts = packet->dts == AV_NOPTS_VALUE ? avutil::av_rescale_q(ist.Pts, AV_TIME_BASE_Q, to)
+                                                : avutil::av_rescale_q(packet->dts, from, to);
+      copy->duration = avutil::av_rescale_q(packet->duration, from, to);
+      Engine.WritePacket(*ost, copy.get());
+      ++ost->Encoder->frame_number;
+      ++ost->FramesWritten;
+    }
+  }
+
+  void Sound(TInputStreamState& ist, int index, const TAudioCarrier& carrier, const uint8_t* data,
+             int size) override {
+    if (!Due(ist))
+      return;
+    for (auto& ost : Engine.Run->OutputStreams)
+      if (Encodes(*ost, index)) {
+        EnsureType(*ost, AVMEDIA_TYPE_AUDIO);
+        Engine.EncodeAndWriteAudio(ost->Output, *ost, ist, data, size, &carrier);
+      }
+  }
+
+  void PreparePicture(TInputStreamState& ist, AVFrame* picture) override {
+    if (ist.QuarterTurns > 0)
+      Engine.TurnDecodedPicture(ist, picture);
+    Engine.PrepareVideoFrame(ist, picture);
+  }
+
+  void Picture(TInputStreamState& ist, int index, AVFrame* picture) override {
+    if (!ist.FilterGraph) {
+      Dispatch(ist, index, picture);
+      return;
+    }
+    // A picture of another size or format than the graph was set up for
+    // gets a new graph, once the old one has given back what it holds.
+    if (!FitsFilterGraph(ist, picture)) {
+      DrainPictures(ist, index);
+      if (Engine.BuildVideoFilterGraph(ist, *ist.FilterOutput, picture) < 0)
+        throw FFMpegException("Error opening filters: " +
+                              (Engine.LastError.empty() ? std::string("the picture changed size")
+                                                        : Engine.LastError));
+    }
+    // Every picture the graph gives back is a pass of its own; a picture
+    // the graph cannot take goes on as decoded.
+    if (FeedFilterGraph(ist, picture) < 0)
+      Dispatch(ist, index, picture);
+    PassFiltered(ist, index);
+  }
+
+  // Ends the graph's input and passes on what it still holds.
+  void DrainPictures(TInputStreamState& ist, int index) override {
+    if (ist.FilterGraph && CloseFilterGraph(ist) >= 0)
+      PassFiltered(ist, index);
+  }
+
+  void Subtitle(TInputStreamState& ist, int index, const AVSubtitle* subtitle, int64_t pts,
+                std::vector<uint8_t>& buffer) override {
+    if (!Due(ist))
+      return;
+    for (auto& ost : Engine.Run->OutputStreams)
+      if (Encodes(*ost, index))
+        Engine.EncodeAndWriteSubtitle(ost->Output, *ost, ist, subtitle, pts, buffer);
+  }
+
+  void End(TInputStreamState&, int index) override {
+    for (auto& ost : Engine.Run->OutputStreams) {
+      if (!Encodes(*ost, index))
         continue;
       if (ost->Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
-        FlushAudioFifo(ost->Output, *ost);
+        Engine.FlushAudioFifo(ost->Output, *ost);
       else if (ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
-        PostOutputWork([&stream = *ost] { stream.Video->Flush(); });
+        Engine.PostOutputWork([&stream = *ost] { stream.Video->Flush(); });
     }
-  return 0;
+  }
+
+private:
+  // Nothing before the start time goes out.
+  bool Due(const TInputStreamState& ist) const {
+    return Engine.StartTime == 0 || ist.Pts >= Engine.StartTime;
+  }
+  static bool Encodes(const TOutputStreamState& ost, int index) {
+    return ost.SourceStreamIndex == index && ost.MustEncode;
+  }
+  static void EnsureType(const TOutputStreamState& ost, AVMediaType type) {
+    if (ost.Encoder->codec_type != type)
+      throw FFMpegException("invalid codec_type");
+  }
+  // One pass: the picture to every stream that encodes it.
+  void Dispatch(TInputStreamState& ist, int index, AVFrame* picture) {
+    if (!Due(ist))
+      return;
+    for (auto& ost : Engine.Run->OutputStreams) {
+      if (!Encodes(*ost, index))
+        continue;
+      EnsureType(*ost, AVMEDIA_TYPE_VIDEO);
+      int frameSize = 0;
+      Engine.EncodeAndWriteVideo(ost->Output, *ost, ist, picture, frameSize);
+      if (Engine.VStatsFileName && frameSize)
+        Engine.WriteVideoStats(ost->Output, *ost, frameSize);
+    }
+  }
+  // Hands every picture the graph has ready on, each with its own time.
+  void PassFiltered(TInputStreamState& ist, int index) {
+    while (PullFilteredPicture(ist, ist.PicturePts) > 0) {
+      Dispatch(ist, index, ist.FilterPicture.get());
+      avutil::av_frame_unref(ist.FilterPicture.get());
+    }
+    ist.PicturePts = NoTimestamp;
+  }
+
+  TCustomFFmpeg& Engine;
+};
+
+} // namespace
+
+std::unique_ptr<TDecoderOwner> MakeDecoderLink(TCustomFFmpeg& engine) {
+  return std::make_unique<TDecoderLink>(engine);
+}
+
+int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputIndex,
+                                           AVPacket* packet) {
+  auto& decoders = Run->Decoders;
+  if (decoders.size() <= size_t(inputIndex))
+    decoders.resize(size_t(inputIndex) + 1);
+  auto& decoder = decoders[size_t(inputIndex)];
+  if (!decoder) {
+    decoder = std::make_unique<TDecoder>(*DecoderLink, ist, inputIndex);
+    decoder->SetUp();
+  }
+  return packet ? decoder->Take(packet) : decoder->Flush();
 }
 
 void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext*, TOutputStreamState& ost,
                                            TInputStreamState& ist, const AVSubtitle* subtitle,
-                                           int64_t pts) {
+                                           int64_t pts, std::vector<uint8_t>& buffer) {
   if (pts == AV_NOPTS_VALUE) {
     if (StopOnError)
       throw FFMpegException("Subtitle packets must have a pts");
@@ -296,8 +389,8 @@ void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext*, TOutputStreamState&
   AVCodecContext* enc = ost.Encoder;
   // DVB subtitles are shown by one packet and cleared by a second.
   const int packets = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE ? 2 : 1;
-  if (SubtitleBuffer.size() < 65536)
-    SubtitleBuffer.resize(65536);
+  if (buffer.size() < 65536)
+    buffer.resize(65536);
   // The encoders take a cue that starts at its own time: the decoder's
   // display delay moves into the time stamp.
   const AVRational ms{1, 1000};
@@ -309,14 +402,14 @@ void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext*, TOutputStreamState&
   for (int i = 0; i < packets; ++i) {
     if (i == 1)
       timed.num_rects = 0;
-    const int size = avcodec::avcodec_encode_subtitle(enc, SubtitleBuffer.data(),
-                                                      int(SubtitleBuffer.size()), &timed);
+    const int size = avcodec::avcodec_encode_subtitle(enc, buffer.data(),
+                                                      int(buffer.size()), &timed);
     if (size < 0)
       throw FFMpegException("Subtitle encoding failed");
     TPacketPtr packet(avcodec::av_packet_alloc());
     if (!packet || avcodec::av_new_packet(packet.get(), size) < 0)
       throw FFMpegException("av_mallocz fail");
-    std::memcpy(packet->data, SubtitleBuffer.data(), size_t(size));
+    std::memcpy(packet->data, buffer.data(), size_t(size));
     packet->stream_index = ost.StreamIndex;
     packet->pts = avutil::av_rescale_q(timed.pts, AV_TIME_BASE_Q, ost.Stream->time_base);
     if (packets == 2) {

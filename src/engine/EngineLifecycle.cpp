@@ -1,6 +1,7 @@
 // Creating, resetting, starting, stopping and destroying an engine, the
 // worker threads and the end-of-run clean-up.
 #include "AudioOutput.h"
+#include "Decoder.h"
 #include "FFmpeg.h"
 #include "FrameHook.h"
 #include "Muxer.h"
@@ -104,7 +105,8 @@ TOutputStreamState::~TOutputStreamState() {
 
 TCustomFFmpeg::TCustomFFmpeg()
     : MuxerLink(MakeMuxerLink(*this)), Muxer(std::make_unique<TMuxer>(*MuxerLink)),
-      AudioLink(MakeAudioLink(*this)), VideoLink(MakeVideoLink(*this)) {
+      AudioLink(MakeAudioLink(*this)), VideoLink(MakeVideoLink(*this)),
+      DecoderLink(MakeDecoderLink(*this)) {
   InitDefaults();
 }
 

@@ -178,17 +178,6 @@ struct TInputStreamState {
   // out by as much as the input moved on. Gap pending: >= 0.
   int64_t LastFedPts = NoTimestamp, LastFilteredPts = NoTimestamp;
   int64_t FilterRestartGap = -1, FilterShift = 0;
-  // Decoded audio is carried as interleaved samples of the decoded frames'
-  // precision (CarrierFormat), at their rate and channel layout, all of
-  // which may change mid-stream; this converter interleaves the frames of
-  // DecodedFormat, and the rest is what the last frame had (rate 0: no
-  // frame yet, the decoder's own then).
-  TSwrPtr Carrier;
-  int DecodedFormat = -1;
-  AVSampleFormat CarrierFormat = AV_SAMPLE_FMT_NONE;
-  int CarrierRate = 0;
-  TChannelLayout CarrierLayout;
-  bool DecoderDrained = false;
   // Clockwise quarter turns that make this stream's pictures upright (0:
   // left as they are), and the converter for pictures that cannot be turned
   // in their own pixel format.
@@ -198,6 +187,8 @@ struct TInputStreamState {
 
 class TAudioOutput;
 class TAudioOutputOwner;
+struct TAudioCarrier;
+class TDecoderOwner;
 
 struct TOutputStreamState {
   TOutputStreamState();
@@ -369,13 +360,17 @@ public:
   // the output stream's time base.
   void WritePacket(TOutputStreamState& stream, AVPacket* packet);
   int DecodeAndDispatchPacket(TInputStreamState& input, int inputIndex, AVPacket* packet);
+  // `buffer` is the decoding stage's room for the coded cue.
   void EncodeAndWriteSubtitle(AVFormatContext* output, TOutputStreamState& stream,
-                              TInputStreamState& input, const AVSubtitle* subtitle, int64_t pts);
+                              TInputStreamState& input, const AVSubtitle* subtitle, int64_t pts,
+                              std::vector<uint8_t>& buffer);
   // The audio output stage of an encoded audio stream fed from a source of
   // `sourceRate`, set up; and the stream's stage taking a unit of audio.
   std::unique_ptr<TAudioOutput> MakeAudioOutput(TOutputStreamState& stream, int sourceRate);
+  // `carrier` says what the samples are (null: the decoder's own format).
   void EncodeAndWriteAudio(AVFormatContext* output, TOutputStreamState& stream,
-                           TInputStreamState& input, const uint8_t* data, int size);
+                           TInputStreamState& input, const uint8_t* data, int size,
+                           const TAudioCarrier* carrier = nullptr);
   // Syncs the picture, then encodes it (on the output side, when the run
   // has one: frameSize stays 0 and the statistics line is written there).
   void EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamState& stream,
@@ -726,11 +721,6 @@ protected:
   void RunMainLoop();
   void EndRun();
 
-  // Working storage of the decoding stage, kept between packets.
-  TFramePtr DecodedFrame;
-  std::vector<uint8_t> DecodedAudio;
-  std::vector<uint8_t> SubtitleBuffer;
-
 private:
   // Closes the outputs, deleting those that never got a byte.
   void ReleaseOutputFiles();
@@ -741,6 +731,8 @@ private:
   std::unique_ptr<TAudioOutputOwner> AudioLink;
   // What each stream's video stage asks of this engine.
   std::unique_ptr<TVideoOutputOwner> VideoLink;
+  // What each input stream's decoder stage asks of this engine.
+  std::unique_ptr<TDecoderOwner> DecoderLink;
   // Whether this run's output side gets a thread of its own, and whether
   // its video decoders may then use several.
   bool OutputSideFits() const;

@@ -3,6 +3,7 @@
 // the codecs they list.
 #pragma once
 
+#include "Decoder.h"
 #include "Demuxer.h"
 #include "FFmpeg.h"
 #include "OrderedWorker.h"
@@ -20,6 +21,8 @@ struct TRunTables {
   std::vector<std::unique_ptr<TInputStreamState>> InputStreams;
   std::vector<std::unique_ptr<TOutputStreamState>> OutputStreams;
   std::vector<std::unique_ptr<TDemuxer>> Demuxers; // one per input file
+  // Per input stream, made at its first packet (null before).
+  std::vector<std::unique_ptr<TDecoder>> Decoders;
   int64_t LastReportTime = 0; // wall clock of the last progress report
   // The output side's thread (none: the run is on one thread), and the
   // first output's size as of its last packet, for the progress report.

@@ -283,13 +283,14 @@ TEST(AudioCarrier, AFormatChangeMidStreamLosesNoSample) {
   AVChannelLayout mono{};
   avutil::av_channel_layout_default(&mono, 1);
   int64_t fed = 0;
+  TAudioCarrier carrier;
   const auto feed = [&](AVSampleFormat format, const void* data) {
-    b.In->CarrierFormat = format;
-    b.In->CarrierRate = Rate;
-    ASSERT_TRUE(b.In->CarrierLayout.Assign(mono));
+    carrier.Format = format;
+    carrier.Rate = Rate;
+    ASSERT_TRUE(carrier.Layout.Assign(mono));
     b.In->Pts = std::llround(double(fed) * 1000000.0 / Rate);
     b.E.EncodeAndWriteAudio(b.File(), *b.Out, *b.In, static_cast<const uint8_t*>(data),
-                            Samples * avutil::av_get_bytes_per_sample(format));
+                            Samples * avutil::av_get_bytes_per_sample(format), &carrier);
     fed += Samples;
   };
   feed(AV_SAMPLE_FMT_S16, s16.data());
@@ -341,13 +342,14 @@ TEST(AudioCarrier, SyncInsertsAndDropsWholeSamplesOfTheCarrier) {
       chunk[i] = uint8_t(1 + i % 251);
     AVChannelLayout stereo{};
     avutil::av_channel_layout_default(&stereo, Channels);
-    b.In->CarrierFormat = c.Format;
-    b.In->CarrierRate = Rate;
-    ASSERT_TRUE(b.In->CarrierLayout.Assign(stereo));
+    TAudioCarrier carrier;
+    carrier.Format = c.Format;
+    carrier.Rate = Rate;
+    ASSERT_TRUE(carrier.Layout.Assign(stereo));
     b.In->AtStart = 1;
     b.Out->SyncPts = Rate;
     b.In->Pts = std::llround(double(Rate + c.Delta) * 1000000.0 / Rate);
-    b.E.EncodeAndWriteAudio(b.File(), *b.Out, *b.In, chunk.data(), int(chunk.size()));
+    b.E.EncodeAndWriteAudio(b.File(), *b.Out, *b.In, chunk.data(), int(chunk.size()), &carrier);
     EXPECT_EQ(b.Out->SyncPts, Rate + Chunk + c.Delta);
     ASSERT_NO_FATAL_FAILURE(b.Finish());
 
