@@ -7,11 +7,6 @@
 #include "AudioFormats.h"
 #include "FFmpeg.h"
 
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
-
 namespace kestro {
 
 // What a decoder stage asks of the run it belongs to. `index` is the input
@@ -19,11 +14,6 @@ namespace kestro {
 class TDecoderOwner {
 public:
   virtual ~TDecoderOwner() = default;
-  // Sound level, 256: as decoded.
-  virtual int Volume() const = 0;
-  // Whether a packet that decodes to several units is told, and the telling.
-  virtual bool Tells() const = 0;
-  virtual void Tell(const std::string& text) = 0;
   // A packet as read, to every stream that copies the input stream.
   virtual void Copy(TInputStreamState& input, int index, const AVPacket* packet) = 0;
   // Decoded sound of `size` bytes, interleaved as `carrier` says, to every
@@ -41,6 +31,11 @@ public:
                         int64_t pts, std::vector<uint8_t>& buffer) = 0;
   // The input stream ended: its encoding streams give out what they hold.
   virtual void End(TInputStreamState& input, int index) = 0;
+  // Sound level, 256: as decoded.
+  virtual int Volume() const = 0;
+  // Whether a packet that decodes to several units is told, and the telling.
+  virtual bool Tells() const = 0;
+  virtual void Tell(const std::string& text) = 0;
 };
 
 class TDecoder {
