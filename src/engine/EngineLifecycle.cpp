@@ -265,8 +265,8 @@ void TCustomFFmpeg::ReleaseResources() {
   if (!LibrariesLoaded())
     return;
   // Nothing may still point into the codecs freed below.
-  if (Run)
-    Run->OutputSide.reset();
+  if (Run && Run->OutputSide)
+    Run->OutputSide->Abandon();
   CloseOpenEncoders();
   CloseOpenDecoders();
   Run.reset();

@@ -7,11 +7,14 @@ TOrderedWorker::TOrderedWorker(size_t depth) : Depth(depth ? depth : 1) {
   WorkerId = Thread.get_id();
 }
 
-TOrderedWorker::~TOrderedWorker() {
+TOrderedWorker::~TOrderedWorker() { Abandon(); }
+
+void TOrderedWorker::Abandon() {
+  Open = false;
   {
     std::lock_guard<std::mutex> guard(Lock);
     Closing = true;
-    Abandon = true;
+    Abandoned = true;
     Pending.clear();
   }
   Changed.notify_all();
@@ -23,7 +26,7 @@ void TOrderedWorker::Body() {
   std::unique_lock<std::mutex> guard(Lock);
   for (;;) {
     Changed.wait(guard, [this] { return !Pending.empty() || Closing; });
-    if (Pending.empty() || Abandon)
+    if (Pending.empty() || Abandoned)
       return;
     std::function<void()> work = std::move(Pending.front());
     Pending.pop_front();

@@ -19,7 +19,7 @@ class TOrderedWorker {
 public:
   // At most `depth` pieces wait at once: Post blocks while that many do.
   explicit TOrderedWorker(size_t depth);
-  // Lets what is posted go unrun and joins the thread.
+  // Abandons (below).
   ~TOrderedWorker();
   TOrderedWorker(const TOrderedWorker&) = delete;
   TOrderedWorker& operator=(const TOrderedWorker&) = delete;
@@ -31,6 +31,10 @@ public:
   void Drain();
   // Drain, then the thread ends. Further work runs on the caller's thread.
   void Finish();
+  // Lets what waits go unrun and joins the thread once the piece it runs
+  // ends. The worker stays in place meanwhile: that piece may still ask
+  // where its own work goes.
+  void Abandon();
   bool OnWorkerThread() const { return std::this_thread::get_id() == WorkerId; }
   // Until Finish: work posted from elsewhere waits for the thread.
   bool Running() const { return Open; }
@@ -44,7 +48,7 @@ private:
   std::deque<std::function<void()>> Pending;
   bool Busy = false;     // a piece is running
   bool Closing = false;  // no more work comes: the thread ends once idle
-  bool Abandon = false;  // end without running what waits
+  bool Abandoned = false; // end without running what waits
   std::exception_ptr Failure;
   bool FailureRaised = false;
   std::atomic<bool> Open{true};

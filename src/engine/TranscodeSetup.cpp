@@ -89,8 +89,8 @@ void TCustomFFmpeg::Transcode() {
     EndRun();
   } catch (...) {
     // The output side stops before the codecs it uses close.
-    if (Run)
-      Run->OutputSide.reset();
+    if (Run && Run->OutputSide)
+      Run->OutputSide->Abandon();
     CloseOpenEncoders();
     CloseOpenDecoders();
     Run.reset();
