@@ -53,11 +53,12 @@ public:
 private:
   void Write(TMuxer& muxer, AVFormatContext* output, AVPacket* packet) {
     muxer.Write(output, packet);
-    // The progress report reads the size the output side last saw.
+    // The progress report reads the size the output side last saw: the
+    // write position, which asks nothing of the system for every packet.
     TRunTables* run = Engine.Run.get();
     if (run && run->OutputSide && Engine.OutputFileCount > 0 &&
-        output == Engine.OutputFiles[0].get())
-      run->OutputSize = TCustomFFmpeg::OutputSizeOf(output->pb);
+        output == Engine.OutputFiles[0].get() && output->pb)
+      run->OutputSize = avformat::avio_seek(output->pb, 0, SEEK_CUR);
   }
 
   TCustomFFmpeg& Engine;
