@@ -5,8 +5,8 @@
 #include "EngineText.h"
 #include "FFmpeg.h"
 #include "RunTables.h"
+#include "PictureStage.h"
 #include "VideoOutput.h"
-#include "filters/VideoFilterGraph.h"
 
 #include <chrono>
 #include <cstring>
@@ -165,7 +165,6 @@ int TDecoder::Decode(AVPacket* packet) {
         ist.Pts = avutil::av_rescale_q(frame->best_effort_timestamp, ist.Stream->time_base,
                                        AV_TIME_BASE_Q);
       ist.NextPts = ist.Pts + FrameStep(dec);
-      Owner.PreparePicture(ist, frame);
     }
 
     if (ist.RateEmulation)
@@ -179,7 +178,7 @@ int TDecoder::Decode(AVPacket* packet) {
   }
 
   if (!packet) {
-    // The graph may still hold pictures (a rate change keeps the last one).
+    // The picture stage may still hold pictures.
     if (type == AVMEDIA_TYPE_VIDEO)
       Owner.DrainPictures(ist, Index);
     Owner.End(ist, Index);
@@ -267,37 +266,15 @@ public:
       }
   }
 
-  void PreparePicture(TInputStreamState& ist, AVFrame* picture) override {
-    if (ist.QuarterTurns > 0)
-      Engine.TurnDecodedPicture(ist, picture);
-    Engine.PrepareVideoFrame(ist, picture);
+  // Set-up gives every decoded video stream its picture stage.
+  void Picture(TInputStreamState& ist, int, AVFrame* picture) override {
+    if (ist.Pictures)
+      ist.Pictures->Take(picture);
   }
 
-  void Picture(TInputStreamState& ist, int index, AVFrame* picture) override {
-    if (!ist.FilterGraph) {
-      Dispatch(ist, index, picture);
-      return;
-    }
-    // A picture of another size or format than the graph was set up for
-    // gets a new graph, once the old one has given back what it holds.
-    if (!FitsFilterGraph(ist, picture)) {
-      DrainPictures(ist, index);
-      if (Engine.BuildVideoFilterGraph(ist, *ist.FilterOutput, picture) < 0)
-        throw FFMpegException("Error opening filters: " +
-                              (Engine.LastError.empty() ? std::string("the picture changed size")
-                                                        : Engine.LastError));
-    }
-    // Every picture the graph gives back is a pass of its own; a picture
-    // the graph cannot take goes on as decoded.
-    if (FeedFilterGraph(ist, picture) < 0)
-      Dispatch(ist, index, picture);
-    PassFiltered(ist, index);
-  }
-
-  // Ends the graph's input and passes on what it still holds.
-  void DrainPictures(TInputStreamState& ist, int index) override {
-    if (ist.FilterGraph && CloseFilterGraph(ist) >= 0)
-      PassFiltered(ist, index);
+  void DrainPictures(TInputStreamState& ist, int) override {
+    if (ist.Pictures)
+      ist.Pictures->Flush();
   }
 
   void Subtitle(TInputStreamState& ist, int index, const AVSubtitle* subtitle, int64_t pts,
@@ -332,29 +309,6 @@ private:
     if (ost.Encoder->codec_type != type)
       throw FFMpegException("invalid codec_type");
   }
-  // One pass: the picture to every stream that encodes it.
-  void Dispatch(TInputStreamState& ist, int index, AVFrame* picture) {
-    if (!Due(ist))
-      return;
-    for (auto& ost : Engine.Run->OutputStreams) {
-      if (!Encodes(*ost, index))
-        continue;
-      EnsureType(*ost, AVMEDIA_TYPE_VIDEO);
-      int frameSize = 0;
-      Engine.EncodeAndWriteVideo(ost->Output, *ost, ist, picture, frameSize);
-      if (Engine.VStatsFileName && frameSize)
-        Engine.WriteVideoStats(ost->Output, *ost, frameSize);
-    }
-  }
-  // Hands every picture the graph has ready on, each with its own time.
-  void PassFiltered(TInputStreamState& ist, int index) {
-    while (PullFilteredPicture(ist, ist.PicturePts) > 0) {
-      Dispatch(ist, index, ist.FilterPicture.get());
-      avutil::av_frame_unref(ist.FilterPicture.get());
-    }
-    ist.PicturePts = NoTimestamp;
-  }
-
   TCustomFFmpeg& Engine;
 };
 

@@ -20,10 +20,9 @@ public:
   // stream that encodes the input stream.
   virtual void Sound(TInputStreamState& input, int index, const TAudioCarrier& carrier,
                      const uint8_t* data, int size) = 0;
-  // A decoded picture made ready (turned upright, hooks, deinterlacing),
-  // then through the stream's filter graph, if any, to every stream that
-  // encodes it; the graph's end gives out what it still holds.
-  virtual void PreparePicture(TInputStreamState& input, AVFrame* picture) = 0;
+  // A decoded picture, to the stream's picture stage (turn, hooks, filter
+  // graph) and on to every stream that encodes it; at the end, what the
+  // picture stage still holds.
   virtual void Picture(TInputStreamState& input, int index, AVFrame* picture) = 0;
   virtual void DrainPictures(TInputStreamState& input, int index) = 0;
   // A decoded cue from a packet stamped `pts`, encoded into `buffer`.
@@ -85,8 +84,7 @@ private:
 };
 
 // Ties the decoder stages of a run to their engine: its settings, its log,
-// the copy path, the output stages, and the picture preparation and filter
-// graph it keeps.
+// the copy path, the picture stages and the output stages.
 std::unique_ptr<TDecoderOwner> MakeDecoderLink(TCustomFFmpeg& engine);
 
 } // namespace kestro

@@ -5,6 +5,7 @@
 #include "FFmpeg.h"
 #include "FrameHook.h"
 #include "Muxer.h"
+#include "PictureStage.h"
 #include "VideoOutput.h"
 #include "RunTables.h"
 
@@ -98,6 +99,9 @@ void TDoTerminateThread::Execute() { Engine->NotifyTerminated(); }
 
 TOutputStreamState::TOutputStreamState() = default;
 
+TInputStreamState::TInputStreamState() = default;
+TInputStreamState::~TInputStreamState() = default;
+
 TOutputStreamState::~TOutputStreamState() {
   if (PassLogFile)
     myutil::my_fclose(PassLogFile);
@@ -106,7 +110,7 @@ TOutputStreamState::~TOutputStreamState() {
 TCustomFFmpeg::TCustomFFmpeg()
     : MuxerLink(MakeMuxerLink(*this)), Muxer(std::make_unique<TMuxer>(*MuxerLink)),
       AudioLink(MakeAudioLink(*this)), VideoLink(MakeVideoLink(*this)),
-      DecoderLink(MakeDecoderLink(*this)) {
+      DecoderLink(MakeDecoderLink(*this)), PictureLink(MakePictureLink(*this)) {
   InitDefaults();
 }
 

@@ -141,6 +141,7 @@ struct TInputFileState {
 };
 
 struct TOutputStreamState;
+class TPictureStage;
 class TVideoOutput;
 class TVideoOutputOwner;
 
@@ -161,34 +162,22 @@ struct TInputStreamState {
   // (uneven frame steps) did not.
   int64_t LastReadDts = NoTimestamp;
   int AtStart = 1;
-  AVFilterContext* OutputFilter = nullptr;
-  AVFilterContext* InputFilter = nullptr;
-  TFilterGraphPtr FilterGraph;
-  TFramePtr FilterFrame;
-  int HasFilterFrame = 0;
-  TFramePtr FilterPicture;
-  // The pictures the graph was set up for, and the output it feeds.
-  int FilterWidth = 0, FilterHeight = 0, FilterFormat = -1;
-  TOutputStreamState* FilterOutput = nullptr;
-  // The time of the filtered picture being handed out (microseconds on this
-  // input's clock); the graph may re-time pictures, the input's clock stays.
+  // The time of the picture being handed out when a filter graph gave it
+  // (microseconds on this input's clock); the graph may re-time pictures,
+  // the input's clock stays. NoTimestamp: the input's own.
   int64_t PicturePts = NoTimestamp;
-  // A remade graph starts its own clock over (a chain that subtracts its
-  // first time stamp): its pictures are moved to follow the last one given
-  // out by as much as the input moved on. Gap pending: >= 0.
-  int64_t LastFedPts = NoTimestamp, LastFilteredPts = NoTimestamp;
-  int64_t FilterRestartGap = -1, FilterShift = 0;
-  // Clockwise quarter turns that make this stream's pictures upright (0:
-  // left as they are), and the converter for pictures that cannot be turned
-  // in their own pixel format.
-  int QuarterTurns = 0;
-  TSwsPtr TurnScaler;
+  // Decoded video: turn, hooks and filter graph (none for other streams).
+  std::unique_ptr<TPictureStage> Pictures;
+  TInputStreamState();
+  ~TInputStreamState();
 };
 
 class TAudioOutput;
 class TAudioOutputOwner;
 struct TAudioCarrier;
 class TDecoderOwner;
+class TPictureStageOwner;
+struct TPictureRules;
 
 struct TOutputStreamState {
   TOutputStreamState();
@@ -620,14 +609,11 @@ public:
   // The cores this run may keep busy.
   int CoresForRun() const;
 
-  // Video pre-processing: frame hooks and deinterlacing, and the filter graph.
+  // The hooks and deinterlacing on a decoded picture (the picture stage's
+  // hook step).
   void PrepareVideoFrame(TInputStreamState& input, AVFrame* picture);
-  // Replaces `picture` by itself turned by the input's QuarterTurns.
-  void TurnDecodedPicture(TInputStreamState& input, AVFrame* picture);
-  // Sets up the graph for the stream header's pictures, or remade for
-  // `picture` (of another size or pixel format) once the encoder is open.
-  int BuildVideoFilterGraph(TInputStreamState& input, TOutputStreamState& output,
-                            const AVFrame* picture = nullptr);
+  // The rules of the picture stage of a decoded video stream.
+  TPictureRules PictureRules(const TInputStreamState& input) const;
 
   // ---- For the component: what a job that holds an engine sets and reads,
   // so that nothing outside the engine reaches into its fields.
@@ -733,6 +719,8 @@ private:
   std::unique_ptr<TVideoOutputOwner> VideoLink;
   // What each input stream's decoder stage asks of this engine.
   std::unique_ptr<TDecoderOwner> DecoderLink;
+  // What each decoded video stream's picture stage asks of this engine.
+  std::unique_ptr<TPictureStageOwner> PictureLink;
   // Whether this run's output side gets a thread of its own, and whether
   // its video decoders may then use several.
   bool OutputSideFits() const;

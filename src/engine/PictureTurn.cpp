@@ -2,9 +2,8 @@
 // them and tags the stream with the turn that makes them upright. Decoded
 // pictures are turned here, before anything else looks at them, so hooks,
 // filters, crop and scale all see them upright.
-#include "FFmpeg.h"
 #include "PictureOps.h"
-#include "RunTables.h"
+#include "PictureStage.h"
 
 #include <cmath>
 
@@ -32,8 +31,8 @@ int ClockwiseQuarterTurns(const AVStream* stream) {
   return int(((quarter % 4) + 4) % 4);
 }
 
-void TCustomFFmpeg::TurnDecodedPicture(TInputStreamState& input, AVFrame* picture) {
-  const int turns = input.QuarterTurns;
+void TPictureStage::Turn(AVFrame* picture) {
+  const int turns = Rules.QuarterTurns;
   AVPixelFormat format = AVPixelFormat(picture->format);
   const int width = picture->width, height = picture->height;
   TPicture source = PictureOf(picture);
@@ -47,12 +46,12 @@ void TCustomFFmpeg::TurnDecodedPicture(TInputStreamState& input, AVFrame* pictur
     converted->format = AV_PIX_FMT_YUV420P;
     converted->width = width;
     converted->height = height;
-    input.TurnScaler.reset(swscale::sws_getCachedContext(
-        input.TurnScaler.release(), width, height, format, width, height, AV_PIX_FMT_YUV420P,
-        int(SwsFlags), nullptr, nullptr, nullptr));
-    if (!input.TurnScaler || avutil::av_frame_get_buffer(converted.get(), 0) < 0)
+    TurnScaler.reset(swscale::sws_getCachedContext(
+        TurnScaler.release(), width, height, format, width, height, AV_PIX_FMT_YUV420P,
+        int(Rules.SwsFlags), nullptr, nullptr, nullptr));
+    if (!TurnScaler || avutil::av_frame_get_buffer(converted.get(), 0) < 0)
       throw FFMpegException("Cannot turn the picture");
-    swscale::sws_scale(input.TurnScaler.get(), picture->data, picture->linesize, 0, height,
+    swscale::sws_scale(TurnScaler.get(), picture->data, picture->linesize, 0, height,
                        converted->data, converted->linesize);
     source = PictureOf(converted.get());
     format = AV_PIX_FMT_YUV420P;

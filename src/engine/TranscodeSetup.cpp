@@ -4,6 +4,7 @@
 #include "EngineText.h"
 #include "FFmpeg.h"
 #include "PictureOps.h"
+#include "PictureStage.h"
 #include "Muxer.h"
 #include "RunTables.h"
 #include "VideoOutput.h"
@@ -116,6 +117,22 @@ void TCustomFFmpeg::MarkOwnContexts() {
     for (TCodecContextPtr& encoder : OutputCodecs[f])
       mark(encoder.get());
   }
+}
+
+TPictureRules TCustomFFmpeg::PictureRules(const TInputStreamState& input) const {
+  TPictureRules rules;
+  // Pictures are turned upright when asked to and the turn is a right angle.
+  const int turns = ClockwiseQuarterTurns(input.Stream);
+  rules.QuarterTurns = AutoRotate && turns > 0 ? turns : 0;
+  rules.SwsFlags = SwsFlags;
+  if (FiltersInUse)
+    rules.Chain = VideoFilters;
+  rules.Cropped = FrameTopCrop + FrameBottomCrop + FrameLeftCrop + FrameRightCrop != 0;
+  rules.PadWidth = FramePadLeft + FramePadRight;
+  rules.PadHeight = FramePadTop + FramePadBottom;
+  rules.FrameWidth = FrameWidth;
+  rules.FrameHeight = FrameHeight;
+  return rules;
 }
 
 void TCustomFFmpeg::SetupRun() {
@@ -329,17 +346,16 @@ void TCustomFFmpeg::SetupRun() {
       // Pictures are turned upright when asked to and the turn is a right
       // angle; otherwise the output keeps the tag.
       const int turns = ClockwiseQuarterTurns(ist.Stream);
-      ist.QuarterTurns = AutoRotate && turns > 0 ? turns : 0;
       if (!AutoRotate || turns < 0)
         KeepDisplayMatrix(ist.Stream, ost.Stream);
       ost.MustEncode = 1;
       ist.MustDecode = 1;
-      LastError.clear();
-      if (FiltersInUse && BuildVideoFilterGraph(ist, ost) < 0) {
-        if (LastError.empty())
-          LastError = "Error opening filters!";
-        else
-          LastError = "Error opening filters: " + LastError;
+      if (!ist.Pictures)
+        ist.Pictures = std::make_unique<TPictureStage>(*PictureLink, ist, ost.SourceStreamIndex,
+                                                       PictureRules(ist));
+      if (!ist.Pictures->SetUp(ost)) {
+        const std::string& why = ist.Pictures->Error();
+        LastError = why.empty() ? "Error opening filters!" : "Error opening filters: " + why;
         throw FFMpegException(LastError);
       }
       break;

@@ -32,7 +32,6 @@ public:
     Sounds[index].push_back({data, std::vector<uint8_t>(data, data + size), carrier.Format,
                              carrier.Rate, carrier.Layout.Layout.nb_channels});
   }
-  void PreparePicture(TInputStreamState&, AVFrame*) override {}
   void Picture(TInputStreamState&, int, AVFrame*) override {}
   void DrainPictures(TInputStreamState&, int) override {}
   void Subtitle(TInputStreamState&, int, const AVSubtitle*, int64_t,

@@ -1,5 +1,6 @@
 #include "EngineTestSupport.h"
 #include "FixtureMedia.h"
+#include "PictureStage.h"
 #include "filters/FilterChecks.h"
 
 #include <gtest/gtest.h>
@@ -44,6 +45,12 @@ std::string EngineScaleSize(const AVFilterGraph* graph) {
   return {};
 }
 
+// The graph is only set up here; no picture goes through.
+struct TNoPictures : TPictureStageOwner {
+  void Hook(TInputStreamState&, AVFrame*) override {}
+  void Pass(TInputStreamState&, int, AVFrame*) override {}
+};
+
 } // namespace
 
 TEST(FilterGraph, SizesCropAndPadAgainstTheChain) {
@@ -85,15 +92,16 @@ TEST(FilterGraph, SizesCropAndPadAgainstTheChain) {
     input.Stream = e.InputFiles[0]->streams[0];
     TOutputStreamState output;
     output.Encoder = e.OutputCodecs[0][0].get();
-    e.LastError.clear();
-    EXPECT_EQ(e.BuildVideoFilterGraph(input, output), c.Result);
+    TNoPictures owner;
+    TPictureStage stage(owner, input, 0, e.PictureRules(input));
+    EXPECT_EQ(stage.SetUp(output), c.Result == 0);
     if (c.Result == 0) {
       EXPECT_EQ(output.Encoder->width, c.EncoderWidth);
       EXPECT_EQ(output.Encoder->height, c.EncoderHeight);
-      ASSERT_NE(input.FilterGraph, nullptr);
-      EXPECT_EQ(EngineScaleSize(input.FilterGraph.get()), c.EngineScale ? c.EngineScale : "");
+      ASSERT_NE(stage.FilterGraph(), nullptr);
+      EXPECT_EQ(EngineScaleSize(stage.FilterGraph()), c.EngineScale ? c.EngineScale : "");
     } else {
-      EXPECT_EQ(e.LastError, c.Error);
+      EXPECT_EQ(stage.Error(), c.Error);
     }
   }
   std::filesystem::remove_all(folder);
