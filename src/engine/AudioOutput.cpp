@@ -335,10 +335,10 @@ namespace {
 class TAudioLink : public TAudioOutputOwner {
 public:
   explicit TAudioLink(TCustomFFmpeg& engine) : Engine(engine) {}
-  int SyncMethod() const override { return Engine.AudioSyncMethod; }
-  float DriftThreshold() const override { return Engine.AudioDriftThreshold; }
-  int64_t ClockStart() const override { return Engine.StartTime; }
-  bool Tells() const override { return Engine.Verbose > 2; }
+  int SyncMethod() const override { return Engine.Settings.AudioSyncMethod; }
+  float DriftThreshold() const override { return Engine.Settings.AudioDriftThreshold; }
+  int64_t ClockStart() const override { return Engine.Settings.StartTime; }
+  bool Tells() const override { return Engine.Settings.Verbose > 2; }
   void Tell(const std::string& text) override { Engine.Log(1, text); }
   void Encode(TOutputStreamState& stream, AVFrame* frame) override {
     Engine.EncodeAndWriteFrame(stream.Output, stream, frame);

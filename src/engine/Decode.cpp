@@ -220,8 +220,8 @@ namespace {
 class TDecoderLink : public TDecoderOwner {
 public:
   explicit TDecoderLink(TCustomFFmpeg& engine) : Engine(engine) {}
-  int Volume() const override { return Engine.AudioVolume; }
-  bool Tells() const override { return Engine.Verbose > 0 && Engine.LogCallback; }
+  int Volume() const override { return Engine.Settings.AudioVolume; }
+  bool Tells() const override { return Engine.Settings.Verbose > 0 && Engine.LogCallback; }
   void Tell(const std::string& text) override { Engine.Log(0, text); }
 
   void Copy(TInputStreamState& ist, int index, const AVPacket* packet) override {
@@ -234,9 +234,9 @@ public:
       if (ost->FramesWritten == 0 && !(packet->flags & AV_PKT_FLAG_KEY))
         continue; // a copy starts at a key frame
       if (type == AVMEDIA_TYPE_AUDIO)
-        Engine.AudioBytesWritten += packet->size;
+        Engine.RunState.AudioBytesWritten += packet->size;
       else if (type == AVMEDIA_TYPE_VIDEO) {
-        Engine.VideoBytesWritten += packet->size;
+        Engine.RunState.VideoBytesWritten += packet->size;
         ++ost->SyncPts;
       }
       TPacketPtr copy(avcodec::av_packet_clone(packet));
@@ -300,7 +300,7 @@ public:
 private:
   // Nothing before the start time goes out.
   bool Due(const TInputStreamState& ist) const {
-    return Engine.StartTime == 0 || ist.Pts >= Engine.StartTime;
+    return Engine.Settings.StartTime == 0 || ist.Pts >= Engine.Settings.StartTime;
   }
   static bool Encodes(const TOutputStreamState& ost, int index) {
     return ost.SourceStreamIndex == index && ost.MustEncode;
@@ -335,7 +335,7 @@ void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext*, TOutputStreamState&
                                            TInputStreamState& ist, const AVSubtitle* subtitle,
                                            int64_t pts, std::vector<uint8_t>& buffer) {
   if (pts == AV_NOPTS_VALUE) {
-    if (StopOnError)
+    if (Settings.StopOnError)
       throw FFMpegException("Subtitle packets must have a pts");
     Log(0, "Subtitle packets must have a pts");
     return;
@@ -350,7 +350,8 @@ void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext*, TOutputStreamState&
   const AVRational ms{1, 1000};
   AVSubtitle timed = *subtitle;
   timed.pts = avutil::av_rescale_q(pts, ist.Stream->time_base, AV_TIME_BASE_Q) +
-              avutil::av_rescale_q(subtitle->start_display_time, ms, AV_TIME_BASE_Q) - StartTime;
+              avutil::av_rescale_q(subtitle->start_display_time, ms, AV_TIME_BASE_Q) -
+              Settings.StartTime;
   timed.end_display_time -= timed.start_display_time;
   timed.start_display_time = 0;
   for (int i = 0; i < packets; ++i) {

@@ -75,9 +75,9 @@ int TCustomFFmpeg::EncodeAndWriteFrame(AVFormatContext*, TOutputStreamState& str
       ReadQualityStats(stream, packet);
       const int size = packet->size;
       if (video)
-        VideoBytesWritten += size;
+        RunState.VideoBytesWritten += size;
       else if (enc->codec_type == AVMEDIA_TYPE_AUDIO)
-        AudioBytesWritten += size;
+        RunState.AudioBytesWritten += size;
       WritePacket(stream, packet);
       avcodec::av_packet_unref(packet);
       written += size;

@@ -136,104 +136,106 @@ void TCustomFFmpeg::InitDefaults() {
   MetaDataMaps.fill({});
   MetaDataMapCount = 0;
 
-  ForcedInputFormat = nullptr;
-  ForcedOutputFormat = nullptr;
-  InputIO = nullptr;
-  FrameWidth = FrameHeight = 0;
-  FrameSizeTurned = false;
-  FrameAspectRatio = 0.0f;
-  FramePixFmt = -1;
-  PixFmtAsked = false;
-  AudioSampleFmt = -1;
-  FramePadTop = FramePadBottom = FramePadLeft = FramePadRight = 0;
-  PadColor[0] = 16;
-  PadColor[1] = 128;
-  PadColor[2] = 128;
-  FrameTopCrop = FrameBottomCrop = FrameLeftCrop = FrameRightCrop = 0;
-  for (int& limit : MaxFrames)
+  Settings.ForcedInputFormat = nullptr;
+  Settings.ForcedOutputFormat = nullptr;
+  Settings.InputIO = nullptr;
+  Settings.FrameWidth = Settings.FrameHeight = 0;
+  Settings.FrameSizeTurned = false;
+  Settings.FrameAspectRatio = 0.0f;
+  Settings.FramePixFmt = -1;
+  Settings.PixFmtAsked = false;
+  Settings.AudioSampleFmt = -1;
+  Settings.FramePadTop = Settings.FramePadBottom = Settings.FramePadLeft = Settings.FramePadRight =
+      0;
+  Settings.PadColor[0] = 16;
+  Settings.PadColor[1] = 128;
+  Settings.PadColor[2] = 128;
+  Settings.FrameTopCrop = Settings.FrameBottomCrop = Settings.FrameLeftCrop =
+      Settings.FrameRightCrop = 0;
+  for (int& limit : Settings.MaxFrames)
     limit = INT32_MAX;
-  FrameRate = {0, 0};
-  VideoQScale = 0.0f;
-  IntraMatrix.reset();
-  InterMatrix.reset();
-  RcOverride.reset();
-  VideoDisable = 0;
-  VideoDiscard = 0;
-  VideoCodecName.reset();
-  VideoCodecTag = 0;
-  SameQuality = 0;
-  Deinterlace = 0;
-  TopFieldFirst = -1;
-  MeThreshold = 0;
-  IntraDcPrecision = 8;
-  LoopInput = 0;
-  LoopOutput = -1;
-  QpHistogram = 0;
-  VideoFilters.clear();
-  FiltersInUse = false;
-  IntraOnly = 0;
-  AudioSampleRate = 44100;
-  AudioQScale = -99999.0f;
-  AudioDisable = 0;
-  AudioChannels = 2;
-  AudioCodecName.reset();
-  AudioCodecTag = 0;
-  AudioLanguage.clear();
-  SubtitleDisable = 0;
-  SubtitleCodecName.reset();
-  SubtitleLanguage.clear();
-  MuxPreload = 0.5f;
-  MuxMaxDelay = 0.7f;
-  RecordingTime = INT64_MAX;
-  StartTime = 0;
-  RecordTimestamp = 0;
-  InputTsOffset = 0;
-  MetaTitle.clear();
-  MetaAuthor.clear();
-  MetaCopyright.clear();
-  MetaComment.clear();
-  MetaGenre.clear();
-  MetaAlbum.clear();
-  MetaYear = MetaTrack = 0;
+  Settings.FrameRate = {0, 0};
+  Settings.VideoQScale = 0.0f;
+  Settings.IntraMatrix.reset();
+  Settings.InterMatrix.reset();
+  Settings.RcOverride.reset();
+  Settings.VideoDisable = 0;
+  Settings.VideoDiscard = 0;
+  Settings.VideoCodecName.reset();
+  Settings.VideoCodecTag = 0;
+  Settings.SameQuality = 0;
+  Settings.Deinterlace = 0;
+  Settings.TopFieldFirst = -1;
+  Settings.MeThreshold = 0;
+  Settings.IntraDcPrecision = 8;
+  Settings.LoopInput = 0;
+  Settings.LoopOutput = -1;
+  Settings.QpHistogram = 0;
+  Settings.VideoFilters.clear();
+  Settings.FiltersInUse = false;
+  Settings.IntraOnly = 0;
+  Settings.AudioSampleRate = 44100;
+  Settings.AudioQScale = -99999.0f;
+  Settings.AudioDisable = 0;
+  Settings.AudioChannels = 2;
+  Settings.AudioCodecName.reset();
+  Settings.AudioCodecTag = 0;
+  Settings.AudioLanguage.clear();
+  Settings.SubtitleDisable = 0;
+  Settings.SubtitleCodecName.reset();
+  Settings.SubtitleLanguage.clear();
+  Settings.MuxPreload = 0.5f;
+  Settings.MuxMaxDelay = 0.7f;
+  Settings.RecordingTime = INT64_MAX;
+  Settings.StartTime = 0;
+  Settings.RecordTimestamp = 0;
+  Settings.InputTsOffset = 0;
+  Settings.MetaTitle.clear();
+  Settings.MetaAuthor.clear();
+  Settings.MetaCopyright.clear();
+  Settings.MetaComment.clear();
+  Settings.MetaGenre.clear();
+  Settings.MetaAlbum.clear();
+  Settings.MetaYear = Settings.MetaTrack = 0;
 
-  HexDump = PacketDump = Psnr = PassNumber = 0;
-  PassLogFileName.clear();
-  AudioStreamCopy = VideoStreamCopy = SubtitleStreamCopy = 0;
-  AutoRotate = true;
-  VideoSyncMethod = -1;
-  AudioSyncMethod = 0;
-  AudioDriftThreshold = 0.1f;
-  CopyTimestamps = false;
-  Shortest = 0;
-  VideoGlobalHeader = 0;
-  VStatsFileName.reset();
-  ProgramId = 0;
-  RateEmulation = 0;
-  VideoChannel = 0;
-  VideoStandard.reset();
-  AudioVolume = 256;
-  StopOnError = false;
-  FrameHooksInUse = false;
-  Verbose = 1;
-  ThreadCount = 1;
-  ThreadCountAsked = false;
-  Pipeline = 1;
-  CoreShare = 0;
-  InputSync = 0;
-  FileSizeLimit = 0;
-  PgmYuvCompat = 0;
-  DtsDeltaThreshold = 10.0f;
-  SwsFlags = SWS_BICUBIC;
-  GenericOptionNames.clear();
-  GenericOptionCount = 0;
-  VideoBitstreamFilters.clear();
-  AudioBitstreamFilters.clear();
-  SubtitleBitstreamFilters.clear();
-  PendingPrivateOptions.clear();
+  Settings.HexDump = Settings.PacketDump = Settings.Psnr = Settings.PassNumber = 0;
+  Settings.PassLogFileName.clear();
+  Settings.AudioStreamCopy = Settings.VideoStreamCopy = Settings.SubtitleStreamCopy = 0;
+  Settings.AutoRotate = true;
+  Settings.VideoSyncMethod = -1;
+  Settings.AudioSyncMethod = 0;
+  Settings.AudioDriftThreshold = 0.1f;
+  Settings.CopyTimestamps = false;
+  Settings.Shortest = 0;
+  Settings.VideoGlobalHeader = 0;
+  Settings.VStatsFileName.reset();
+  Settings.ProgramId = 0;
+  Settings.RateEmulation = 0;
+  Settings.VideoChannel = 0;
+  Settings.VideoStandard.reset();
+  Settings.AudioVolume = 256;
+  Settings.StopOnError = false;
+  Settings.FrameHooksInUse = false;
+  Settings.Verbose = 1;
+  Settings.ThreadCount = 1;
+  Settings.ThreadCountAsked = false;
+  Settings.Pipeline = 1;
+  Settings.CoreShare = 0;
+  Settings.InputSync = 0;
+  Settings.FileSizeLimit = 0;
+  Settings.PgmYuvCompat = 0;
+  Settings.DtsDeltaThreshold = 10.0f;
+  Settings.SwsFlags = SWS_BICUBIC;
+  Settings.GenericOptionNames.clear();
+  Settings.GenericOptionCount = 0;
+  Settings.VideoBitstreamFilters.clear();
+  Settings.AudioBitstreamFilters.clear();
+  Settings.SubtitleBitstreamFilters.clear();
+  Settings.PendingPrivateOptions.clear();
 
-  VideoBytesWritten = AudioBytesWritten = GlobalHeaderBytes = 0;
-  FramesDuplicated = FramesDropped = 0;
-  QuantizerHistogram.fill(0);
+  RunState.VideoBytesWritten = RunState.AudioBytesWritten = RunState.GlobalHeaderBytes = 0;
+  RunState.FramesDuplicated = RunState.FramesDropped = 0;
+  RunState.QuantizerHistogram.fill(0);
 
   HookPixFmt = AV_PIX_FMT_BGR24;
   HookBitmapFormat = 6;
@@ -253,16 +255,16 @@ void TCustomFFmpeg::Reset() {
   StopRequested = false;
   Finished = false;
   Terminated = false;
-  TotalOutputDuration = -1;
+  RunState.TotalOutputDuration = -1;
   for (int type = 0; type < MediaTypeCount; ++type) {
-    CodecOptionContexts[type].reset(avcodec::avcodec_alloc_context3(nullptr));
-    if (CodecOptionContexts[type])
-      CodecOptionContexts[type]->codec_type = static_cast<AVMediaType>(type);
+    Settings.CodecOptionContexts[type].reset(avcodec::avcodec_alloc_context3(nullptr));
+    if (Settings.CodecOptionContexts[type])
+      Settings.CodecOptionContexts[type]->codec_type = static_cast<AVMediaType>(type);
   }
-  FormatOptionContext.reset(avformat::avformat_alloc_context());
-  ScalerOptionContext.reset(
+  Settings.FormatOptionContext.reset(avformat::avformat_alloc_context());
+  Settings.ScalerOptionContext.reset(
       swscale::sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16, AV_PIX_FMT_YUV420P,
-                              static_cast<int>(SwsFlags), nullptr, nullptr, nullptr));
+                              static_cast<int>(Settings.SwsFlags), nullptr, nullptr, nullptr));
 }
 
 void TCustomFFmpeg::ReleaseResources() {
@@ -275,10 +277,10 @@ void TCustomFFmpeg::ReleaseResources() {
   CloseOpenDecoders();
   Run.reset();
 
-  for (auto& context : CodecOptionContexts)
+  for (auto& context : Settings.CodecOptionContexts)
     context.reset();
-  FormatOptionContext.reset();
-  ScalerOptionContext.reset();
+  Settings.FormatOptionContext.reset();
+  Settings.ScalerOptionContext.reset();
 
   ReleaseOutputFiles();
 
@@ -289,22 +291,22 @@ void TCustomFFmpeg::ReleaseResources() {
   }
   InputFileCount = 0;
 
-  IntraMatrix.reset();
-  InterMatrix.reset();
-  VStatsFileName.reset();
-  GenericOptionNames.clear();
-  GenericOptionCount = 0;
-  VideoCodecName.reset();
-  AudioCodecName.reset();
-  SubtitleCodecName.reset();
-  VideoStandard.reset();
-  RcOverride.reset();
-  if (VStatsFile) {
-    myutil::my_fclose(VStatsFile);
-    VStatsFile = nullptr;
+  Settings.IntraMatrix.reset();
+  Settings.InterMatrix.reset();
+  Settings.VStatsFileName.reset();
+  Settings.GenericOptionNames.clear();
+  Settings.GenericOptionCount = 0;
+  Settings.VideoCodecName.reset();
+  Settings.AudioCodecName.reset();
+  Settings.SubtitleCodecName.reset();
+  Settings.VideoStandard.reset();
+  Settings.RcOverride.reset();
+  if (RunState.VStatsFile) {
+    myutil::my_fclose(RunState.VStatsFile);
+    RunState.VStatsFile = nullptr;
   }
-  AudioLanguage.clear();
-  SubtitleLanguage.clear();
+  Settings.AudioLanguage.clear();
+  Settings.SubtitleLanguage.clear();
 
   UnloadHookModules(&FirstHookModule);
   HookBuffer.reset();
@@ -433,10 +435,10 @@ void TCustomFFmpeg::RunTranscode() {
 void TCustomFFmpeg::CloseOpenEncoders() {
   // Nothing open: no need to wait for the process-wide lock (callers may
   // hold their own locks here).
-  if (OpenEncoders.empty())
+  if (RunState.OpenEncoders.empty())
     return;
   std::lock_guard<std::mutex> lock(CodecLock());
-  for (TOutputStreamState* stream : OpenEncoders) {
+  for (TOutputStreamState* stream : RunState.OpenEncoders) {
     if (stream->MustEncode && stream->Encoder) {
       avutil::av_freep(&stream->Encoder->stats_in);
       avcodec::avcodec_close(stream->Encoder);
@@ -444,17 +446,17 @@ void TCustomFFmpeg::CloseOpenEncoders() {
     if (stream->Audio)
       stream->Audio->Close();
   }
-  OpenEncoders.clear();
+  RunState.OpenEncoders.clear();
 }
 
 void TCustomFFmpeg::CloseOpenDecoders() {
-  if (OpenDecoders.empty())
+  if (RunState.OpenDecoders.empty())
     return;
   std::lock_guard<std::mutex> lock(CodecLock());
-  for (TInputStreamState* stream : OpenDecoders)
+  for (TInputStreamState* stream : RunState.OpenDecoders)
     if (stream->MustDecode && stream->Decoder)
       avcodec::avcodec_close(stream->Decoder);
-  OpenDecoders.clear();
+  RunState.OpenDecoders.clear();
 }
 
 int TCustomFFmpeg::InterruptCheck(void* engine) {

@@ -230,6 +230,135 @@ struct TVideoCopies {
   AVPixelFormat DecodedFormat = AV_PIX_FMT_NONE;
 };
 
+// What the options set: the settings for the next input or output file,
+// and how a run behaves. The option handlers write them; opening files and
+// a run read them.
+struct TEngineSettings {
+  const AVInputFormat* ForcedInputFormat = nullptr;
+  // A byte source for the next input instead of a file (owned by the
+  // caller, who keeps it alive as long as the engine); the name is then
+  // only used in messages.
+  AVIOContext* InputIO = nullptr;
+  const AVOutputFormat* ForcedOutputFormat = nullptr;
+  int FrameWidth = 0, FrameHeight = 0;
+  // The frame size above is a source's turned upright; turning it off puts
+  // it back as stored.
+  bool FrameSizeTurned = false;
+  float FrameAspectRatio = 0.0f;
+  int FramePixFmt = -1;
+  bool PixFmtAsked = false; // FramePixFmt came from "pix_fmt", not a source
+  int AudioSampleFmt = -1;
+  int FramePadTop = 0, FramePadBottom = 0, FramePadLeft = 0, FramePadRight = 0;
+  int PadColor[3] = {16, 128, 128};
+  int FrameTopCrop = 0, FrameBottomCrop = 0, FrameLeftCrop = 0, FrameRightCrop = 0;
+  int MaxFrames[FrameLimitCount] = {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX};
+  AVRational FrameRate{0, 0};
+  float VideoQScale = 0.0f;
+  TAvBytesPtr IntraMatrix, InterMatrix; // 64 uint16_t values
+  TAvTextPtr RcOverride;
+  int VideoDisable = 0;
+  int VideoDiscard = 0;
+  TAvTextPtr VideoCodecName;
+  int VideoCodecTag = 0;
+  int SameQuality = 0;
+  int Deinterlace = 0;
+  int TopFieldFirst = -1;
+  int MeThreshold = 0;
+  int IntraDcPrecision = 8;
+  int LoopInput = 0;
+  int LoopOutput = -1;
+  int QpHistogram = 0;
+  std::string VideoFilters;
+  bool FiltersInUse = false;
+  int IntraOnly = 0;
+  int AudioSampleRate = 44100;
+  float AudioQScale = -99999.0f;
+  int AudioDisable = 0;
+  int AudioChannels = 2;
+  TAvTextPtr AudioCodecName;
+  int AudioCodecTag = 0;
+  std::string AudioLanguage;
+  int SubtitleDisable = 0;
+  TAvTextPtr SubtitleCodecName;
+  std::string SubtitleLanguage;
+  float MuxPreload = 0.5f;
+  float MuxMaxDelay = 0.7f;
+  int64_t RecordingTime = INT64_MAX;
+  int64_t StartTime = 0;
+  int64_t RecordTimestamp = 0;
+  int64_t InputTsOffset = 0;
+  std::string MetaTitle, MetaAuthor, MetaCopyright, MetaComment, MetaGenre, MetaAlbum;
+  int MetaYear = 0, MetaTrack = 0;
+
+  // How a run behaves.
+  // Pictures of a stream tagged with a turn are turned upright (else the tag
+  // goes along to the output).
+  bool AutoRotate = true;
+  int HexDump = 0;
+  int PacketDump = 0;
+  int Psnr = 0;
+  int PassNumber = 0;
+  std::string PassLogFileName;
+  int AudioStreamCopy = 0, VideoStreamCopy = 0, SubtitleStreamCopy = 0;
+  int VideoSyncMethod = -1;
+  int AudioSyncMethod = 0;
+  float AudioDriftThreshold = 0.1f;
+  bool CopyTimestamps = false;
+  int Shortest = 0;
+  int VideoGlobalHeader = 0;
+  TAvTextPtr VStatsFileName;
+  int ProgramId = 0;
+  int RateEmulation = 0;
+  int VideoChannel = 0;
+  TAvTextPtr VideoStandard;
+  int AudioVolume = 256;
+  bool StopOnError = false;
+  bool FrameHooksInUse = false;
+  int Verbose = 1;
+  int ThreadCount = 1;
+  bool ThreadCountAsked = false; // "threads" was given: decoders keep that count
+  // Whether a run may put its output side on a thread of its own ("pipeline"),
+  // and how many cores the run may keep busy ("cores"; 0: all of them).
+  int Pipeline = 1;
+  int CoreShare = 0;
+  int InputSync = 0;
+  uint64_t FileSizeLimit = 0;
+  int PgmYuvCompat = 0;
+  float DtsDeltaThreshold = 10.0f;
+  unsigned SwsFlags = SWS_BICUBIC;
+  std::vector<const char*> GenericOptionNames; // names owned by the libraries' tables
+  int GenericOptionCount = 0;
+  TCodecContextPtr CodecOptionContexts[MediaTypeCount];
+  TFormatContextPtr FormatOptionContext;
+  TSwsPtr ScalerOptionContext;
+  // Pending bitstream filter chains for the next stream of each type.
+  std::vector<std::string> VideoBitstreamFilters, AudioBitstreamFilters, SubtitleBitstreamFilters;
+  // Options of one encoder or muxer only (an encoder's "crf" or "preset", a
+  // muxer's "muxrate"): a name that neither the vocabulary nor the generic
+  // options take waits here until the next output is created, and goes to
+  // the first of its streams' encoders, then its muxer, that has it.
+  struct TPrivateOption {
+    std::string Name, Value;
+    bool Optional = false; // dropped with a log line when nothing takes it
+  };
+  std::vector<TPrivateOption> PendingPrivateOptions;
+};
+
+// What one run counts and keeps open; read by the reports and after the run.
+struct TRunState {
+  FILE* VStatsFile = nullptr; // the statistics file, open while a run writes it
+  int64_t StartWallClock = 0;
+  std::atomic<int64_t> VideoBytesWritten{0};
+  std::atomic<int64_t> AudioBytesWritten{0};
+  int64_t GlobalHeaderBytes = 0;
+  int FramesDuplicated = 0, FramesDropped = 0;
+  // Pictures coded at each quantizer (the "qphist" report line).
+  std::array<uint32_t, 52> QuantizerHistogram{};
+  std::list<TOutputStreamState*> OpenEncoders;
+  std::list<TInputStreamState*> OpenDecoders;
+  int TotalOutputDuration = -1; // milliseconds
+};
+
 class TCustomFFmpeg {
 public:
   TCustomFFmpeg();
@@ -270,6 +399,7 @@ public:
   void SetInputFormat(const std::string& value);
   void SetOutputFormat(const std::string& value);
   void SetVerbose(int value);
+  void SetAutoRotate(int value);
   void SetStartTime(int64_t microseconds);
   void SetProgramId(int value);
   void SetRecordingTimeMs(int milliseconds);
@@ -279,14 +409,38 @@ public:
   void SetMuxMaxDelay(float seconds);
   void SetMuxPreload(float seconds);
   // Empty texts and years or tracks of 0 leave the value set before.
-  void SetTitle(const std::string& v) { if (!v.empty()) MetaTitle = v; }
-  void SetAuthor(const std::string& v) { if (!v.empty()) MetaAuthor = v; }
-  void SetCopyright(const std::string& v) { if (!v.empty()) MetaCopyright = v; }
-  void SetComment(const std::string& v) { if (!v.empty()) MetaComment = v; }
-  void SetGenre(const std::string& v) { if (!v.empty()) MetaGenre = v; }
-  void SetAlbum(const std::string& v) { if (!v.empty()) MetaAlbum = v; }
-  void SetYear(int v) { if (v > 0) MetaYear = v; }
-  void SetTrack(int v) { if (v > 0) MetaTrack = v; }
+  void SetTitle(const std::string& v) {
+    if (!v.empty())
+      Settings.MetaTitle = v;
+  }
+  void SetAuthor(const std::string& v) {
+    if (!v.empty())
+      Settings.MetaAuthor = v;
+  }
+  void SetCopyright(const std::string& v) {
+    if (!v.empty())
+      Settings.MetaCopyright = v;
+  }
+  void SetComment(const std::string& v) {
+    if (!v.empty())
+      Settings.MetaComment = v;
+  }
+  void SetGenre(const std::string& v) {
+    if (!v.empty())
+      Settings.MetaGenre = v;
+  }
+  void SetAlbum(const std::string& v) {
+    if (!v.empty())
+      Settings.MetaAlbum = v;
+  }
+  void SetYear(int v) {
+    if (v > 0)
+      Settings.MetaYear = v;
+  }
+  void SetTrack(int v) {
+    if (v > 0)
+      Settings.MetaTrack = v;
+  }
   void SetTarget(const std::string& type, const std::string& norm,
                  const std::string& fallbackNorm);
 
@@ -388,7 +542,7 @@ public:
 
   // Logging: only call with a level the caller decided to report.
   void Log(int level, const std::string& message);
-  bool LogEnabled(int level) const { return level <= Verbose && LogCallback; }
+  bool LogEnabled(int level) const { return level <= Settings.Verbose && LogCallback; }
 
   // ---- Files and maps
   std::array<TInputContextPtr, MaxFiles> InputFiles{};
@@ -422,136 +576,19 @@ public:
   // applies to the copied picture's own size, known once the run maps it.
   float CopyDisplayAspect[MaxFiles][MaxStreams]{};
 
-  // ---- Settings for the next input or output file
-  const AVInputFormat* ForcedInputFormat = nullptr;
-  // A byte source for the next input instead of a file (owned by the
-  // caller, who keeps it alive as long as the engine); the name is then
-  // only used in messages.
-  AVIOContext* InputIO = nullptr;
-  const AVOutputFormat* ForcedOutputFormat = nullptr;
-  int FrameWidth = 0, FrameHeight = 0;
-  // The frame size above is a source's turned upright; turning it off puts
-  // it back as stored.
-  bool FrameSizeTurned = false;
-  float FrameAspectRatio = 0.0f;
-  int FramePixFmt = -1;
-  bool PixFmtAsked = false; // FramePixFmt came from "pix_fmt", not a source
-  int AudioSampleFmt = -1;
-  int FramePadTop = 0, FramePadBottom = 0, FramePadLeft = 0, FramePadRight = 0;
-  int PadColor[3] = {16, 128, 128};
-  int FrameTopCrop = 0, FrameBottomCrop = 0, FrameLeftCrop = 0, FrameRightCrop = 0;
-  int MaxFrames[FrameLimitCount] = {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX};
-  AVRational FrameRate{0, 0};
-  float VideoQScale = 0.0f;
-  TAvBytesPtr IntraMatrix, InterMatrix; // 64 uint16_t values
-  TAvTextPtr RcOverride;
-  int VideoDisable = 0;
-  int VideoDiscard = 0;
-  TAvTextPtr VideoCodecName;
-  int VideoCodecTag = 0;
-  int SameQuality = 0;
-  int Deinterlace = 0;
-  int TopFieldFirst = -1;
-  int MeThreshold = 0;
-  int IntraDcPrecision = 8;
-  int LoopInput = 0;
-  int LoopOutput = -1;
-  int QpHistogram = 0;
-  std::string VideoFilters;
-  bool FiltersInUse = false;
-  int IntraOnly = 0;
-  int AudioSampleRate = 44100;
-  float AudioQScale = -99999.0f;
-  int AudioDisable = 0;
-  int AudioChannels = 2;
-  TAvTextPtr AudioCodecName;
-  int AudioCodecTag = 0;
-  std::string AudioLanguage;
-  int SubtitleDisable = 0;
-  TAvTextPtr SubtitleCodecName;
-  std::string SubtitleLanguage;
-  float MuxPreload = 0.5f;
-  float MuxMaxDelay = 0.7f;
-  int64_t RecordingTime = INT64_MAX;
-  int64_t StartTime = 0;
-  int64_t RecordTimestamp = 0;
-  int64_t InputTsOffset = 0;
-  std::string MetaTitle, MetaAuthor, MetaCopyright, MetaComment, MetaGenre, MetaAlbum;
-  int MetaYear = 0, MetaTrack = 0;
-
-  // ---- Run behaviour
-  // Pictures of a stream tagged with a turn are turned upright (else the tag
-  // goes along to the output).
-  bool AutoRotate = true;
-  void SetAutoRotate(int value);
-  int HexDump = 0;
-  int PacketDump = 0;
-  int Psnr = 0;
-  int PassNumber = 0;
-  std::string PassLogFileName;
-  int AudioStreamCopy = 0, VideoStreamCopy = 0, SubtitleStreamCopy = 0;
-  int VideoSyncMethod = -1;
-  int AudioSyncMethod = 0;
-  float AudioDriftThreshold = 0.1f;
-  bool CopyTimestamps = false;
-  int Shortest = 0;
-  int VideoGlobalHeader = 0;
-  TAvTextPtr VStatsFileName;
-  FILE* VStatsFile = nullptr;
-  int ProgramId = 0;
-  int RateEmulation = 0;
-  int VideoChannel = 0;
-  TAvTextPtr VideoStandard;
-  int AudioVolume = 256;
-  bool StopOnError = false;
-  bool FrameHooksInUse = false;
-  int Verbose = 1;
-  int ThreadCount = 1;
-  bool ThreadCountAsked = false; // "threads" was given: decoders keep that count
-  // Whether a run may put its output side on a thread of its own ("pipeline"),
-  // and how many cores the run may keep busy ("cores"; 0: all of them).
-  int Pipeline = 1;
-  int CoreShare = 0;
-  int InputSync = 0;
-  uint64_t FileSizeLimit = 0;
-  int PgmYuvCompat = 0;
-  float DtsDeltaThreshold = 10.0f;
-  unsigned SwsFlags = SWS_BICUBIC;
-  std::vector<const char*> GenericOptionNames; // names owned by the libraries' tables
-  int GenericOptionCount = 0;
-  TCodecContextPtr CodecOptionContexts[MediaTypeCount];
-  TFormatContextPtr FormatOptionContext;
-  TSwsPtr ScalerOptionContext;
-  // Pending bitstream filter chains for the next stream of each type.
-  std::vector<std::string> VideoBitstreamFilters, AudioBitstreamFilters,
-      SubtitleBitstreamFilters;
   // Per output stream: the bitstream filters ("name" or "name=options") its
   // packets pass when written.
   std::vector<std::string> BitstreamFilterSpecs[MaxFiles][MaxStreams];
-  // Options of one encoder or muxer only (an encoder's "crf" or "preset", a
-  // muxer's "muxrate"): a name that neither the vocabulary nor the generic
-  // options take waits here until the next output is created, and goes to
-  // the first of its streams' encoders, then its muxer, that has it.
-  struct TPrivateOption {
-    std::string Name, Value;
-    bool Optional = false; // dropped with a log line when nothing takes it
-  };
-  std::vector<TPrivateOption> PendingPrivateOptions;
   // What each output stream's encoder and each output's muxer are opened with.
   TDictionary EncoderOptions[MaxFiles][MaxStreams];
   TDictionary MuxerOptions[MaxFiles];
 
-  // ---- Counters of a run
-  int64_t StartWallClock = 0;
-  std::atomic<int64_t> VideoBytesWritten{0};
-  std::atomic<int64_t> AudioBytesWritten{0};
-  int64_t GlobalHeaderBytes = 0;
-  int FramesDuplicated = 0, FramesDropped = 0;
-  // Pictures coded at each quantizer (the "qphist" report line).
-  std::array<uint32_t, 52> QuantizerHistogram{};
-  std::list<TOutputStreamState*> OpenEncoders;
-  std::list<TInputStreamState*> OpenDecoders;
-  int TotalOutputDuration = -1; // milliseconds
+  // ---- What the options set: the settings for the next input or output
+  // file, and how a run behaves.
+  TEngineSettings Settings;
+
+  // ---- The state of a run: its tables while it lasts, its counters after.
+  TRunState RunState;
   std::unique_ptr<TRunTables> Run;
 
 
@@ -635,13 +672,13 @@ public:
   // Run control.
   void SetAbortFlag(const std::atomic<bool>* flag) { AbortFlag = flag; }
   // The engine's own level alone; SetVerbose sets the libraries' level too.
-  void SetVerboseOnly(int value) { Verbose = value; }
+  void SetVerboseOnly(int value) { Settings.Verbose = value; }
   void SetReportInterval(int64_t microseconds) { ReportInterval = microseconds; }
   // Output settings the records write as they are, without an option's parsing.
-  void SetAudioLanguage(const std::string& value) { AudioLanguage = value; }
-  void SetSubtitleLanguage(const std::string& value) { SubtitleLanguage = value; }
-  void SetCopyTimestamps(bool value) { CopyTimestamps = value; }
-  void SetRecordTimestamp(int64_t seconds) { RecordTimestamp = seconds; }
+  void SetAudioLanguage(const std::string& value) { Settings.AudioLanguage = value; }
+  void SetSubtitleLanguage(const std::string& value) { Settings.SubtitleLanguage = value; }
+  void SetCopyTimestamps(bool value) { Settings.CopyTimestamps = value; }
+  void SetRecordTimestamp(int64_t seconds) { Settings.RecordTimestamp = seconds; }
   // Replaces the hook time ranges (sorted by their end); the next picture
   // starts looking at the first.
   void SetHookTimeRanges(std::vector<THookTimeRange> ranges) {
@@ -659,35 +696,41 @@ public:
   bool GetExceptionRaised() const { return ExceptionRaised; }
   const std::string& GetExceptionMessage() const { return ExceptionMessage; }
   const std::string& GetLastError() const { return LastError; }
-  size_t GetOpenEncoderCount() const { return OpenEncoders.size(); }
-  size_t GetOpenDecoderCount() const { return OpenDecoders.size(); }
-  int64_t GetVideoBytesWritten() const { return VideoBytesWritten; }
-  int64_t GetAudioBytesWritten() const { return AudioBytesWritten; }
-  int GetTotalOutputDuration() const { return TotalOutputDuration; }
+  size_t GetOpenEncoderCount() const { return RunState.OpenEncoders.size(); }
+  size_t GetOpenDecoderCount() const { return RunState.OpenDecoders.size(); }
+  int64_t GetVideoBytesWritten() const { return RunState.VideoBytesWritten; }
+  int64_t GetAudioBytesWritten() const { return RunState.AudioBytesWritten; }
+  int GetTotalOutputDuration() const { return RunState.TotalOutputDuration; }
   // Settings as the options and records left them.
-  const AVOutputFormat* GetForcedOutputFormat() const { return ForcedOutputFormat; }
-  int64_t GetStartTime() const { return StartTime; }
-  int GetProgramId() const { return ProgramId; }
-  int64_t GetRecordingTime() const { return RecordingTime; }
-  int64_t GetRecordTimestamp() const { return RecordTimestamp; }
-  bool GetCopyTimestamps() const { return CopyTimestamps; }
-  int GetAudioSyncMethod() const { return AudioSyncMethod; }
-  int GetVideoSyncMethod() const { return VideoSyncMethod; }
-  std::string GetVideoCodecName() const { return VideoCodecName ? VideoCodecName.get() : ""; }
-  std::string GetAudioCodecName() const { return AudioCodecName ? AudioCodecName.get() : ""; }
-  int GetAudioDisable() const { return AudioDisable; }
-  int GetAudioChannels() const { return AudioChannels; }
-  int GetAudioSampleRate() const { return AudioSampleRate; }
-  int GetAudioVolume() const { return AudioVolume; }
-  const std::string& GetAudioLanguage() const { return AudioLanguage; }
-  const std::string& GetSubtitleLanguage() const { return SubtitleLanguage; }
-  std::array<int, 3> GetPadColor() const { return {PadColor[0], PadColor[1], PadColor[2]}; }
-  const std::string& GetMetaTitle() const { return MetaTitle; }
-  const std::string& GetMetaAuthor() const { return MetaAuthor; }
-  const std::string& GetMetaGenre() const { return MetaGenre; }
-  const std::string& GetMetaAlbum() const { return MetaAlbum; }
-  int GetMetaYear() const { return MetaYear; }
-  int GetMetaTrack() const { return MetaTrack; }
+  const AVOutputFormat* GetForcedOutputFormat() const { return Settings.ForcedOutputFormat; }
+  int64_t GetStartTime() const { return Settings.StartTime; }
+  int GetProgramId() const { return Settings.ProgramId; }
+  int64_t GetRecordingTime() const { return Settings.RecordingTime; }
+  int64_t GetRecordTimestamp() const { return Settings.RecordTimestamp; }
+  bool GetCopyTimestamps() const { return Settings.CopyTimestamps; }
+  int GetAudioSyncMethod() const { return Settings.AudioSyncMethod; }
+  int GetVideoSyncMethod() const { return Settings.VideoSyncMethod; }
+  std::string GetVideoCodecName() const {
+    return Settings.VideoCodecName ? Settings.VideoCodecName.get() : "";
+  }
+  std::string GetAudioCodecName() const {
+    return Settings.AudioCodecName ? Settings.AudioCodecName.get() : "";
+  }
+  int GetAudioDisable() const { return Settings.AudioDisable; }
+  int GetAudioChannels() const { return Settings.AudioChannels; }
+  int GetAudioSampleRate() const { return Settings.AudioSampleRate; }
+  int GetAudioVolume() const { return Settings.AudioVolume; }
+  const std::string& GetAudioLanguage() const { return Settings.AudioLanguage; }
+  const std::string& GetSubtitleLanguage() const { return Settings.SubtitleLanguage; }
+  std::array<int, 3> GetPadColor() const {
+    return {Settings.PadColor[0], Settings.PadColor[1], Settings.PadColor[2]};
+  }
+  const std::string& GetMetaTitle() const { return Settings.MetaTitle; }
+  const std::string& GetMetaAuthor() const { return Settings.MetaAuthor; }
+  const std::string& GetMetaGenre() const { return Settings.MetaGenre; }
+  const std::string& GetMetaAlbum() const { return Settings.MetaAlbum; }
+  int GetMetaYear() const { return Settings.MetaYear; }
+  int GetMetaTrack() const { return Settings.MetaTrack; }
   const std::vector<THookTimeRange>& GetHookTimeRanges() const { return HookTimeRanges; }
   int GetHookRangeCount() const { return HookRangeCount; }
   int GetHookRangeIndex() const { return HookRangeIndex; }

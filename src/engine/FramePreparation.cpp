@@ -75,7 +75,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState& input, AVFrame* picture
   const AVPixelFormat format = AVPixelFormat(picture->format);
   const int w = picture->width, h = picture->height;
 
-  if (!CustomHookCallback && FrameHooksInUse) {
+  if (!CustomHookCallback && Settings.FrameHooksInUse) {
     if (BeforeHookCallback) {
       try {
         BeforeHookCallback.Func(BeforeHookCallback.Context, this, pts, HookAction);
@@ -84,7 +84,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState& input, AVFrame* picture
         HookAction = haStop;
       }
       if (HookAction == haStop)
-        FrameHooksInUse = false;
+        Settings.FrameHooksInUse = false;
     } else if (HookRangeCount > 0) {
       HookAction = haIgnore;
       for (int i = HookRangeIndex; i < HookRangeCount; ++i) {
@@ -96,7 +96,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState& input, AVFrame* picture
         }
         if (i == HookRangeCount - 1 && range.End < pts) {
           HookAction = haStop;
-          FrameHooksInUse = false;
+          Settings.FrameHooksInUse = false;
         }
       }
     }
@@ -104,7 +104,8 @@ void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState& input, AVFrame* picture
 
   TPlanes working;
   bool copied = false;
-  if (Deinterlace || CustomHookCallback || (FrameHooksInUse && HookAction == haContinue)) {
+  if (Settings.Deinterlace || CustomHookCallback ||
+      (Settings.FrameHooksInUse && HookAction == haContinue)) {
     const int size = avutil::av_image_get_buffer_size(format, w, h, 1);
     if (!Reserve(HookBuffer, HookBufferSize, size)) {
       Log(0, "hook buf malloc error.");
@@ -112,7 +113,7 @@ void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState& input, AVFrame* picture
     }
     avutil::av_image_fill_arrays(working.Data, working.Linesize, HookBuffer.get(), format, w, h, 1);
     copied = true;
-    if (Deinterlace) {
+    if (Settings.Deinterlace) {
       if (!DeinterlacePlanes(working, picture, format, w, h)) {
         Log(0, "Deinterlacing failed.");
         copied = false;
@@ -199,9 +200,9 @@ void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState& input, AVFrame* picture
     if (stop) {
       CustomHookCallback = {};
       HookAction = haStop;
-      FrameHooksInUse = false;
+      Settings.FrameHooksInUse = false;
     }
-  } else if (FrameHooksInUse && HookAction == haContinue) {
+  } else if (Settings.FrameHooksInUse && HookAction == haContinue) {
     KestroHookPicture hookPicture{};
     for (int i = 0; i < 4; ++i) {
       hookPicture.data[i] = working.Data[i];

@@ -70,14 +70,14 @@ bool TCustomFFmpeg::FindCodec(const char* name, AVMediaType type, AVCodecID& cod
 bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
   // Whatever happens, the per-input settings last for this one input only.
   auto clearPending = [this] {
-    VideoCodecName.reset();
-    AudioCodecName.reset();
-    SubtitleCodecName.reset();
-    ForcedInputFormat = nullptr;
-    ForcedOutputFormat = nullptr;
-    InputIO = nullptr;
-    VideoChannel = 0;
-    RateEmulation = 0;
+    Settings.VideoCodecName.reset();
+    Settings.AudioCodecName.reset();
+    Settings.SubtitleCodecName.reset();
+    Settings.ForcedInputFormat = nullptr;
+    Settings.ForcedOutputFormat = nullptr;
+    Settings.InputIO = nullptr;
+    Settings.VideoChannel = 0;
+    Settings.RateEmulation = 0;
   };
   auto fail = [&](const std::string& message) {
     LastError = message;
@@ -98,46 +98,47 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     AVDictionary** Dict;
     ~TDictOwner() { avutil::av_dict_free(Dict); }
   } settingsOwner{&settings};
-  if (FrameRate.num && FrameRate.den)
+  if (Settings.FrameRate.num && Settings.FrameRate.den)
     avutil::av_dict_set(&settings, "framerate",
-                        Format("%d/%d", FrameRate.num, FrameRate.den).c_str(), 0);
-  avutil::av_dict_set(&settings, "sample_rate", std::to_string(AudioSampleRate).c_str(), 0);
-  avutil::av_dict_set(&settings, "channels", std::to_string(AudioChannels).c_str(), 0);
-  const int captureWidth = FrameWidth + FramePadLeft + FramePadRight;
-  const int captureHeight = FrameHeight + FramePadTop + FramePadBottom;
+                        Format("%d/%d", Settings.FrameRate.num, Settings.FrameRate.den).c_str(), 0);
+  avutil::av_dict_set(&settings, "sample_rate", std::to_string(Settings.AudioSampleRate).c_str(),
+                      0);
+  avutil::av_dict_set(&settings, "channels", std::to_string(Settings.AudioChannels).c_str(), 0);
+  const int captureWidth = Settings.FrameWidth + Settings.FramePadLeft + Settings.FramePadRight;
+  const int captureHeight = Settings.FrameHeight + Settings.FramePadTop + Settings.FramePadBottom;
   if (captureWidth > 0 && captureHeight > 0)
     avutil::av_dict_set(&settings, "video_size",
                         Format("%dx%d", captureWidth, captureHeight).c_str(), 0);
-  if (FramePixFmt >= 0)
-    if (const char* name = avutil::av_get_pix_fmt_name(AVPixelFormat(FramePixFmt)))
+  if (Settings.FramePixFmt >= 0)
+    if (const char* name = avutil::av_get_pix_fmt_name(AVPixelFormat(Settings.FramePixFmt)))
       avutil::av_dict_set(&settings, "pixel_format", name, 0);
-  if (VideoChannel)
-    avutil::av_dict_set(&settings, "channel", std::to_string(VideoChannel).c_str(), 0);
-  if (VideoStandard)
-    avutil::av_dict_set(&settings, "standard", VideoStandard.get(), 0);
-  if (LoopInput)
+  if (Settings.VideoChannel)
+    avutil::av_dict_set(&settings, "channel", std::to_string(Settings.VideoChannel).c_str(), 0);
+  if (Settings.VideoStandard)
+    avutil::av_dict_set(&settings, "standard", Settings.VideoStandard.get(), 0);
+  if (Settings.LoopInput)
     avutil::av_dict_set(&settings, "loop", "1", 0);
 
   AVCodecID videoId, audioId, subtitleId;
-  if (!FindCodec(VideoCodecName.get(), AVMEDIA_TYPE_VIDEO, videoId, false) ||
-      !FindCodec(AudioCodecName.get(), AVMEDIA_TYPE_AUDIO, audioId, false) ||
-      !FindCodec(SubtitleCodecName.get(), AVMEDIA_TYPE_SUBTITLE, subtitleId, false))
+  if (!FindCodec(Settings.VideoCodecName.get(), AVMEDIA_TYPE_VIDEO, videoId, false) ||
+      !FindCodec(Settings.AudioCodecName.get(), AVMEDIA_TYPE_AUDIO, audioId, false) ||
+      !FindCodec(Settings.SubtitleCodecName.get(), AVMEDIA_TYPE_SUBTITLE, subtitleId, false))
     return fail(LastError);
-  if (PgmYuvCompat)
+  if (Settings.PgmYuvCompat)
     videoId = AV_CODEC_ID_PGMYUV;
-  SetContextOptions(context.get(), FormatOptionContext.get(), AV_OPT_FLAG_DECODING_PARAM);
+  SetContextOptions(context.get(), Settings.FormatOptionContext.get(), AV_OPT_FLAG_DECODING_PARAM);
   // A stop or an abort reaches every wait of the libraries on this input.
   context->interrupt_callback = {&TCustomFFmpeg::InterruptCheck, this};
   std::unique_ptr<TInputSource> source;
-  if (!InputIO && TInputSource::IsStream(fileName)) {
+  if (!Settings.InputIO && TInputSource::IsStream(fileName)) {
     source = std::make_unique<TInputSource>();
     int error = 0;
     if (!source->Open(fileName, context->interrupt_callback, error))
       return fail(FormatOpenError(fileName, error));
-    InputIO = source->IO();
+    Settings.InputIO = source->IO();
   }
-  if (InputIO) {
-    context->pb = InputIO;
+  if (Settings.InputIO) {
+    context->pb = Settings.InputIO;
     context->flags |= AVFMT_FLAG_CUSTOM_IO;
   }
   context->video_codec_id = videoId;
@@ -145,15 +146,15 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
   context->subtitle_codec_id = subtitleId;
 
   AVFormatContext* raw = context.release();
-  const int opened = avformat::avformat_open_input(&raw, fileName.c_str(), ForcedInputFormat,
-                                                   &settings);
+  const int opened =
+      avformat::avformat_open_input(&raw, fileName.c_str(), Settings.ForcedInputFormat, &settings);
   if (opened < 0) // the library freed the context
     return fail(FormatOpenError(fileName, opened));
   TInputContextPtr input(raw);
 
-  if (ProgramId != 0)
+  if (Settings.ProgramId != 0)
     for (unsigned i = 0; i < input->nb_programs; ++i)
-      if (input->programs[i]->id != ProgramId)
+      if (input->programs[i]->id != Settings.ProgramId)
         input->programs[i]->discard = AVDISCARD_ALL;
 
   int probed;
@@ -161,15 +162,15 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     std::lock_guard<std::mutex> lock(CodecLock());
     probed = avformat::avformat_find_stream_info(input.get(), nullptr);
   }
-  if (probed < 0 && Verbose >= 0)
+  if (probed < 0 && Settings.Verbose >= 0)
     return fail(Format("%s: could not find codec parameters", fileName.c_str()));
 
-  int64_t start = StartTime;
+  int64_t start = Settings.StartTime;
   if (input->start_time != AV_NOPTS_VALUE)
     start += input->start_time;
-  if (StartTime != 0)
+  if (Settings.StartTime != 0)
     avformat::av_seek_frame(input.get(), -1, start, AVSEEK_FLAG_BACKWARD);
-  StartTime = 0;
+  Settings.StartTime = 0;
 
   const int fileIndex = InputFileCount;
   std::vector<TCodecContextPtr> decoders;
@@ -181,43 +182,44 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     if (!codec || avcodec::avcodec_parameters_to_context(codec.get(), par) < 0)
       return fail(FormatOpenError(fileName, AVERROR(ENOMEM)));
     codec->pkt_timebase = stream->time_base;
-    codec->thread_count = ThreadCount;
+    codec->thread_count = Settings.ThreadCount;
     switch (par->codec_type) {
     case AVMEDIA_TYPE_AUDIO:
-      SetContextOptions(codec.get(), CodecOptionContexts[AVMEDIA_TYPE_AUDIO].get(),
+      SetContextOptions(codec.get(), Settings.CodecOptionContexts[AVMEDIA_TYPE_AUDIO].get(),
                         AV_OPT_FLAG_AUDIO_PARAM | AV_OPT_FLAG_DECODING_PARAM);
-      AudioChannels = codec->ch_layout.nb_channels;
-      AudioSampleRate = codec->sample_rate;
-      AudioSampleFmt = codec->sample_fmt;
-      if (AudioDisable)
+      Settings.AudioChannels = codec->ch_layout.nb_channels;
+      Settings.AudioSampleRate = codec->sample_rate;
+      Settings.AudioSampleFmt = codec->sample_fmt;
+      if (Settings.AudioDisable)
         stream->discard = AVDISCARD_ALL;
       break;
     case AVMEDIA_TYPE_VIDEO: {
-      SetContextOptions(codec.get(), CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get(),
+      SetContextOptions(codec.get(), Settings.CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get(),
                         AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_DECODING_PARAM);
-      FrameHeight = codec->height;
-      FrameWidth = codec->width;
+      Settings.FrameHeight = codec->height;
+      Settings.FrameWidth = codec->width;
       const AVRational sar =
           stream->sample_aspect_ratio.num ? stream->sample_aspect_ratio : codec->sample_aspect_ratio;
-      FrameAspectRatio = Ratio(sar);
+      Settings.FrameAspectRatio = Ratio(sar);
       if (codec->width != 0 && codec->height != 0) // a header may claim any size
-        FrameAspectRatio = FrameAspectRatio != 0.0f
-                               ? float(codec->width) * FrameAspectRatio / float(codec->height)
-                               : float(codec->width) / float(codec->height);
-      else if (FrameAspectRatio == 0.0f)
-        FrameAspectRatio = 4.0f / 3.0f;
+        Settings.FrameAspectRatio =
+            Settings.FrameAspectRatio != 0.0f
+                ? float(codec->width) * Settings.FrameAspectRatio / float(codec->height)
+                : float(codec->width) / float(codec->height);
+      else if (Settings.FrameAspectRatio == 0.0f)
+        Settings.FrameAspectRatio = 4.0f / 3.0f;
       if (codec->pix_fmt == AV_PIX_FMT_NONE && LowerExtension(fileName).rfind(".rmvb", 0) == 0)
         codec->pix_fmt = AV_PIX_FMT_YUV420P;
-      FramePixFmt = codec->pix_fmt;
-      PixFmtAsked = false;
+      Settings.FramePixFmt = codec->pix_fmt;
+      Settings.PixFmtAsked = false;
       // The next output is as big as the source looks upright.
       const int turns = ClockwiseQuarterTurns(stream);
-      FrameSizeTurned = AutoRotate && (turns == 1 || turns == 3);
-      if (FrameSizeTurned) {
-        std::swap(FrameWidth, FrameHeight);
-        FrameAspectRatio = 1.0f / FrameAspectRatio;
+      Settings.FrameSizeTurned = Settings.AutoRotate && (turns == 1 || turns == 3);
+      if (Settings.FrameSizeTurned) {
+        std::swap(Settings.FrameWidth, Settings.FrameHeight);
+        Settings.FrameAspectRatio = 1.0f / Settings.FrameAspectRatio;
       }
-      if (MeThreshold)
+      if (Settings.MeThreshold)
         codec->debug |= 32; // motion vectors, which the threshold relies on
       // The codec-level rate is what the stream says it averages.
       if (stream->avg_frame_rate.num && stream->avg_frame_rate.den) {
@@ -226,22 +228,22 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
       }
       const AVRational rate = stream->r_frame_rate;
       if (codec->time_base.num && codec->time_base.den && rate.den &&
-          (codec->time_base.den != rate.num || codec->time_base.num != rate.den) &&
-          LogEnabled(1) && Verbose > 0)
+          (codec->time_base.den != rate.num || codec->time_base.num != rate.den) && LogEnabled(1) &&
+          Settings.Verbose > 0)
         Log(1, Format("Seems stream %d codec frame rate differs from container frame rate: "
                       "%2.2f (%d/%d) -> %2.2f (%d/%d)",
                       int(i), double(codec->time_base.den) / codec->time_base.num,
                       codec->time_base.den, codec->time_base.num, double(rate.num) / rate.den,
                       rate.num, rate.den));
-      FrameRate = rate;
-      if (VideoDisable)
+      Settings.FrameRate = rate;
+      if (Settings.VideoDisable)
         stream->discard = AVDISCARD_ALL;
-      else if (VideoDiscard)
-        stream->discard = AVDiscard(VideoDiscard);
+      else if (Settings.VideoDiscard)
+        stream->discard = AVDiscard(Settings.VideoDiscard);
       break;
     }
     case AVMEDIA_TYPE_SUBTITLE:
-      if (SubtitleDisable)
+      if (Settings.SubtitleDisable)
         stream->discard = AVDISCARD_ALL;
       break;
     case AVMEDIA_TYPE_UNKNOWN:
@@ -257,12 +259,13 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
 
   if (input->duration != AV_NOPTS_VALUE) {
     const int64_t duration = input->duration / 1000;
-    if (duration > TotalOutputDuration)
-      TotalOutputDuration = int(std::min<int64_t>(duration, INT32_MAX));
+    if (duration > RunState.TotalOutputDuration)
+      RunState.TotalOutputDuration = int(std::min<int64_t>(duration, INT32_MAX));
   }
-  InputRateEmulation[fileIndex] = RateEmulation;
-  InputTsOffsets[fileIndex] = CopyTimestamps ? InputTsOffset : InputTsOffset - start;
-  if (Verbose >= 0)
+  InputRateEmulation[fileIndex] = Settings.RateEmulation;
+  InputTsOffsets[fileIndex] =
+      Settings.CopyTimestamps ? Settings.InputTsOffset : Settings.InputTsOffset - start;
+  if (Settings.Verbose >= 0)
     avformat::av_dump_format(input.get(), fileIndex, fileName.c_str(), 0);
   InputFiles[fileIndex] = std::move(input);
   InputSources[fileIndex] = std::move(source);

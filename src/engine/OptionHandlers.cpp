@@ -23,7 +23,7 @@ const char* const SideNames[] = {"Top", "Bottom", "Left", "Right"};
 std::string FormatName(TCustomFFmpeg& e, const std::string& name) {
   if (name != "pgmyuv")
     return name;
-  e.PgmYuvCompat = 1;
+  e.Settings.PgmYuvCompat = 1;
   if (e.LogCallback)
     e.Log(1, "pgmyuv format is deprecated, use image2");
   return "image2";
@@ -36,10 +36,10 @@ void ForceFormats(TCustomFFmpeg& e, const std::string& value, bool input, bool o
     return;
   const std::string name = FormatName(e, value);
   if (input)
-    e.ForcedInputFormat = avformat::av_find_input_format(name.c_str());
+    e.Settings.ForcedInputFormat = avformat::av_find_input_format(name.c_str());
   if (output)
-    e.ForcedOutputFormat = avformat::av_guess_format(name.c_str(), nullptr, nullptr);
-  if ((input && e.ForcedInputFormat) || (output && e.ForcedOutputFormat))
+    e.Settings.ForcedOutputFormat = avformat::av_guess_format(name.c_str(), nullptr, nullptr);
+  if ((input && e.Settings.ForcedInputFormat) || (output && e.Settings.ForcedOutputFormat))
     return;
   const char* sides = input && output ? "input or output" : input ? "input" : "output";
   throw FFMpegException(std::string("Unknown ") + sides + " format: " + name);
@@ -106,28 +106,28 @@ void TCustomFFmpeg::OptFormat(const std::string& value) {
 void TCustomFFmpeg::OptFrameRate(const std::string& value) {
   if (value.empty())
     return;
-  if (avutil::av_parse_video_rate(&FrameRate, value.c_str()) < 0)
+  if (avutil::av_parse_video_rate(&Settings.FrameRate, value.c_str()) < 0)
     throw FFMpegException("Incorrect frame rate");
 }
 
 void TCustomFFmpeg::OptFrameSize(const std::string& value) {
   if (value.empty())
     return;
-  if (avutil::av_parse_video_size(&FrameWidth, &FrameHeight, value.c_str()) < 0)
+  if (avutil::av_parse_video_size(&Settings.FrameWidth, &Settings.FrameHeight, value.c_str()) < 0)
     throw FFMpegException("Incorrect frame size");
-  if (FrameWidth % 2 != 0 || FrameHeight % 2 != 0)
+  if (Settings.FrameWidth % 2 != 0 || Settings.FrameHeight % 2 != 0)
     throw FFMpegException("Frame size must be a multiple of 2");
-  FrameSizeTurned = false;
+  Settings.FrameSizeTurned = false;
 }
 
 void TCustomFFmpeg::SetAutoRotate(int value) {
-  AutoRotate = value != 0;
+  Settings.AutoRotate = value != 0;
   // The source's size was taken over turned; unturned pictures keep theirs.
-  if (!AutoRotate && FrameSizeTurned) {
-    std::swap(FrameWidth, FrameHeight);
-    if (FrameAspectRatio > 0.0f)
-      FrameAspectRatio = 1.0f / FrameAspectRatio;
-    FrameSizeTurned = false;
+  if (!Settings.AutoRotate && Settings.FrameSizeTurned) {
+    std::swap(Settings.FrameWidth, Settings.FrameHeight);
+    if (Settings.FrameAspectRatio > 0.0f)
+      Settings.FrameAspectRatio = 1.0f / Settings.FrameAspectRatio;
+    Settings.FrameSizeTurned = false;
   }
 }
 
@@ -137,14 +137,15 @@ void TCustomFFmpeg::OptFrameCrop(TFrameSide side, int value) {
   if (value % 2 != 0)
     throw FFMpegException(Message("%s crop size must be a multiple of 2", SideNames[side]));
   const bool vertical = side == fsTop || side == fsBottom;
-  int& size = vertical ? FrameHeight : FrameWidth;
+  int& size = vertical ? Settings.FrameHeight : Settings.FrameWidth;
   if (value >= size)
     throw FFMpegException(
         vertical ? "Vertical crop dimensions are outside the range of the original image.\n"
                    "Remember to crop first and scale second."
                  : "Horizontal crop dimensions are outside the range of the original image.\n"
                    "Remember to crop first and scale second.");
-  int* const crops[] = {&FrameTopCrop, &FrameBottomCrop, &FrameLeftCrop, &FrameRightCrop};
+  int* const crops[] = {&Settings.FrameTopCrop, &Settings.FrameBottomCrop, &Settings.FrameLeftCrop,
+                        &Settings.FrameRightCrop};
   *crops[side] = value;
   size -= value;
 }
@@ -154,7 +155,8 @@ void TCustomFFmpeg::OptFramePad(TFrameSide side, int value) {
     return;
   if (value % 2 != 0)
     throw FFMpegException(Message("%s pad size must be a multiple of 2", SideNames[side]));
-  int* const pads[] = {&FramePadTop, &FramePadBottom, &FramePadLeft, &FramePadRight};
+  int* const pads[] = {&Settings.FramePadTop, &Settings.FramePadBottom, &Settings.FramePadLeft,
+                       &Settings.FramePadRight};
   *pads[side] = value;
 }
 
@@ -162,9 +164,9 @@ void TCustomFFmpeg::OptPadColor(int value) {
   // A colour value with red in the lowest byte, turned into full-range YUV
   // with coefficients scaled by 1024.
   const int r = value & 0xFF, g = (value >> 8) & 0xFF, b = (value >> 16) & 0xFF;
-  PadColor[0] = (306 * r + 601 * g + 117 * b + 512) >> 10;
-  PadColor[1] = ((-173 * r - 339 * g + 512 * b + 511) >> 10) + 128;
-  PadColor[2] = ((512 * r - 429 * g - 83 * b + 511) >> 10) + 128;
+  Settings.PadColor[0] = (306 * r + 601 * g + 117 * b + 512) >> 10;
+  Settings.PadColor[1] = ((-173 * r - 339 * g + 512 * b + 511) >> 10) + 128;
+  Settings.PadColor[2] = ((512 * r - 429 * g - 83 * b + 511) >> 10) + 128;
 }
 
 void TCustomFFmpeg::OptAspectRatio(const std::string& value) {
@@ -184,7 +186,7 @@ void TCustomFFmpeg::OptAspectRatio(const std::string& value) {
   const float stored = static_cast<float>(ratio);
   if (stored == 0.0f || !std::isfinite(stored))
     throw FFMpegException("Incorrect aspect ratio specification.");
-  FrameAspectRatio = stored;
+  Settings.FrameAspectRatio = stored;
 }
 
 // ---- Pixel and sample formats
@@ -194,8 +196,8 @@ void TCustomFFmpeg::OptPixFmt(const std::string& value) {
     LogFormatTable(*this, avutil::av_get_pix_fmt_string,
                    [](AVPixelFormat f) { return avutil::av_pix_fmt_desc_get(f) != nullptr; });
   else {
-    FramePixFmt = avutil::av_get_pix_fmt(value.c_str());
-    PixFmtAsked = FramePixFmt != AV_PIX_FMT_NONE;
+    Settings.FramePixFmt = avutil::av_get_pix_fmt(value.c_str());
+    Settings.PixFmtAsked = Settings.FramePixFmt != AV_PIX_FMT_NONE;
   }
 }
 
@@ -204,7 +206,7 @@ void TCustomFFmpeg::OptSampleFmt(const std::string& value) {
     LogFormatTable(*this, avutil::av_get_sample_fmt_string,
                    [](AVSampleFormat f) { return avutil::av_get_sample_fmt_name(f) != nullptr; });
   else
-    AudioSampleFmt = avutil::av_get_sample_fmt(value.c_str());
+    Settings.AudioSampleFmt = avutil::av_get_sample_fmt(value.c_str());
 }
 
 // ---- Codecs
@@ -212,7 +214,7 @@ void TCustomFFmpeg::OptSampleFmt(const std::string& value) {
 void TCustomFFmpeg::OptQScale(float value) {
   if (value <= 0.0f || value > 255.0f)
     throw FFMpegException("qscale must be > 0.0 and <= 255");
-  VideoQScale = value;
+  Settings.VideoQScale = value;
 }
 
 void TCustomFFmpeg::OptBitrate(const std::string& name, const std::string& value) {
@@ -222,7 +224,7 @@ void TCustomFFmpeg::OptBitrate(const std::string& name, const std::string& value
     return;
   const int type = name[0] == 'a' ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO;
   int64_t bitrate = 0;
-  if (avutil::av_opt_get_int(CodecOptionContexts[type].get(), "b", 0, &bitrate) >= 0 &&
+  if (avutil::av_opt_get_int(Settings.CodecOptionContexts[type].get(), "b", 0, &bitrate) >= 0 &&
       bitrate < 1000)
     Log(1, "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not "
            "kbits/s");
@@ -235,16 +237,16 @@ void TCustomFFmpeg::OptCodecName(AVMediaType type, const std::string& value) {
   int* streamCopy;
   switch (type) {
   case AVMEDIA_TYPE_VIDEO:
-    name = &VideoCodecName;
-    streamCopy = &VideoStreamCopy;
+    name = &Settings.VideoCodecName;
+    streamCopy = &Settings.VideoStreamCopy;
     break;
   case AVMEDIA_TYPE_AUDIO:
-    name = &AudioCodecName;
-    streamCopy = &AudioStreamCopy;
+    name = &Settings.AudioCodecName;
+    streamCopy = &Settings.AudioStreamCopy;
     break;
   case AVMEDIA_TYPE_SUBTITLE:
-    name = &SubtitleCodecName;
-    streamCopy = &SubtitleStreamCopy;
+    name = &Settings.SubtitleCodecName;
+    streamCopy = &Settings.SubtitleStreamCopy;
     break;
   default:
     return;
@@ -267,7 +269,7 @@ void TCustomFFmpeg::OptCodecTag(const std::string& name, const std::string& valu
   uint32_t tag = 0;
   for (int i = 3; i >= 0; --i)
     tag = (tag << 8) | static_cast<unsigned char>(value[size_t(i)]);
-  (video ? VideoCodecTag : AudioCodecTag) = static_cast<int>(tag);
+  (video ? Settings.VideoCodecTag : Settings.AudioCodecTag) = static_cast<int>(tag);
 }
 
 void TCustomFFmpeg::OptBitstreamFilter(const std::string& name, const std::string& value) {
@@ -277,9 +279,9 @@ void TCustomFFmpeg::OptBitstreamFilter(const std::string& name, const std::strin
   const std::string filter = value.substr(0, value.find('='));
   if (!avcodec::av_bsf_get_by_name(filter.c_str()))
     throw FFMpegException("Unknown bitstream filter " + TrimBlanks(value));
-  std::vector<std::string>& chain = name[0] == 'v'   ? VideoBitstreamFilters
-                                    : name[0] == 'a' ? AudioBitstreamFilters
-                                                     : SubtitleBitstreamFilters;
+  std::vector<std::string>& chain = name[0] == 'v'   ? Settings.VideoBitstreamFilters
+                                    : name[0] == 'a' ? Settings.AudioBitstreamFilters
+                                                     : Settings.SubtitleBitstreamFilters;
   chain.push_back(value);
 }
 
@@ -300,7 +302,7 @@ void TCustomFFmpeg::OptVideoHook(const std::string& value) {
     argv[argc++] = word;
   if (LoadHookModule(&FirstHookModule, argc, argv) != 0)
     throw FFMpegException(failure);
-  FrameHooksInUse = true;
+  Settings.FrameHooksInUse = true;
 }
 
 // ---- Maps and time stamps
@@ -361,7 +363,7 @@ int64_t TCustomFFmpeg::ParseTime(const std::string& optionName, const std::strin
 
 void TCustomFFmpeg::OptRecordTimestamp(int64_t microseconds) {
   // Nearest whole second, halves to even (the default rounding mode).
-  RecordTimestamp = static_cast<int64_t>(std::nearbyint(double(microseconds) / 1000000.0));
+  Settings.RecordTimestamp = static_cast<int64_t>(std::nearbyint(double(microseconds) / 1000000.0));
 }
 
 // ---- Two-pass, matrices, statistics
@@ -369,7 +371,7 @@ void TCustomFFmpeg::OptRecordTimestamp(int64_t microseconds) {
 void TCustomFFmpeg::OptPass(int value) {
   if (value != 1 && value != 2)
     throw FFMpegException("pass number can be only 1 or 2");
-  PassNumber = value;
+  Settings.PassNumber = value;
 }
 
 void TCustomFFmpeg::ParseMatrix(TAvBytesPtr& matrix, const std::string& text) {
@@ -399,11 +401,11 @@ void TCustomFFmpeg::OptVStats() {
   localtime_r(&now, &local);
   char stamp[16];
   strftime(stamp, sizeof(stamp), "%H%M%S", &local);
-  VStatsFileName = AvText((ExecutableFolder() + "vstats_" + stamp + ".log").c_str());
+  Settings.VStatsFileName = AvText((ExecutableFolder() + "vstats_" + stamp + ".log").c_str());
 }
 
 void TCustomFFmpeg::OptVStatsFile(const std::string& value) {
-  VStatsFileName = AvText(value.c_str());
+  Settings.VStatsFileName = AvText(value.c_str());
 }
 
 } // namespace kestro

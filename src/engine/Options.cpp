@@ -28,12 +28,17 @@ struct TOptionRow {
 
 // Hands a parsed value to its target: a field of the engine, a method of it,
 // or a function taking the engine.
+// A setting the options write straight into.
+template <typename T> T& Field(TCustomFFmpeg& engine, T TEngineSettings::*field) {
+  return engine.Settings.*field;
+}
+
 template <typename Target, typename Value>
 void Deliver(TCustomFFmpeg& engine, Target target, Value&& value) {
-  if constexpr (std::is_same_v<Target, TAvTextPtr TCustomFFmpeg::*>)
-    engine.*target = AvText(value.c_str());
+  if constexpr (std::is_same_v<Target, TAvTextPtr TEngineSettings::*>)
+    Field(engine, target) = AvText(value.c_str());
   else if constexpr (std::is_member_object_pointer_v<Target>)
-    engine.*target = std::forward<Value>(value);
+    Field(engine, target) = std::forward<Value>(value);
   else
     std::invoke(target, engine, std::forward<Value>(value));
 }
@@ -51,7 +56,7 @@ TOptionRow Ignored(const char* name) {
 template <typename Target> TOptionRow Flag(const char* name, Target target) {
   return {name, [target](TCustomFFmpeg& e, const std::string&, const std::string&) {
             if constexpr (std::is_member_object_pointer_v<Target>)
-              e.*target = 1;
+              Field(e, target) = 1;
             else
               std::invoke(target, e);
           }};
@@ -113,34 +118,48 @@ template <TCustomFFmpeg::TFrameSide Side> void SetCrop(TCustomFFmpeg& e, int v) 
 template <TCustomFFmpeg::TFrameSide Side> void SetPad(TCustomFFmpeg& e, int v) {
   e.OptFramePad(Side, v);
 }
-template <int Kind> void SetMaxFrames(TCustomFFmpeg& e, int v) { e.MaxFrames[Kind] = v; }
+template <int Kind> void SetMaxFrames(TCustomFFmpeg& e, int v) {
+  e.Settings.MaxFrames[Kind] = v;
+}
 
 using E = TCustomFFmpeg;
+using S = TEngineSettings;
 
 const std::vector<TOptionRow>& OptionTable() {
   static const std::vector<TOptionRow> table = {
       // Command-line leftovers that mean nothing here.
-      Ignored("L"), Ignored("h"), Ignored("version"), Ignored("formats"), Ignored("i"),
-      Ignored("y"), Ignored("benchmark"), Ignored("apre"), Ignored("vpre"), Ignored("spre"),
+      Ignored("L"),
+      Ignored("h"),
+      Ignored("version"),
+      Ignored("formats"),
+      Ignored("i"),
+      Ignored("y"),
+      Ignored("benchmark"),
+      Ignored("apre"),
+      Ignored("vpre"),
+      Ignored("spre"),
       // Codec threads: 0 lets each codec choose, N gives it N.
-      Int("threads", [](E& e, int v) {
-        if (v < 0)
-          throw FFMpegException(Format("Invalid value '%d' for option 'threads'", v));
-        e.ThreadCount = v;
-        e.ThreadCountAsked = true;
-      }),
+      Int("threads",
+          [](E& e, int v) {
+            if (v < 0)
+              throw FFMpegException(Format("Invalid value '%d' for option 'threads'", v));
+            e.Settings.ThreadCount = v;
+            e.Settings.ThreadCountAsked = true;
+          }),
       // The run's output side on a thread of its own (1, the default) or
       // everything on one thread (0); and the cores a run may keep busy.
-      Int("pipeline", [](E& e, int v) {
-        if (v < 0 || v > 1)
-          throw FFMpegException(Format("Invalid value '%d' for option 'pipeline'", v));
-        e.Pipeline = v;
-      }),
-      Int("cores", [](E& e, int v) {
-        if (v < 0)
-          throw FFMpegException(Format("Invalid value '%d' for option 'cores'", v));
-        e.CoreShare = v;
-      }),
+      Int("pipeline",
+          [](E& e, int v) {
+            if (v < 0 || v > 1)
+              throw FFMpegException(Format("Invalid value '%d' for option 'pipeline'", v));
+            e.Settings.Pipeline = v;
+          }),
+      Int("cores",
+          [](E& e, int v) {
+            if (v < 0)
+              throw FFMpegException(Format("Invalid value '%d' for option 'cores'", v));
+            e.Settings.CoreShare = v;
+          }),
 
       // General, selection and timing.
       Text("f", &E::OptFormat),
@@ -148,36 +167,37 @@ const std::vector<TOptionRow>& OptionTable() {
       Text("target", &E::OptTarget),
       Text("map", &E::OptStreamMap),
       Text("map_meta_data", &E::OptMetaDataMap),
-      Int("programid", &E::ProgramId),
-      Duration("t", [](E& e, int64_t us) {
-        // Whole milliseconds; a limit beyond what they can count is the
-        // largest one they can.
-        const int64_t ms = us / 1000;
-        e.SetRecordingTimeMs(ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms));
-      }),
-      Duration("ss", &E::StartTime),
-      Duration("itsoffset", &E::InputTsOffset),
+      Int("programid", &S::ProgramId),
+      Duration("t",
+               [](E& e, int64_t us) {
+                 // Whole milliseconds; a limit beyond what they can count is the
+                 // largest one they can.
+                 const int64_t ms = us / 1000;
+                 e.SetRecordingTimeMs(ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms));
+               }),
+      Duration("ss", &S::StartTime),
+      Duration("itsoffset", &S::InputTsOffset),
       Text("itsscale", &E::OptInputTsScale),
       Date("timestamp", &E::OptRecordTimestamp),
-      Int64("fs", &E::FileSizeLimit),
+      Int64("fs", &S::FileSizeLimit),
       Int("vframes", &SetMaxFrames<0>),
       Int("aframes", &SetMaxFrames<1>),
       Int("dframes", &SetMaxFrames<2>),
-      Flag("loop_input", &E::LoopInput),
-      Int("loop_output", &E::LoopOutput),
-      Flag("re", &E::RateEmulation),
-      Flag("copyts", &E::CopyTimestamps),
-      Flag("shortest", &E::Shortest),
-      Int("vsync", &E::VideoSyncMethod),
-      Int("async", &E::AudioSyncMethod),
-      Float("adrift_threshold", &E::AudioDriftThreshold),
-      Float("dts_delta_threshold", &E::DtsDeltaThreshold),
-      Flag("isync", &E::InputSync),
-      Flag("xerror", &E::StopOnError),
-      Flag("dump", &E::PacketDump),
-      Flag("hex", &E::HexDump),
-      Float("muxdelay", &E::MuxMaxDelay),
-      Float("muxpreload", &E::MuxPreload),
+      Flag("loop_input", &S::LoopInput),
+      Int("loop_output", &S::LoopOutput),
+      Flag("re", &S::RateEmulation),
+      Flag("copyts", &S::CopyTimestamps),
+      Flag("shortest", &S::Shortest),
+      Int("vsync", &S::VideoSyncMethod),
+      Int("async", &S::AudioSyncMethod),
+      Float("adrift_threshold", &S::AudioDriftThreshold),
+      Float("dts_delta_threshold", &S::DtsDeltaThreshold),
+      Flag("isync", &S::InputSync),
+      Flag("xerror", &S::StopOnError),
+      Flag("dump", &S::PacketDump),
+      Flag("hex", &S::HexDump),
+      Float("muxdelay", &S::MuxMaxDelay),
+      Float("muxpreload", &S::MuxPreload),
       Text("title", &E::SetTitle),
       Text("author", &E::SetAuthor),
       Text("copyright", &E::SetCopyright),
@@ -201,63 +221,68 @@ const std::vector<TOptionRow>& OptionTable() {
       Int("padleft", &SetPad<E::fsLeft>),
       Int("padright", &SetPad<E::fsRight>),
       Int("padcolor", &E::OptPadColor),
-      Flag("intra", &E::IntraOnly),
-      Flag("vn", &E::VideoDisable),
-      Int("vdt", &E::VideoDiscard),
+      Flag("intra", &S::IntraOnly),
+      Flag("vn", &S::VideoDisable),
+      Int("vdt", &S::VideoDiscard),
       Float("qscale", &E::OptQScale),
-      Text("rc_override", &E::RcOverride),
+      Text("rc_override", &S::RcOverride),
       Text("vcodec", &SetCodecName<AVMEDIA_TYPE_VIDEO>),
-      Int("me_threshold", &E::MeThreshold),
-      Flag("sameq", &E::SameQuality),
+      Int("me_threshold", &S::MeThreshold),
+      Flag("sameq", &S::SameQuality),
       Int("pass", &E::OptPass),
-      Text("passlogfile", &E::PassLogFileName),
-      Flag("deinterlace", &E::Deinterlace),
+      Text("passlogfile", &S::PassLogFileName),
+      Flag("deinterlace", &S::Deinterlace),
       Int("autorotate", &E::SetAutoRotate),
-      Flag("psnr", &E::Psnr),
+      Flag("psnr", &S::Psnr),
       Flag("vstats", &E::OptVStats),
       Text("vstats_file", &E::OptVStatsFile),
       Text("vhook", &E::OptVideoHook),
-      Text("vfilters", [](E& e, const std::string& v) {
-        if (!v.empty())
-          e.VideoFilters = v;
-      }),
-      Text("intra_matrix", [](E& e, const std::string& v) { e.ParseMatrix(e.IntraMatrix, v); }),
-      Text("inter_matrix", [](E& e, const std::string& v) { e.ParseMatrix(e.InterMatrix, v); }),
-      Int("top", &E::TopFieldFirst),
-      Int("dc", &E::IntraDcPrecision),
+      Text("vfilters",
+           [](E& e, const std::string& v) {
+             if (!v.empty())
+               e.Settings.VideoFilters = v;
+           }),
+      Text("intra_matrix",
+           [](E& e, const std::string& v) { e.ParseMatrix(e.Settings.IntraMatrix, v); }),
+      Text("inter_matrix",
+           [](E& e, const std::string& v) { e.ParseMatrix(e.Settings.InterMatrix, v); }),
+      Int("top", &S::TopFieldFirst),
+      Int("dc", &S::IntraDcPrecision),
       Named("vtag", &E::OptCodecTag),
       Flag("newvideo", [](E& e) { e.new_video_stream(LastOutput(e)); }),
-      Flag("qphist", &E::QpHistogram),
-      Int("vglobal", &E::VideoGlobalHeader),
-      Int("vc", &E::VideoChannel),
-      Text("tvstd", &E::VideoStandard),
+      Flag("qphist", &S::QpHistogram),
+      Int("vglobal", &S::VideoGlobalHeader),
+      Int("vc", &S::VideoChannel),
+      Text("tvstd", &S::VideoStandard),
       Named("vbsf", &E::OptBitstreamFilter),
 
       // Audio.
       Named("ab", &E::OptBitrate),
-      Float("aq", &E::AudioQScale),
-      Int("ar", [](E& e, int v) {
-        if (v > 0)
-          e.AudioSampleRate = v;
-      }),
-      Int("ac", [](E& e, int v) {
-        if (v > 0)
-          e.AudioChannels = v;
-      }),
-      Flag("an", &E::AudioDisable),
+      Float("aq", &S::AudioQScale),
+      Int("ar",
+          [](E& e, int v) {
+            if (v > 0)
+              e.Settings.AudioSampleRate = v;
+          }),
+      Int("ac",
+          [](E& e, int v) {
+            if (v > 0)
+              e.Settings.AudioChannels = v;
+          }),
+      Flag("an", &S::AudioDisable),
       Text("acodec", &SetCodecName<AVMEDIA_TYPE_AUDIO>),
       Named("atag", &E::OptCodecTag),
-      Int("vol", &E::AudioVolume),
+      Int("vol", &S::AudioVolume),
       Flag("newaudio", [](E& e) { e.new_audio_stream(LastOutput(e)); }),
-      Text("alang", &E::AudioLanguage),
+      Text("alang", &S::AudioLanguage),
       Text("sample_fmt", &E::OptSampleFmt),
       Named("absf", &E::OptBitstreamFilter),
 
       // Subtitles.
-      Flag("sn", &E::SubtitleDisable),
+      Flag("sn", &S::SubtitleDisable),
       Text("scodec", &SetCodecName<AVMEDIA_TYPE_SUBTITLE>),
       Flag("newsubtitle", [](E& e) { e.new_subtitle_stream(LastOutput(e)); }),
-      Text("slang", &E::SubtitleLanguage),
+      Text("slang", &S::SubtitleLanguage),
       Named("sbsf", &E::OptBitstreamFilter),
   };
   return table;
@@ -363,10 +388,11 @@ bool TCustomFFmpeg::IsGenericOption(const char* name) const {
   };
   // "ab", "vb", "sb": the rest of the name in that media type's table.
   const bool typed = name[0] == 'a' || name[0] == 'v' || name[0] == 's';
-  for (const TCodecContextPtr& context : CodecOptionContexts)
+  for (const TCodecContextPtr& context : Settings.CodecOptionContexts)
     if (has(context.get(), name) || (typed && has(context.get(), name + 1)))
       return true;
-  return has(FormatOptionContext.get(), name) || has(ScalerOptionContext.get(), name);
+  return has(Settings.FormatOptionContext.get(), name) ||
+         has(Settings.ScalerOptionContext.get(), name);
 }
 
 void TCustomFFmpeg::SetPrivateOption(const std::string& name, const std::string& value,
@@ -376,13 +402,13 @@ void TCustomFFmpeg::SetPrivateOption(const std::string& name, const std::string&
       return;
     throw FFMpegException(Format("Unrecognized option '%s'", name.c_str()));
   }
-  PendingPrivateOptions.push_back({name, value, optional});
+  Settings.PendingPrivateOptions.push_back({name, value, optional});
 }
 
 void TCustomFFmpeg::TakePrivateOptions(const AVCodec* codec, TDictionary& into) {
   if (!codec)
     return;
-  auto& pending = PendingPrivateOptions;
+  auto& pending = Settings.PendingPrivateOptions;
   for (auto it = pending.begin(); it != pending.end();) {
     if (HasPrivateOption(codec->priv_class, it->Name.c_str())) {
       avutil::av_dict_set(&into.Dict, it->Name.c_str(), it->Value.c_str(), 0);
@@ -395,7 +421,7 @@ void TCustomFFmpeg::TakePrivateOptions(const AVCodec* codec, TDictionary& into) 
 
 std::string TCustomFFmpeg::TakeMuxerOptions(const AVOutputFormat* format, TDictionary& into) {
   std::string refused;
-  for (const TPrivateOption& option : PendingPrivateOptions) {
+  for (const TEngineSettings::TPrivateOption& option : Settings.PendingPrivateOptions) {
     if (HasPrivateOption(format->priv_class, option.Name.c_str()))
       avutil::av_dict_set(&into.Dict, option.Name.c_str(), option.Value.c_str(), 0);
     else if (!option.Optional && refused.empty())
@@ -403,7 +429,7 @@ std::string TCustomFFmpeg::TakeMuxerOptions(const AVOutputFormat* format, TDicti
     else if (option.Optional && LogCallback)
       Log(1, Format("Option '%s' is not used by this output", option.Name.c_str()));
   }
-  PendingPrivateOptions.clear();
+  Settings.PendingPrivateOptions.clear();
   return refused.empty() ? refused : Format("Unrecognized option '%s'", refused.c_str());
 }
 
@@ -413,8 +439,8 @@ bool TCustomFFmpeg::SetDefaultOption(const char* name, const char* value) {
   // Names the libraries once used for options they now call otherwise.
   if (std::strcmp(name, "gop") == 0)
     name = "g";
-  AVCodecContext* lookup = CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get();
-  if (!lookup || !FormatOptionContext)
+  AVCodecContext* lookup = Settings.CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get();
+  if (!lookup || !Settings.FormatOptionContext)
     return false; // no Reset yet: nothing can hold the option
   // Which codec option contexts take an option: the ones whose media type it
   // is marked for (data and attachment take any).
@@ -423,11 +449,11 @@ bool TCustomFFmpeg::SetDefaultOption(const char* name, const char* value) {
   const AVOption* result = nullptr;
   for (int type = 0; type < MediaTypeCount; ++type)
     if (avutil::av_opt_find(lookup, name, nullptr, TypeFlags[type], 0))
-      result = SetIn(CodecOptionContexts[type].get(), name, value);
+      result = SetIn(Settings.CodecOptionContexts[type].get(), name, value);
   if (!result)
-    result = SetIn(FormatOptionContext.get(), name, value);
+    result = SetIn(Settings.FormatOptionContext.get(), name, value);
   if (!result)
-    result = SetIn(ScalerOptionContext.get(), name, value);
+    result = SetIn(Settings.ScalerOptionContext.get(), name, value);
   if (!result) {
     // "ab", "vb", "sb": the rest of the name in that media type's context.
     int type = -1;
@@ -443,16 +469,16 @@ bool TCustomFFmpeg::SetDefaultOption(const char* name, const char* value) {
       break;
     }
     if (type >= 0)
-      result = SetIn(CodecOptionContexts[type].get(), name + 1, value);
+      result = SetIn(Settings.CodecOptionContexts[type].get(), name + 1, value);
   }
   if (!result)
     return false;
-  GenericOptionNames.push_back(result->name);
-  GenericOptionCount = static_cast<int>(GenericOptionNames.size());
-  if (lookup->debug || FormatOptionContext->debug) {
+  Settings.GenericOptionNames.push_back(result->name);
+  Settings.GenericOptionCount = static_cast<int>(Settings.GenericOptionNames.size());
+  if (lookup->debug || Settings.FormatOptionContext->debug) {
     avutil::av_log_set_level(2);
     LibraryLogLevel = 2;
-    Verbose = 2;
+    Settings.Verbose = 2;
   }
   return true;
 }
@@ -464,7 +490,7 @@ bool TCustomFFmpeg::SetDefaultOptionInt(const char* name, int value) {
 void TCustomFFmpeg::SetContextOptions(void* context, void* optionContext, int flags) {
   if (!context || !optionContext)
     return;
-  for (const char* name : GenericOptionNames) {
+  for (const char* name : Settings.GenericOptionNames) {
     const AVOption* option = avutil::av_opt_find(optionContext, name, nullptr, 0, 0);
     if (!option || (option->flags & flags) != flags)
       continue;
@@ -479,45 +505,49 @@ void TCustomFFmpeg::SetContextOptions(void* context, void* optionContext, int fl
 // ---- Direct setters
 
 void TCustomFFmpeg::SetVerbose(int value) {
-  Verbose = value;
+  Settings.Verbose = value;
   avutil::av_log_set_level(value);
   LibraryLogLevel = value;
 }
 
 void TCustomFFmpeg::SetStartTime(int64_t microseconds) {
   if (microseconds > 0)
-    StartTime = microseconds;
+    Settings.StartTime = microseconds;
 }
 
 void TCustomFFmpeg::SetProgramId(int value) {
   if (value >= 0)
-    ProgramId = value;
+    Settings.ProgramId = value;
 }
 
 void TCustomFFmpeg::SetRecordingTimeMs(int milliseconds) {
   if (milliseconds <= 0)
     return;
-  RecordingTime = int64_t(milliseconds) * 1000;
-  TotalOutputDuration = milliseconds;
+  Settings.RecordingTime = int64_t(milliseconds) * 1000;
+  RunState.TotalOutputDuration = milliseconds;
 }
 
 void TCustomFFmpeg::SetAudioVolume(int value) {
   if (value >= 0)
-    AudioVolume = value;
+    Settings.AudioVolume = value;
 }
 
-void TCustomFFmpeg::SetAudioSyncMethod(int value) { AudioSyncMethod = value; }
+void TCustomFFmpeg::SetAudioSyncMethod(int value) {
+  Settings.AudioSyncMethod = value;
+}
 
-void TCustomFFmpeg::SetVideoSyncMethod(int value) { VideoSyncMethod = value; }
+void TCustomFFmpeg::SetVideoSyncMethod(int value) {
+  Settings.VideoSyncMethod = value;
+}
 
 void TCustomFFmpeg::SetMuxMaxDelay(float seconds) {
   if (seconds > 0.0f)
-    MuxMaxDelay = seconds;
+    Settings.MuxMaxDelay = seconds;
 }
 
 void TCustomFFmpeg::SetMuxPreload(float seconds) {
   if (seconds > 0.0f)
-    MuxPreload = seconds;
+    Settings.MuxPreload = seconds;
 }
 
 } // namespace kestro

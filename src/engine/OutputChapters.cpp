@@ -43,7 +43,7 @@ void TCustomFFmpeg::CarrySourceMetadata() {
   const AVFormatContext* source = InputFiles[0].get();
   // Source times to output times: the input's own offset, less the part
   // skipped at the start of the output.
-  const int64_t shift = InputTsOffsets[0] - StartTime;
+  const int64_t shift = InputTsOffsets[0] - Settings.StartTime;
   for (int f = 0; f < OutputFileCount; ++f) {
     AVFormatContext* output = OutputFiles[f].get();
 
@@ -64,10 +64,10 @@ void TCustomFFmpeg::CarrySourceMetadata() {
       int64_t end = avutil::av_rescale_q(in->end, in->time_base, AV_TIME_BASE_Q) + shift;
       // Only what the output records: a chapter wholly outside is left
       // out, one across an edge is cut there.
-      if (end <= 0 || start >= RecordingTime)
+      if (end <= 0 || start >= Settings.RecordingTime)
         continue;
       start = std::max<int64_t>(start, 0);
-      end = std::min(end, RecordingTime);
+      end = std::min(end, Settings.RecordingTime);
       TChapterPtr out(static_cast<AVChapter*>(avutil::av_mallocz(sizeof(AVChapter))));
       if (!out)
         throw FFMpegException("av_mallocz fail");

@@ -205,11 +205,12 @@ struct TPendingStream {
 TPendingStream PendingOf(TCustomFFmpeg& e, AVMediaType type) {
   switch (type) {
   case AVMEDIA_TYPE_VIDEO:
-    return {e.VideoCodecName, nullptr, e.VideoBitstreamFilters};
+    return {e.Settings.VideoCodecName, nullptr, e.Settings.VideoBitstreamFilters};
   case AVMEDIA_TYPE_AUDIO:
-    return {e.AudioCodecName, &e.AudioLanguage, e.AudioBitstreamFilters};
+    return {e.Settings.AudioCodecName, &e.Settings.AudioLanguage, e.Settings.AudioBitstreamFilters};
   default:
-    return {e.SubtitleCodecName, &e.SubtitleLanguage, e.SubtitleBitstreamFilters};
+    return {e.Settings.SubtitleCodecName, &e.Settings.SubtitleLanguage,
+            e.Settings.SubtitleBitstreamFilters};
   }
 }
 
@@ -273,9 +274,9 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
 
   const AVCodec* encoder = nullptr;
   AVCodecID codecId = AV_CODEC_ID_NONE;
-  if (!VideoStreamCopy) {
-    if (VideoCodecName) {
-      if (!FindCodec(VideoCodecName.get(), AVMEDIA_TYPE_VIDEO, codecId, true, &encoder))
+  if (!Settings.VideoStreamCopy) {
+    if (Settings.VideoCodecName) {
+      if (!FindCodec(Settings.VideoCodecName.get(), AVMEDIA_TYPE_VIDEO, codecId, true, &encoder))
         throw FFMpegException(LastError);
     } else {
       codecId = avformat::av_guess_codec(context->oformat, nullptr, context->url, nullptr,
@@ -284,50 +285,52 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
     }
   }
   AVCodecContext* c = AttachCodecContext(*this, added, encoder, AVMEDIA_TYPE_VIDEO);
-  c->thread_count = ThreadCount;
+  c->thread_count = Settings.ThreadCount;
   TakePrivateOptions(encoder, EncoderOptions[f][s]);
-  if (VideoCodecTag)
-    c->codec_tag = unsigned(VideoCodecTag);
-  AVCodecContext* defaults = CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get();
-  if ((VideoGlobalHeader & 1) ||
-      (VideoGlobalHeader == 0 && (context->oformat->flags & AVFMT_GLOBALHEADER))) {
+  if (Settings.VideoCodecTag)
+    c->codec_tag = unsigned(Settings.VideoCodecTag);
+  AVCodecContext* defaults = Settings.CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get();
+  if ((Settings.VideoGlobalHeader & 1) ||
+      (Settings.VideoGlobalHeader == 0 && (context->oformat->flags & AVFMT_GLOBALHEADER))) {
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (defaults)
       defaults->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
-  if (VideoGlobalHeader & 2) {
+  if (Settings.VideoGlobalHeader & 2) {
     c->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
     if (defaults)
       defaults->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
   }
 
-  if (VideoStreamCopy) {
+  if (Settings.VideoStreamCopy) {
     StreamCopy[f][s] = true;
     stream->sample_aspect_ratio = NearestFraction255(
-        FrameWidth != 0 && FrameHeight != 0 ? FrameAspectRatio * FrameHeight / FrameWidth
-                                      : FrameAspectRatio * 3.0 / 4.0);
+        Settings.FrameWidth != 0 && Settings.FrameHeight != 0
+            ? Settings.FrameAspectRatio * Settings.FrameHeight / Settings.FrameWidth
+            : Settings.FrameAspectRatio * 3.0 / 4.0);
     // The frame size set for this output need not be the copied picture's:
     // the run applies the aspect to that picture once it knows it.
-    CopyDisplayAspect[f][s] = FrameAspectRatio;
+    CopyDisplayAspect[f][s] = Settings.FrameAspectRatio;
   } else {
-    const AVRational rate = FrameRate.num ? FrameRate : AVRational{25, 1};
+    const AVRational rate = Settings.FrameRate.num ? Settings.FrameRate : AVRational{25, 1};
     c->codec_id = codecId;
     SetContextOptions(c, defaults, AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
     const AVRational chosen = NearestSupportedRate(encoder, rate);
     c->time_base = {chosen.den, chosen.num};
     c->framerate = chosen;
-    c->width = FrameWidth + FramePadLeft + FramePadRight;
-    c->height = FrameHeight + FramePadTop + FramePadBottom;
+    c->width = Settings.FrameWidth + Settings.FramePadLeft + Settings.FramePadRight;
+    c->height = Settings.FrameHeight + Settings.FramePadTop + Settings.FramePadBottom;
     c->sample_aspect_ratio = NearestFraction255(
-        c->width != 0 && c->height != 0 ? FrameAspectRatio * c->height / c->width
-                                  : FrameAspectRatio * 3.0 / 4.0);
+        c->width != 0 && c->height != 0 ? Settings.FrameAspectRatio * c->height / c->width
+                                        : Settings.FrameAspectRatio * 3.0 / 4.0);
     stream->sample_aspect_ratio = c->sample_aspect_ratio;
-    c->pix_fmt = EncoderPixelFormat(encoder, AVPixelFormat(FramePixFmt), PixFmtAsked);
-    if (IntraOnly)
+    c->pix_fmt =
+        EncoderPixelFormat(encoder, AVPixelFormat(Settings.FramePixFmt), Settings.PixFmtAsked);
+    if (Settings.IntraOnly)
       c->gop_size = 0;
-    if (VideoQScale != 0.0f || SameQuality) {
+    if (Settings.VideoQScale != 0.0f || Settings.SameQuality) {
       c->flags |= AV_CODEC_FLAG_QSCALE;
-      c->global_quality = int(FF_QP2LAMBDA * VideoQScale);
+      c->global_quality = int(FF_QP2LAMBDA * Settings.VideoQScale);
     }
     auto copyMatrix = [](const TAvBytesPtr& matrix) -> uint16_t* {
       if (!matrix)
@@ -337,25 +340,25 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* context) {
         std::memcpy(copy, matrix.get(), 64 * sizeof(uint16_t));
       return copy;
     };
-    if (IntraMatrix)
-      c->intra_matrix = copyMatrix(IntraMatrix);
-    if (InterMatrix)
-      c->inter_matrix = copyMatrix(InterMatrix);
-    if (RcOverride)
-      ParseRcOverride(c, RcOverride.get());
+    if (Settings.IntraMatrix)
+      c->intra_matrix = copyMatrix(Settings.IntraMatrix);
+    if (Settings.InterMatrix)
+      c->inter_matrix = copyMatrix(Settings.InterMatrix);
+    if (Settings.RcOverride)
+      ParseRcOverride(c, Settings.RcOverride.get());
     if (c->rc_initial_buffer_occupancy == 0)
       c->rc_initial_buffer_occupancy = c->rc_buffer_size * 3 / 4;
-    c->intra_dc_precision = IntraDcPrecision - 8;
-    if (Psnr)
+    c->intra_dc_precision = Settings.IntraDcPrecision - 8;
+    if (Settings.Psnr)
       c->flags |= AV_CODEC_FLAG_PSNR;
-    if (PassNumber == 1)
+    if (Settings.PassNumber == 1)
       c->flags |= AV_CODEC_FLAG_PASS1;
-    else if (PassNumber)
+    else if (Settings.PassNumber)
       c->flags |= AV_CODEC_FLAG_PASS2;
   }
-  VideoDisable = 0;
-  VideoCodecName.reset();
-  VideoStreamCopy = 0;
+  Settings.VideoDisable = 0;
+  Settings.VideoCodecName.reset();
+  Settings.VideoStreamCopy = 0;
 }
 
 void TCustomFFmpeg::new_audio_stream(AVFormatContext* context) {
@@ -366,51 +369,51 @@ void TCustomFFmpeg::new_audio_stream(AVFormatContext* context) {
 
   const AVCodec* encoder = nullptr;
   AVCodecID codecId = AV_CODEC_ID_NONE;
-  if (!AudioStreamCopy) {
+  if (!Settings.AudioStreamCopy) {
     codecId = avformat::av_guess_codec(context->oformat, nullptr, context->url, nullptr,
                                        AVMEDIA_TYPE_AUDIO);
-    if (AudioCodecName &&
-        !FindCodec(AudioCodecName.get(), AVMEDIA_TYPE_AUDIO, codecId, true, &encoder))
+    if (Settings.AudioCodecName &&
+        !FindCodec(Settings.AudioCodecName.get(), AVMEDIA_TYPE_AUDIO, codecId, true, &encoder))
       throw FFMpegException(LastError);
     if (!encoder)
       encoder = avcodec::avcodec_find_encoder(codecId);
   }
   AVCodecContext* c = AttachCodecContext(*this, added, encoder, AVMEDIA_TYPE_AUDIO);
-  c->thread_count = ThreadCount;
+  c->thread_count = Settings.ThreadCount;
   TakePrivateOptions(encoder, EncoderOptions[f][s]);
-  if (AudioCodecTag)
-    c->codec_tag = unsigned(AudioCodecTag);
-  AVCodecContext* defaults = CodecOptionContexts[AVMEDIA_TYPE_AUDIO].get();
+  if (Settings.AudioCodecTag)
+    c->codec_tag = unsigned(Settings.AudioCodecTag);
+  AVCodecContext* defaults = Settings.CodecOptionContexts[AVMEDIA_TYPE_AUDIO].get();
   if (context->oformat->flags & AVFMT_GLOBALHEADER) {
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (defaults)
       defaults->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
   avutil::av_channel_layout_uninit(&c->ch_layout);
-  avutil::av_channel_layout_default(&c->ch_layout, AudioChannels);
-  c->sample_rate = AudioSampleRate;
-  if (AudioStreamCopy) {
+  avutil::av_channel_layout_default(&c->ch_layout, Settings.AudioChannels);
+  c->sample_rate = Settings.AudioSampleRate;
+  if (Settings.AudioStreamCopy) {
     StreamCopy[f][s] = true;
   } else {
     c->codec_id = codecId;
     SetContextOptions(c, defaults, AV_OPT_FLAG_AUDIO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
-    if (AudioQScale > -99999.0f) {
+    if (Settings.AudioQScale > -99999.0f) {
       c->flags |= AV_CODEC_FLAG_QSCALE;
-      c->global_quality = int(FF_QP2LAMBDA * AudioQScale);
+      c->global_quality = int(FF_QP2LAMBDA * Settings.AudioQScale);
     }
     // The rate, channels and sample format asked (or the source's) are
     // where the choice among what the encoder takes starts.
-    c->sample_fmt = NegotiateSampleFormat(encoder, AVSampleFormat(AudioSampleFmt));
-    c->sample_rate = NegotiateSampleRate(encoder, AudioSampleRate);
+    c->sample_fmt = NegotiateSampleFormat(encoder, AVSampleFormat(Settings.AudioSampleFmt));
+    c->sample_rate = NegotiateSampleRate(encoder, Settings.AudioSampleRate);
     TChannelLayout asked;
     asked.Assign(c->ch_layout);
     NegotiateChannelLayout(encoder, asked.Layout, &c->ch_layout);
   }
   c->time_base = {1, c->sample_rate > 0 ? c->sample_rate : 1};
-  SetLanguage(stream, AudioLanguage);
-  AudioDisable = 0;
-  AudioCodecName.reset();
-  AudioStreamCopy = 0;
+  SetLanguage(stream, Settings.AudioLanguage);
+  Settings.AudioDisable = 0;
+  Settings.AudioCodecName.reset();
+  Settings.AudioStreamCopy = 0;
 }
 
 namespace {
@@ -465,11 +468,11 @@ void TCustomFFmpeg::new_subtitle_stream(AVFormatContext* context) {
   // picture subtitle is copied; one the container cannot hold is left out.
   AVCodecID automaticId = AV_CODEC_ID_NONE;
   auto consumePending = [this] {
-    SubtitleDisable = 0;
-    SubtitleLanguage.clear();
-    SubtitleBitstreamFilters.clear();
+    Settings.SubtitleDisable = 0;
+    Settings.SubtitleLanguage.clear();
+    Settings.SubtitleBitstreamFilters.clear();
   };
-  if (!SubtitleStreamCopy && !SubtitleCodecName && InputFileCount > 0) {
+  if (!Settings.SubtitleStreamCopy && !Settings.SubtitleCodecName && InputFileCount > 0) {
     const AVStream* source = SubtitleSourceOf(context);
     if (!source) { // the maps leave subtitles out
       consumePending();
@@ -479,8 +482,8 @@ void TCustomFFmpeg::new_subtitle_stream(AVFormatContext* context) {
     if (IsTextSubtitle(sourceId))
       automaticId = TextSubtitleCodecOf(context->oformat);
     else if (ContainerTakes(context->oformat, sourceId))
-      SubtitleStreamCopy = 1;
-    if (automaticId == AV_CODEC_ID_NONE && !SubtitleStreamCopy) {
+      Settings.SubtitleStreamCopy = 1;
+    if (automaticId == AV_CODEC_ID_NONE && !Settings.SubtitleStreamCopy) {
       Log(1, Format("Subtitle stream (%s) left out: the %s format cannot hold it",
                     avcodec::avcodec_get_name(sourceId), context->oformat->name));
       consumePending();
@@ -494,25 +497,25 @@ void TCustomFFmpeg::new_subtitle_stream(AVFormatContext* context) {
 
   AVCodecID codecId = automaticId;
   const AVCodec* encoder = nullptr;
-  if (!SubtitleStreamCopy && SubtitleCodecName &&
-      !FindCodec(SubtitleCodecName.get(), AVMEDIA_TYPE_SUBTITLE, codecId, true, &encoder))
+  if (!Settings.SubtitleStreamCopy && Settings.SubtitleCodecName &&
+      !FindCodec(Settings.SubtitleCodecName.get(), AVMEDIA_TYPE_SUBTITLE, codecId, true, &encoder))
     throw FFMpegException(LastError);
-  if (!SubtitleStreamCopy && !encoder)
+  if (!Settings.SubtitleStreamCopy && !encoder)
     encoder = avcodec::avcodec_find_encoder(codecId);
   AVCodecContext* c = AttachCodecContext(*this, added, encoder, AVMEDIA_TYPE_SUBTITLE);
   TakePrivateOptions(encoder, EncoderOptions[f][s]);
-  if (SubtitleStreamCopy) {
+  if (Settings.SubtitleStreamCopy) {
     StreamCopy[f][s] = true;
   } else {
-    SetContextOptions(c, CodecOptionContexts[AVMEDIA_TYPE_SUBTITLE].get(),
+    SetContextOptions(c, Settings.CodecOptionContexts[AVMEDIA_TYPE_SUBTITLE].get(),
                       AV_OPT_FLAG_SUBTITLE_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
     c->codec_id = codecId;
     c->time_base = {1, 1000}; // cue times are whole milliseconds
   }
-  SetLanguage(stream, SubtitleLanguage);
-  SubtitleDisable = 0;
-  SubtitleCodecName.reset();
-  SubtitleStreamCopy = 0;
+  SetLanguage(stream, Settings.SubtitleLanguage);
+  Settings.SubtitleDisable = 0;
+  Settings.SubtitleCodecName.reset();
+  Settings.SubtitleStreamCopy = 0;
 }
 
 bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
@@ -530,38 +533,41 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
       }
     if (f < MaxFiles)
       MuxerOptions[f].Clear();
-    PendingPrivateOptions.clear();
+    Settings.PendingPrivateOptions.clear();
     if (context && context->pb && !(context->oformat->flags & AVFMT_NOFILE))
       avformat::avio_closep(&context->pb);
-    ForcedOutputFormat = nullptr;
-    ForcedInputFormat = nullptr;
+    Settings.ForcedOutputFormat = nullptr;
+    Settings.ForcedInputFormat = nullptr;
     return false;
   };
   if (f >= MaxFiles)
     return fail(Format("%s: too many output files (at most %d)", fileName.c_str(), MaxFiles));
   if (std::string conflict = FilterOptionConflict(*this); !conflict.empty())
     return fail(conflict);
-  FiltersInUse = !VideoFilters.empty();
+  Settings.FiltersInUse = !Settings.VideoFilters.empty();
 
-  if (!ForcedOutputFormat)
-    ForcedOutputFormat = avformat::av_guess_format(nullptr, fileName.c_str(), nullptr);
-  if (!ForcedOutputFormat)
+  if (!Settings.ForcedOutputFormat)
+    Settings.ForcedOutputFormat = avformat::av_guess_format(nullptr, fileName.c_str(), nullptr);
+  if (!Settings.ForcedOutputFormat)
     return fail(Format("Unable to find a suitable output format for '%s'", fileName.c_str()));
   {
     AVFormatContext* raw = nullptr;
-    avformat::avformat_alloc_output_context2(&raw, ForcedOutputFormat, nullptr, fileName.c_str());
+    avformat::avformat_alloc_output_context2(&raw, Settings.ForcedOutputFormat, nullptr,
+                                             fileName.c_str());
     context.reset(raw);
   }
   if (!context)
     return fail(FormatOpenError(fileName, AVERROR(ENOMEM)));
   const AVOutputFormat* format = context->oformat;
 
-  bool useVideo = format->video_codec != AV_CODEC_ID_NONE || VideoStreamCopy || VideoCodecName;
-  bool useAudio = format->audio_codec != AV_CODEC_ID_NONE || AudioStreamCopy || AudioCodecName;
+  bool useVideo = format->video_codec != AV_CODEC_ID_NONE || Settings.VideoStreamCopy ||
+                  Settings.VideoCodecName;
+  bool useAudio = format->audio_codec != AV_CODEC_ID_NONE || Settings.AudioStreamCopy ||
+                  Settings.AudioCodecName;
   // With inputs known, a subtitle stream is offered to every container; its
   // creator leaves out what the container cannot hold.
-  bool useSubtitle = format->subtitle_codec != AV_CODEC_ID_NONE || SubtitleStreamCopy ||
-                     SubtitleCodecName || InputFileCount > 0;
+  bool useSubtitle = format->subtitle_codec != AV_CODEC_ID_NONE || Settings.SubtitleStreamCopy ||
+                     Settings.SubtitleCodecName || InputFileCount > 0;
   if (InputFileCount > 0) {
     bool hasVideo, hasAudio, hasSubtitle;
     try {
@@ -573,11 +579,11 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
     useAudio = useAudio && hasAudio;
     useSubtitle = useSubtitle && hasSubtitle;
   }
-  if (AudioDisable)
+  if (Settings.AudioDisable)
     useAudio = false;
-  if (VideoDisable)
+  if (Settings.VideoDisable)
     useVideo = false;
-  if (SubtitleDisable)
+  if (Settings.SubtitleDisable)
     useSubtitle = false;
 
   struct TCreator {
@@ -602,8 +608,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
   if (std::string refused = TakeMuxerOptions(format, MuxerOptions[f]); !refused.empty())
     return fail(refused);
 
-  if (RecordTimestamp) {
-    const time_t seconds = time_t(RecordTimestamp);
+  if (Settings.RecordTimestamp) {
+    const time_t seconds = time_t(Settings.RecordTimestamp);
     struct tm utc {};
     gmtime_r(&seconds, &utc);
     char text[32];
@@ -614,16 +620,16 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
     const char* Key;
     const std::string& Value;
     size_t Limit;
-  } meta[] = {{"title", MetaTitle, 511},     {"artist", MetaAuthor, 511},
-              {"copyright", MetaCopyright, 511}, {"comment", MetaComment, 511},
-              {"album", MetaAlbum, 511},     {"genre", MetaGenre, 31}};
+  } meta[] = {{"title", Settings.MetaTitle, 511},         {"artist", Settings.MetaAuthor, 511},
+              {"copyright", Settings.MetaCopyright, 511}, {"comment", Settings.MetaComment, 511},
+              {"album", Settings.MetaAlbum, 511},         {"genre", Settings.MetaGenre, 31}};
   for (const TMeta& m : meta)
     if (!m.Value.empty())
       avutil::av_dict_set(&context->metadata, m.Key, m.Value.substr(0, m.Limit).c_str(), 0);
-  if (MetaYear > 0)
-    avutil::av_dict_set(&context->metadata, "date", std::to_string(MetaYear).c_str(), 0);
-  if (MetaTrack > 0)
-    avutil::av_dict_set(&context->metadata, "track", std::to_string(MetaTrack).c_str(), 0);
+  if (Settings.MetaYear > 0)
+    avutil::av_dict_set(&context->metadata, "date", std::to_string(Settings.MetaYear).c_str(), 0);
+  if (Settings.MetaTrack > 0)
+    avutil::av_dict_set(&context->metadata, "track", std::to_string(Settings.MetaTrack).c_str(), 0);
 
   if ((format->flags & AVFMT_NEEDNUMBER) &&
       !avformat::av_filename_number_test(context->url))
@@ -632,14 +638,15 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
       avformat::avio_open(&context->pb, fileName.c_str(), AVIO_FLAG_WRITE) < 0)
     return fail(Format("Could not open '%s'", fileName.c_str()));
 
-  context->max_delay = int(MuxMaxDelay * 1000000);
+  context->max_delay = int(Settings.MuxMaxDelay * 1000000);
   // Preload and loop count live in the muxers that have them.
   if (context->priv_data) {
-    avutil::av_opt_set_int(context->priv_data, "preload", int64_t(MuxPreload * 1000000), 0);
-    if (LoopOutput >= 0)
-      avutil::av_opt_set_int(context->priv_data, "loop", LoopOutput, 0);
+    avutil::av_opt_set_int(context->priv_data, "preload", int64_t(Settings.MuxPreload * 1000000),
+                           0);
+    if (Settings.LoopOutput >= 0)
+      avutil::av_opt_set_int(context->priv_data, "loop", Settings.LoopOutput, 0);
   }
-  SetContextOptions(context.get(), FormatOptionContext.get(), AV_OPT_FLAG_ENCODING_PARAM);
+  SetContextOptions(context.get(), Settings.FormatOptionContext.get(), AV_OPT_FLAG_ENCODING_PARAM);
   OutputIdentities[f] = {};
   struct stat st {};
   if (!(format->flags & AVFMT_NOFILE) && stat(fileName.c_str(), &st) == 0 && S_ISREG(st.st_mode))
@@ -647,8 +654,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& fileName) {
   OutputFiles[f].reset(context.release());
   ++OutputFileCount;
   MarkOwnContexts(); // what the libraries log from here on finds this job
-  ForcedOutputFormat = nullptr;
-  ForcedInputFormat = nullptr;
+  Settings.ForcedOutputFormat = nullptr;
+  Settings.ForcedInputFormat = nullptr;
   return true;
 }
 

@@ -62,7 +62,7 @@ public:
 
   void Pass(TInputStreamState& input, int index, AVFrame* picture) override {
     // Nothing before the start time goes out.
-    if (Engine.StartTime != 0 && input.Pts < Engine.StartTime)
+    if (Engine.Settings.StartTime != 0 && input.Pts < Engine.Settings.StartTime)
       return;
     for (auto& ost : Engine.Run->OutputStreams) {
       if (ost->SourceStreamIndex != index || !ost->MustEncode)
@@ -71,7 +71,7 @@ public:
         throw FFMpegException("invalid codec_type");
       int frameSize = 0;
       Engine.EncodeAndWriteVideo(ost->Output, *ost, input, picture, frameSize);
-      if (Engine.VStatsFileName && frameSize)
+      if (Engine.Settings.VStatsFileName && frameSize)
         Engine.WriteVideoStats(ost->Output, *ost, frameSize);
     }
   }

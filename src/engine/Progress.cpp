@@ -57,7 +57,7 @@ void TCustomFFmpeg::PrintReport(bool lastReport) {
       text.Append("q=%2.1f ", q);
     } else if (enc->codec_type == AVMEDIA_TYPE_VIDEO) {
       firstVideo = false;
-      const double elapsed = double(avutil::av_gettime() - StartWallClock) / 1000000.0;
+      const double elapsed = double(avutil::av_gettime() - RunState.StartWallClock) / 1000000.0;
       frameNumber = ost->FramesWritten;
       if (frameNumber < 1)
         return;
@@ -66,12 +66,12 @@ void TCustomFFmpeg::PrintReport(bool lastReport) {
       text.Append("frame=%5d fps=%3d q=%3.1f ", frameNumber, fps, quality);
       if (lastReport)
         text.Append("L");
-      if (QpHistogram) {
+      if (Settings.QpHistogram) {
         const int qp = int(std::lrint(quality));
-        if (qp >= 0 && qp < int(QuantizerHistogram.size()))
-          ++QuantizerHistogram[qp];
+        if (qp >= 0 && qp < int(RunState.QuantizerHistogram.size()))
+          ++RunState.QuantizerHistogram[qp];
         for (int j = 0; j < 32; ++j)
-          text.Append("%X", int(std::lrint(std::log2(double(QuantizerHistogram[j]) + 1))));
+          text.Append("%X", int(std::lrint(std::log2(double(RunState.QuantizerHistogram[j]) + 1))));
       }
       if (enc->flags & AV_CODEC_FLAG_PSNR) {
         double errorSum = 0, scaleSum = 0;
@@ -99,29 +99,29 @@ void TCustomFFmpeg::PrintReport(bool lastReport) {
   if (outputTime < 0.01)
     outputTime = 0.01;
 
-  if (ProgressCallback || Verbose > 0 || lastReport) {
+  if (ProgressCallback || Settings.Verbose > 0 || lastReport) {
     const double bitrate = double(size) * 8 / outputTime / 1000;
     text.Append("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", double(size) / 1024, outputTime,
                 bitrate);
-    if (Verbose > 1)
-      text.Append(" dup=%d drop=%d", FramesDuplicated, FramesDropped);
+    if (Settings.Verbose > 1)
+      text.Append(" dup=%d drop=%d", RunState.FramesDuplicated, RunState.FramesDropped);
     if (ProgressCallback)
       ProgressCallback.Func(ProgressCallback.Context, this, frameNumber, fps,
                             timeKnown ? int(outputTime * 1000) : 0, quality, float(bitrate), size,
-                            TotalOutputDuration);
-    else if (Verbose >= 0 && LogCallback)
+                            RunState.TotalOutputDuration);
+    else if (Settings.Verbose >= 0 && LogCallback)
       Log(1, text.c_str());
   }
 
-  if (lastReport && Verbose >= 0 && LogCallback) {
-    const int64_t video = VideoBytesWritten, audio = AudioBytesWritten;
-    const int64_t raw = video + audio + GlobalHeaderBytes;
+  if (lastReport && Settings.Verbose >= 0 && LogCallback) {
+    const int64_t video = RunState.VideoBytesWritten, audio = RunState.AudioBytesWritten;
+    const int64_t raw = video + audio + RunState.GlobalHeaderBytes;
     // Shown in the user's own number format, unlike the report line above.
     char line[256];
     std::snprintf(line, sizeof line,
                   "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %.2f%%\r\n",
                   double(video) / 1024, double(audio) / 1024,
-                  double(GlobalHeaderBytes) / 1024,
+                  double(RunState.GlobalHeaderBytes) / 1024,
                   raw ? double(size - raw) * 100 / double(raw) : 0.0);
     Log(1, line);
   }

@@ -104,9 +104,9 @@ void TCustomFFmpeg::SetTarget(const std::string& type, const std::string& normTe
   } else if (normText == "film") {
     norm = nmFilm;
   } else {
-    if (FrameRate.den == 0)
+    if (Settings.FrameRate.den == 0)
       throw FFMpegException("frame_rate is invalid.");
-    bool decided = NormOfKey(RateKey(FrameRate.num, FrameRate.den), norm);
+    bool decided = NormOfKey(RateKey(Settings.FrameRate.num, Settings.FrameRate.den), norm);
     for (int f = 0; f < InputFileCount && !decided; ++f)
       for (unsigned s = 0; s < InputFiles[f]->nb_streams && !decided; ++s) {
         if (InputFiles[f]->streams[s]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO ||
@@ -118,7 +118,7 @@ void TCustomFFmpeg::SetTarget(const std::string& type, const std::string& normTe
       }
     if (!decided)
       norm = fallbackNorm == "film" ? nmFilm : fallbackNorm == "ntsc" ? nmNtsc : nmPal;
-    if (Verbose > 0 && LogCallback)
+    if (Settings.Verbose > 0 && LogCallback)
       Log(1, Format("Assuming %s for target.", norm == nmPal ? "PAL" : "NTSC"));
   }
 
@@ -147,12 +147,13 @@ void TCustomFFmpeg::SetTarget(const std::string& type, const std::string& normTe
       if (!SetDefaultOption(g.Name, value))
         SetPrivateOption(g.Name, value, false);
     }
-  AudioSampleRate = preset->SampleRate;
-  if (preset->Channels == chStereo || (preset->Channels == chMonoToStereo && AudioChannels == 1))
-    AudioChannels = 2;
+  Settings.AudioSampleRate = preset->SampleRate;
+  if (preset->Channels == chStereo ||
+      (preset->Channels == chMonoToStereo && Settings.AudioChannels == 1))
+    Settings.AudioChannels = 2;
   if (preset->MuxPreload > 0)
-    MuxPreload = preset->MuxPreload;
-  if (preset->Aspect && FrameAspectRatio == 0.0f) {
+    Settings.MuxPreload = preset->MuxPreload;
+  if (preset->Aspect && Settings.FrameAspectRatio == 0.0f) {
     if (LogCallback)
       Log(1, std::string("Assuming ") + preset->Aspect + " for aspect ratio");
     OptAspectRatio(preset->Aspect);

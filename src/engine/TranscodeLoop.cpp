@@ -20,7 +20,7 @@ public:
   explicit TMuxerLink(TCustomFFmpeg& engine) : Engine(engine) {}
 
   void FilterFailed(const std::string& text) override {
-    if (Engine.StopOnError)
+    if (Engine.Settings.StopOnError)
       throw FFMpegException(text);
     if (Engine.LogCallback)
       Engine.Log(0, text);
@@ -87,8 +87,8 @@ void TCustomFFmpeg::PostOutputWork(std::function<void()> work) {
 }
 
 int TCustomFFmpeg::CoresForRun() const {
-  if (CoreShare > 0)
-    return CoreShare;
+  if (Settings.CoreShare > 0)
+    return Settings.CoreShare;
   return std::max(1, int(std::thread::hardware_concurrency()));
 }
 
@@ -96,7 +96,8 @@ bool TCustomFFmpeg::OutputSideFits() const {
   // Which input to read next, and when to stop, are decided from where the
   // outputs got to: with one input and no byte limit, those decisions never
   // need the output side to have caught up.
-  if (!Pipeline || CoresForRun() < 2 || InputFileCount != 1 || FileSizeLimit || !Run)
+  if (!Settings.Pipeline || CoresForRun() < 2 || InputFileCount != 1 || Settings.FileSizeLimit ||
+      !Run)
     return false;
   for (const auto& ost : Run->OutputStreams)
     if (ost->MustEncode && ost->Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
@@ -108,9 +109,9 @@ bool TCustomFFmpeg::DecoderThreadsFit() const {
   // A decoder on several threads hands its pictures back later. That moves
   // nothing in the files as long as the run neither stops at a time or count
   // (it would stop at another picture) nor syncs a stream to another's clock.
-  if (ThreadCountAsked || !OutputSideFits() || RecordingTime != INT64_MAX)
+  if (Settings.ThreadCountAsked || !OutputSideFits() || Settings.RecordingTime != INT64_MAX)
     return false;
-  for (int limit : MaxFrames)
+  for (int limit : Settings.MaxFrames)
     if (limit != INT32_MAX)
       return false;
   for (const auto& ost : Run->OutputStreams)
@@ -135,21 +136,21 @@ void TCustomFFmpeg::RunMainLoop() {
     TDemuxer::TClock clock;
     clock.Offset = &InputTsOffsets[size_t(f)];
     clock.Scales = InputTsScales[f];
-    clock.JumpSeconds = DtsDeltaThreshold;
-    clock.CopyTimestamps = CopyTimestamps;
+    clock.JumpSeconds = Settings.DtsDeltaThreshold;
+    clock.CopyTimestamps = Settings.CopyTimestamps;
     run.Demuxers.push_back(std::make_unique<TDemuxer>(
         InputFiles[size_t(f)].get(), std::move(streams), clock,
         [this](const std::string& text) {
-          if (Verbose > 2 && LogCallback)
+          if (Settings.Verbose > 2 && LogCallback)
             Log(1, text);
         },
         [this] { return InterruptCheck(this) != 0; }));
-    if (PacketDump)
-      run.Demuxers.back()->DumpPackets(HexDump);
+    if (Settings.PacketDump)
+      run.Demuxers.back()->DumpPackets(Settings.HexDump);
   }
   if (OutputSideFits()) {
     run.OutputSide = std::make_unique<TOrderedWorker>(8);
-    if (Verbose > 1 && LogCallback)
+    if (Settings.Verbose > 1 && LogCallback)
       Log(1, Format("Encoding and muxing on a thread of their own, %d cores for the run",
                     CoresForRun()));
   }
@@ -175,30 +176,30 @@ void TCustomFFmpeg::RunMainLoop() {
       if (!run.InputFileStates[source.FileIndex].AtEnd) {
         if (inputTime < smallestInput) {
           smallestInput = inputTime;
-          if (InputSync)
+          if (Settings.InputSync)
             chosen = source.FileIndex;
         }
         if (outputTime < smallestOutput) {
           smallestOutput = outputTime;
-          if (!InputSync)
+          if (!Settings.InputSync)
             chosen = source.FileIndex;
         }
         if (enc->codec_type != AVMEDIA_TYPE_SUBTITLE)
           smallestDense = std::min(smallestDense, outputTime);
       }
       const int type = enc->codec_type;
-      if (type >= 0 && type < FrameLimitCount && ost->FramesWritten >= MaxFrames[type]) {
+      if (type >= 0 && type < FrameLimitCount && ost->FramesWritten >= Settings.MaxFrames[type]) {
         chosen = -1;
         break;
       }
     }
     if (chosen < 0)
       break;
-    if (double(RecordingTime) / 1000000.0 <=
+    if (double(Settings.RecordingTime) / 1000000.0 <=
         (smallestDense < 1e100 ? smallestDense : smallestOutput))
       break;
-    if (FileSizeLimit && OutputFiles[0]->pb &&
-        uint64_t(avformat::avio_seek(OutputFiles[0]->pb, 0, SEEK_CUR)) > FileSizeLimit)
+    if (Settings.FileSizeLimit && OutputFiles[0]->pb &&
+        uint64_t(avformat::avio_seek(OutputFiles[0]->pb, 0, SEEK_CUR)) > Settings.FileSizeLimit)
       break;
 
     TInputStreamState* stream = nullptr;
@@ -209,7 +210,7 @@ void TCustomFFmpeg::RunMainLoop() {
       break; // a stop reached a blocked read
     if (read == TDemuxer::TRead::End) {
       run.InputFileStates[chosen].AtEnd = 1;
-      if (Shortest)
+      if (Settings.Shortest)
         break;
       continue;
     }
@@ -221,9 +222,9 @@ void TCustomFFmpeg::RunMainLoop() {
       if (result < 0) {
         const std::string text =
             Format("Error while decoding stream #%d.%d", ist.FileIndex, ist.StreamIndex);
-        if (StopOnError)
+        if (Settings.StopOnError)
           throw FFMpegException(text);
-        if (Verbose >= 0 && LogCallback)
+        if (Settings.Verbose >= 0 && LogCallback)
           Log(1, text);
         continue;
       }
@@ -270,14 +271,14 @@ void TCustomFFmpeg::EndRun() {
       ost->Video->Close();
     std::lock_guard<std::mutex> lock(CodecLock());
     avcodec::avcodec_close(ost->Encoder);
-    OpenEncoders.remove(ost.get());
+    RunState.OpenEncoders.remove(ost.get());
   }
   for (auto& ist : run.InputStreams) {
     if (!ist->MustDecode)
       continue;
     std::lock_guard<std::mutex> lock(CodecLock());
     avcodec::avcodec_close(ist->Decoder);
-    OpenDecoders.remove(ist.get());
+    RunState.OpenDecoders.remove(ist.get());
   }
   if (failedOutput >= 0)
     CheckOutputWritten(failedOutput, failure);

@@ -123,15 +123,17 @@ TPictureRules TCustomFFmpeg::PictureRules(const TInputStreamState& input) const 
   TPictureRules rules;
   // Pictures are turned upright when asked to and the turn is a right angle.
   const int turns = ClockwiseQuarterTurns(input.Stream);
-  rules.QuarterTurns = AutoRotate && turns > 0 ? turns : 0;
-  rules.SwsFlags = SwsFlags;
-  if (FiltersInUse)
-    rules.Chain = VideoFilters;
-  rules.Cropped = FrameTopCrop + FrameBottomCrop + FrameLeftCrop + FrameRightCrop != 0;
-  rules.PadWidth = FramePadLeft + FramePadRight;
-  rules.PadHeight = FramePadTop + FramePadBottom;
-  rules.FrameWidth = FrameWidth;
-  rules.FrameHeight = FrameHeight;
+  rules.QuarterTurns = Settings.AutoRotate && turns > 0 ? turns : 0;
+  rules.SwsFlags = Settings.SwsFlags;
+  if (Settings.FiltersInUse)
+    rules.Chain = Settings.VideoFilters;
+  rules.Cropped = Settings.FrameTopCrop + Settings.FrameBottomCrop + Settings.FrameLeftCrop +
+                      Settings.FrameRightCrop !=
+                  0;
+  rules.PadWidth = Settings.FramePadLeft + Settings.FramePadRight;
+  rules.PadHeight = Settings.FramePadTop + Settings.FramePadBottom;
+  rules.FrameWidth = Settings.FrameWidth;
+  rules.FrameHeight = Settings.FrameHeight;
   return rules;
 }
 
@@ -223,12 +225,12 @@ void TCustomFFmpeg::SetupRun() {
           throw FFMpegException(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d",
                                        map.FileIndex, map.StreamIndex, f, int(s)));
         }
-      } else if (ProgramId) {
+      } else if (Settings.ProgramId) {
         for (int i = 0; i < InputFileCount && source < 0; ++i) {
           AVFormatContext* input = InputFiles[i].get();
           for (unsigned p = 0; p < input->nb_programs && source < 0; ++p) {
             const AVProgram* program = input->programs[p];
-            if (program->id != ProgramId)
+            if (program->id != Settings.ProgramId)
               continue;
             for (unsigned k = 0; k < program->nb_stream_indexes && source < 0; ++k) {
               const int candidate =
@@ -303,7 +305,7 @@ void TCustomFFmpeg::SetupRun() {
       ost.Stream->time_base = ist.Stream->time_base;
       switch (par->codec_type) {
       case AVMEDIA_TYPE_AUDIO:
-        if (AudioVolume != 256)
+        if (Settings.AudioVolume != 256)
           throw FFMpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
         if ((par->block_align == 1 && par->codec_id == AV_CODEC_ID_MP3) ||
             par->codec_id == AV_CODEC_ID_AC3)
@@ -313,7 +315,7 @@ void TCustomFFmpeg::SetupRun() {
         if (CustomHookCallback)
           throw FFMpegException(
               "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
-        if (FrameHooksInUse)
+        if (Settings.FrameHooksInUse)
           throw FFMpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
         break;
       case AVMEDIA_TYPE_SUBTITLE:
@@ -336,17 +338,19 @@ void TCustomFFmpeg::SetupRun() {
       break;
     case AVMEDIA_TYPE_VIDEO: {
       ost.Video = std::make_unique<TVideoOutput>(*VideoLink, ost);
-      ost.Video->SetUp({FrameTopCrop, FrameBottomCrop, FrameLeftCrop, FrameRightCrop},
-                       {FramePadTop, FramePadBottom, FramePadLeft, FramePadRight});
-      int64_t flags = SwsFlags;
-      if (ScalerOptionContext &&
-          avutil::av_opt_get_int(ScalerOptionContext.get(), "sws_flags", 0, &flags) >= 0)
-        SwsFlags = unsigned(flags);
+      ost.Video->SetUp({Settings.FrameTopCrop, Settings.FrameBottomCrop, Settings.FrameLeftCrop,
+                        Settings.FrameRightCrop},
+                       {Settings.FramePadTop, Settings.FramePadBottom, Settings.FramePadLeft,
+                        Settings.FramePadRight});
+      int64_t flags = Settings.SwsFlags;
+      if (Settings.ScalerOptionContext &&
+          avutil::av_opt_get_int(Settings.ScalerOptionContext.get(), "sws_flags", 0, &flags) >= 0)
+        Settings.SwsFlags = unsigned(flags);
       DescribeColours(enc, source);
       // Pictures are turned upright when asked to and the turn is a right
       // angle; otherwise the output keeps the tag.
       const int turns = ClockwiseQuarterTurns(ist.Stream);
-      if (!AutoRotate || turns < 0)
+      if (!Settings.AutoRotate || turns < 0)
         KeepDisplayMatrix(ist.Stream, ost.Stream);
       ost.MustEncode = 1;
       ist.MustDecode = 1;
@@ -370,7 +374,8 @@ void TCustomFFmpeg::SetupRun() {
 
     // Two-pass statistics files.
     if (enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) {
-      std::string name = (PassLogFileName.empty() ? std::string("ffmpeg2pass") : PassLogFileName) +
+      std::string name = (Settings.PassLogFileName.empty() ? std::string("ffmpeg2pass")
+                                                           : Settings.PassLogFileName) +
                          "-" + std::to_string(n) + ".log";
       if (name.size() >= 1024)
         name.resize(1023);
@@ -401,7 +406,7 @@ void TCustomFFmpeg::SetupRun() {
   for (int f = 0; f < OutputFileCount; ++f)
     avformat::av_dump_format(OutputFiles[f].get(), f, OutputFiles[f]->url, 1);
 
-  if (Verbose >= 0 && LogCallback) {
+  if (Settings.Verbose >= 0 && LogCallback) {
     Log(1, "Stream mapping:");
     for (auto& ost : run.OutputStreams) {
       const TInputStreamState& source = *run.InputStreams[ost->SourceStreamIndex];
@@ -434,7 +439,7 @@ void TCustomFFmpeg::SetupRun() {
     if (avcodec::avcodec_open2(ist.Decoder, codec, nullptr) < 0)
       throw FFMpegException(Format("Error while opening codec for input stream #%d.%d",
                                    ist.FileIndex, ist.StreamIndex));
-    OpenDecoders.push_front(&ist);
+    RunState.OpenDecoders.push_front(&ist);
   };
   for (auto& ost : run.OutputStreams) {
     if (!ost->MustEncode)
@@ -454,13 +459,13 @@ void TCustomFFmpeg::SetupRun() {
         throw FFMpegException(Format("Error while opening codec for output stream #%d.%d - maybe "
                                      "incorrect parameters such as bit_rate, rate, width or height",
                                      ost->FileIndex, ost->StreamIndex));
-      OpenEncoders.push_front(ost.get());
+      RunState.OpenEncoders.push_front(ost.get());
       RefuseUnused(options);
     }
     // The muxer learns the stream from the opened encoder.
     avcodec::avcodec_parameters_from_context(ost->Stream->codecpar, enc);
     ost->Stream->time_base = enc->time_base;
-    GlobalHeaderBytes += enc->extradata_size;
+    RunState.GlobalHeaderBytes += enc->extradata_size;
   }
   for (auto& ist : run.InputStreams)
     if (ist->MustDecode)
@@ -518,8 +523,8 @@ void TCustomFFmpeg::SetupRun() {
     Log(1, "SDP: " + (first == std::string::npos ? std::string() : text.substr(first, last - first + 1)));
   }
 
-  StartWallClock = avutil::av_gettime();
-  run.LastReportTime = StartWallClock;
+  RunState.StartWallClock = avutil::av_gettime();
+  run.LastReportTime = RunState.StartWallClock;
 }
 
 } // namespace kestro

@@ -358,21 +358,21 @@ public:
   TVideoRules Rules() const override {
     const TCustomFFmpeg& e = Engine;
     TVideoRules rules;
-    rules.SyncMethod = e.VideoSyncMethod;
-    rules.StartTime = e.StartTime;
-    rules.MaxFrames = e.MaxFrames[AVMEDIA_TYPE_VIDEO];
-    rules.DtsDeltaThreshold = e.DtsDeltaThreshold;
-    rules.LogsSync = e.Verbose > 2;
-    rules.StopOnError = e.StopOnError;
-    rules.FiltersInUse = e.FiltersInUse;
-    rules.SwsFlags = e.SwsFlags;
-    rules.PadColor = {e.PadColor[0], e.PadColor[1], e.PadColor[2]};
-    const AVCodecContext* options = e.CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get();
+    rules.SyncMethod = e.Settings.VideoSyncMethod;
+    rules.StartTime = e.Settings.StartTime;
+    rules.MaxFrames = e.Settings.MaxFrames[AVMEDIA_TYPE_VIDEO];
+    rules.DtsDeltaThreshold = e.Settings.DtsDeltaThreshold;
+    rules.LogsSync = e.Settings.Verbose > 2;
+    rules.StopOnError = e.Settings.StopOnError;
+    rules.FiltersInUse = e.Settings.FiltersInUse;
+    rules.SwsFlags = e.Settings.SwsFlags;
+    rules.PadColor = {e.Settings.PadColor[0], e.Settings.PadColor[1], e.Settings.PadColor[2]};
+    const AVCodecContext* options = e.Settings.CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get();
     rules.InterlacedCoding =
         options && (options->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME));
-    rules.TopFieldFirst = e.TopFieldFirst;
-    rules.SameQuality = e.SameQuality != 0;
-    rules.KeepPictureType = e.MeThreshold != 0;
+    rules.TopFieldFirst = e.Settings.TopFieldFirst;
+    rules.SameQuality = e.Settings.SameQuality != 0;
+    rules.KeepPictureType = e.Settings.MeThreshold != 0;
     return rules;
   }
   double SourceSeconds(const TInputStreamState& input) const override {
@@ -380,8 +380,8 @@ public:
   }
   bool StopRequested() const override { return Engine.StopRequested; }
   void Log(int level, const std::string& message) override { Engine.Log(level, message); }
-  void CountDropped() override { ++Engine.FramesDropped; }
-  void CountDuplicated(int copies) override { Engine.FramesDuplicated += copies; }
+  void CountDropped() override { ++Engine.RunState.FramesDropped; }
+  void CountDuplicated(int copies) override { Engine.RunState.FramesDuplicated += copies; }
   int EncodeAndWrite(TOutputStreamState& stream, AVFrame* frame) override {
     return Engine.EncodeAndWriteFrame(stream.Output, stream, frame);
   }
@@ -442,7 +442,7 @@ void TCustomFFmpeg::EncodeAndWriteVideo(AVFormatContext* output, TOutputStreamSt
                                [](AVFrame* f) { avutil::av_frame_free(&f); });
   PostOutputWork([this, output, &stream, own, copies] {
     const int bytes = EmitVideoCopies(output, stream, own.get(), copies);
-    if (VStatsFileName && bytes)
+    if (Settings.VStatsFileName && bytes)
       WriteVideoStats(output, stream, bytes, copies.FramesAfter, copies.FirstPts + copies.Count);
   });
 }
@@ -453,16 +453,16 @@ void TCustomFFmpeg::WriteVideoStats(AVFormatContext*, TOutputStreamState& stream
     frames = stream.FramesWritten;
   if (syncPts < 0)
     syncPts = stream.SyncPts;
-  if (!VStatsFile) {
-    const std::string name = VStatsFileName ? VStatsFileName.get() : "";
-    VStatsFile = myutil::my_fopen(name.c_str(), "w");
-    if (!VStatsFile)
+  if (!RunState.VStatsFile) {
+    const std::string name = Settings.VStatsFileName ? Settings.VStatsFileName.get() : "";
+    RunState.VStatsFile = myutil::my_fopen(name.c_str(), "w");
+    if (!RunState.VStatsFile)
       throw FFMpegException("fopen fail: " + name);
   }
   const AVCodecContext* enc = stream.Encoder;
   if (enc->codec_type != AVMEDIA_TYPE_VIDEO)
     return;
-  FILE* file = VStatsFile;
+  FILE* file = RunState.VStatsFile;
   myutil::my_fprintf(file, "frame= %5d q= %2.1f ", frames,
                      double(float(stream.LastQuality) / float(FF_QP2LAMBDA)));
   if (enc->flags & AV_CODEC_FLAG_PSNR)
@@ -473,8 +473,8 @@ void TCustomFFmpeg::WriteVideoStats(AVFormatContext*, TOutputStreamState& stream
   const double tb = double(enc->time_base.num) / enc->time_base.den;
   const double t = std::max(double(syncPts) * tb, 0.01);
   myutil::my_fprintf(file, "s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
-                     double(VideoBytesWritten.load()) / 1024, t, frameSize * 8 / tb / 1000,
-                     double(VideoBytesWritten.load()) * 8 / t / 1000);
+                     double(RunState.VideoBytesWritten.load()) / 1024, t, frameSize * 8 / tb / 1000,
+                     double(RunState.VideoBytesWritten.load()) * 8 / t / 1000);
   myutil::my_fprintf(file, "type= %c\n",
                      avutil::av_get_picture_type_char(AVPictureType(stream.LastPictType.load())));
 }

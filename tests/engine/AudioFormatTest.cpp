@@ -122,7 +122,7 @@ TEST_F(AudioFormat, EncoderGetsTheNearestRateLayoutAndFormatItTakes) {
     SCOPED_TRACE(std::string(c.Source) + ": " + c.Options);
     TCustomFFmpeg e;
     e.Reset();
-    e.Verbose = -1;
+    e.Settings.Verbose = -1;
     ASSERT_TRUE(e.OpenInputFile(Fixtures::MediaPath(c.Source))) << e.LastError;
     e.ParseOptionLines(c.Options);
     ASSERT_TRUE(e.OpenOutputFile(Folder + "/negotiated.mka")) << e.LastError;
@@ -259,12 +259,12 @@ TEST_F(AudioFormat, VolumeScalesInTheSourcePrecision) {
 TEST(AudioCarrier, AFormatChangeMidStreamLosesNoSample) {
   constexpr int Rate = 22050, Samples = 1000;
   TOutputBench b;
-  ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "change.wav",
-                                 [](TCustomFFmpeg& e) {
-                                   e.AudioCodecName = AvText("pcm_f32le");
-                                   e.AudioChannels = 1;
-                                   e.AudioSampleRate = Rate;
-                                 }));
+  ASSERT_NO_FATAL_FAILURE(
+      b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "change.wav", [](TCustomFFmpeg& e) {
+        e.Settings.AudioCodecName = AvText("pcm_f32le");
+        e.Settings.AudioChannels = 1;
+        e.Settings.AudioSampleRate = Rate;
+      }));
   std::vector<int16_t> s16(Samples);
   std::vector<float> flt(Samples);
   std::vector<int32_t> s32(Samples);
@@ -327,13 +327,13 @@ TEST(AudioCarrier, SyncInsertsAndDropsWholeSamplesOfTheCarrier) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Codec);
     TOutputBench b;
-    ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "sync.nut",
-                                   [&](TCustomFFmpeg& e) {
-                                     e.AudioCodecName = AvText(c.Codec);
-                                     e.AudioChannels = Channels;
-                                     e.AudioSampleRate = Rate;
-                                     e.AudioSyncMethod = 1;
-                                   }));
+    ASSERT_NO_FATAL_FAILURE(
+        b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "sync.nut", [&](TCustomFFmpeg& e) {
+          e.Settings.AudioCodecName = AvText(c.Codec);
+          e.Settings.AudioChannels = Channels;
+          e.Settings.AudioSampleRate = Rate;
+          e.Settings.AudioSyncMethod = 1;
+        }));
     ASSERT_EQ(b.Enc()->sample_fmt, c.Format);
     const int bytes = avutil::av_get_bytes_per_sample(c.Format);
     // Every sample of every channel its own non-zero bytes.

@@ -46,12 +46,12 @@ int64_t ClockAt(int64_t samples, int rate) {
 std::function<void(TCustomFFmpeg&)> AudioSettings(const char* codec, int channels, int rate,
                                                   int sampleFormat = -1, int syncMethod = 0) {
   return [=](TCustomFFmpeg& e) {
-    e.AudioCodecName = AvText(codec);
-    e.AudioChannels = channels;
-    e.AudioSampleRate = rate;
+    e.Settings.AudioCodecName = AvText(codec);
+    e.Settings.AudioChannels = channels;
+    e.Settings.AudioSampleRate = rate;
     if (sampleFormat >= 0)
-      e.AudioSampleFmt = sampleFormat;
-    e.AudioSyncMethod = syncMethod;
+      e.Settings.AudioSampleFmt = sampleFormat;
+    e.Settings.AudioSyncMethod = syncMethod;
     AVCodecContext* dec = e.InputCodecs[0][0].get();
     dec->sample_rate = rate;
     avutil::av_channel_layout_uninit(&dec->ch_layout);
@@ -117,7 +117,7 @@ TEST(AudioOutput, SyncAgainstTheInputClock) {
     TOutputBench b;
     ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "sync.wav",
                                    AudioSettings("pcm_s16le", c.Channels, Rate, -1, c.Method)));
-    b.E.Verbose = 3;
+    b.E.Settings.Verbose = 3;
     b.In->AtStart = c.AtStart;
     b.Out->SyncPts = Start;
     b.In->Pts = ClockAt(Start + c.Delta, Rate);
@@ -160,7 +160,7 @@ TEST(AudioOutput, DriftIsCompensatedThroughTheResampler) {
     ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "drift.wav",
                                    AudioSettings("pcm_s16le", 1, Rate, -1, 100)));
     ASSERT_TRUE(b.Out->Audio->Resamples()); // set-up's rule for "async" above 1
-    b.E.Verbose = 3;
+    b.E.Settings.Verbose = 3;
     b.In->AtStart = 0;
     b.Out->SyncPts = Rate;
     b.In->Pts = ClockAt(Rate + c.Delta, Rate);
@@ -178,7 +178,7 @@ TEST(AudioOutput, DriftIsCompensatedThroughTheResampler) {
 TEST(AudioOutput, MonoToStereoSwitchesResamplingOn) {
   TOutputBench b;
   ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "stereo.wav",
-                                 [](TCustomFFmpeg& e) { e.AudioChannels = 2; }));
+                                 [](TCustomFFmpeg& e) { e.Settings.AudioChannels = 2; }));
   ASSERT_FALSE(b.Out->Audio->Resamples()); // same rate, no sync: set-up leaves it off
   const std::vector<int16_t> chunk = Ramp(1000, 1);
   Feed(b, chunk);
@@ -283,7 +283,7 @@ TEST(AudioOutput, SamplesReachTheEncoderInItsFramesAndFormat) {
     b.E.FlushAudioFifo(b.File(), *b.Out);
     EXPECT_EQ(b.Out->Audio->QueuedBytes(), c.FifoBytesAtEnd);
     EXPECT_EQ(b.Out->SyncPts, c.SyncPtsAtEnd);
-    EXPECT_GT(b.E.AudioBytesWritten, 0);
+    EXPECT_GT(b.E.RunState.AudioBytesWritten, 0);
     ASSERT_NO_FATAL_FAILURE(b.Finish());
 
     if (!c.PacketSizes.empty()) {
@@ -315,7 +315,7 @@ TEST(AudioOutput, SamplesReachTheEncoderInItsFramesAndFormat) {
 TEST(AudioOutput, ResamplingToTheEncoderRateKeepsTheDuration) {
   TOutputBench b;
   ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ToneWav, AVMEDIA_TYPE_AUDIO, "8k.wav",
-                                 [](TCustomFFmpeg& e) { e.AudioSampleRate = 8000; }));
+                                 [](TCustomFFmpeg& e) { e.Settings.AudioSampleRate = 8000; }));
   ASSERT_TRUE(b.Out->Audio->Resamples());
   const int rate = b.In->Decoder->sample_rate;
   for (int second = 0; second < 2; ++second) {

@@ -42,7 +42,7 @@ protected:
                   const std::function<void(TCustomFFmpeg&)>& prepare = {}) {
     TCustomFFmpeg e;
     e.Reset();
-    e.Verbose = -1;
+    e.Settings.Verbose = -1;
     if (log)
       log->Attach(e);
     TResult result;
@@ -67,7 +67,7 @@ protected:
       result.Message = e.LastError;
       return result;
     }
-    e.Verbose = verbose;
+    e.Settings.Verbose = verbose;
     if (prepare)
       prepare(e);
     // On a worker, so that a run that never ends fails the test instead.

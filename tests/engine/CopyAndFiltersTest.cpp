@@ -95,7 +95,7 @@ protected:
                const std::function<void(TCustomFFmpeg&)>& arrange) {
     TCustomFFmpeg e;
     e.Reset();
-    e.Verbose = -1;
+    e.Settings.Verbose = -1;
     TRecorder recorder;
     recorder.Attach(e);
     ASSERT_TRUE(e.OpenInputFile(Fixtures::MediaPath(source.c_str()))) << e.LastError;
@@ -120,17 +120,19 @@ TEST_F(CopyAndFilters, CopiedVideoPlaysBackPacketForPacket) {
       {Fixtures::ClipAvi.Name, "clip.3gp",
        [](TCustomFFmpeg& e) {
          e.SetOption("s", "176x144");
-         e.VideoStreamCopy = 1;
-         e.AudioDisable = 1;
+         e.Settings.VideoStreamCopy = 1;
+         e.Settings.AudioDisable = 1;
        }},
       {Fixtures::ClipAvi.Name, "clip.mp4",
        [](TCustomFFmpeg& e) {
          e.SetOption("s", "176x144");
-         e.VideoStreamCopy = e.AudioStreamCopy = 1;
+         e.Settings.VideoStreamCopy = e.Settings.AudioStreamCopy = 1;
        }},
       // Frames 10 and 70 ms apart: on the mean frame rate's grid they collide.
-      {Fixtures::VariableRateMp4, "variable.mp4", [](TCustomFFmpeg& e) { e.VideoStreamCopy = 1; }},
-      {Fixtures::VariableRateMp4, "variable.3gp", [](TCustomFFmpeg& e) { e.VideoStreamCopy = 1; }},
+      {Fixtures::VariableRateMp4, "variable.mp4",
+       [](TCustomFFmpeg& e) { e.Settings.VideoStreamCopy = 1; }},
+      {Fixtures::VariableRateMp4, "variable.3gp",
+       [](TCustomFFmpeg& e) { e.Settings.VideoStreamCopy = 1; }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Output);
@@ -176,7 +178,7 @@ TEST_F(CopyAndFilters, BitstreamFiltersPassOnEveryPacketAndAreFlushed) {
     const std::string output = Out("rechunk" + std::to_string(n++) + ".mkv");
     SCOPED_TRACE(c.Filters.back());
     Convert(Fixtures::ToneWav.Name, output, [&](TCustomFFmpeg& e) {
-      e.AudioStreamCopy = 1;
+      e.Settings.AudioStreamCopy = 1;
       for (const char* filter : c.Filters)
         e.SetOption("absf", filter);
     });

@@ -28,47 +28,48 @@ protected:
 
 TEST_F(EngineLifecycle, NewEngineHasTheDocumentedDefaults) {
   TCustomFFmpeg fresh;
-  EXPECT_EQ(fresh.AudioChannels, 2);
-  EXPECT_EQ(fresh.AudioSampleRate, 44100);
-  EXPECT_EQ(fresh.AudioVolume, 256);
-  EXPECT_EQ(fresh.VideoSyncMethod, -1);
-  EXPECT_EQ(fresh.TopFieldFirst, -1);
-  EXPECT_EQ(fresh.LoopOutput, -1);
-  EXPECT_EQ(fresh.FramePixFmt, -1);
-  EXPECT_EQ(fresh.AudioSampleFmt, -1);
-  EXPECT_EQ(fresh.PadColor[0], 16);
-  EXPECT_EQ(fresh.PadColor[1], 128);
-  EXPECT_EQ(fresh.PadColor[2], 128);
-  for (int limit : fresh.MaxFrames)
+  EXPECT_EQ(fresh.Settings.AudioChannels, 2);
+  EXPECT_EQ(fresh.Settings.AudioSampleRate, 44100);
+  EXPECT_EQ(fresh.Settings.AudioVolume, 256);
+  EXPECT_EQ(fresh.Settings.VideoSyncMethod, -1);
+  EXPECT_EQ(fresh.Settings.TopFieldFirst, -1);
+  EXPECT_EQ(fresh.Settings.LoopOutput, -1);
+  EXPECT_EQ(fresh.Settings.FramePixFmt, -1);
+  EXPECT_EQ(fresh.Settings.AudioSampleFmt, -1);
+  EXPECT_EQ(fresh.Settings.PadColor[0], 16);
+  EXPECT_EQ(fresh.Settings.PadColor[1], 128);
+  EXPECT_EQ(fresh.Settings.PadColor[2], 128);
+  for (int limit : fresh.Settings.MaxFrames)
     EXPECT_EQ(limit, 2147483647);
-  EXPECT_EQ(fresh.RecordingTime, 9223372036854775807LL);
-  for (uint32_t pictures : fresh.QuantizerHistogram)
+  EXPECT_EQ(fresh.Settings.RecordingTime, 9223372036854775807LL);
+  for (uint32_t pictures : fresh.RunState.QuantizerHistogram)
     EXPECT_EQ(pictures, 0u);
   EXPECT_EQ(fresh.ReportInterval, 500000);
-  EXPECT_EQ(fresh.TotalOutputDuration, -1);
-  EXPECT_FLOAT_EQ(fresh.AudioQScale, -99999.0f);
-  EXPECT_FLOAT_EQ(fresh.MuxMaxDelay, 0.7f);
-  EXPECT_FLOAT_EQ(fresh.MuxPreload, 0.5f);
-  EXPECT_EQ(fresh.SwsFlags, 4u);
-  EXPECT_EQ(fresh.Verbose, 1);
-  EXPECT_EQ(fresh.IntraDcPrecision, 8);
+  EXPECT_EQ(fresh.RunState.TotalOutputDuration, -1);
+  EXPECT_FLOAT_EQ(fresh.Settings.AudioQScale, -99999.0f);
+  EXPECT_FLOAT_EQ(fresh.Settings.MuxMaxDelay, 0.7f);
+  EXPECT_FLOAT_EQ(fresh.Settings.MuxPreload, 0.5f);
+  EXPECT_EQ(fresh.Settings.SwsFlags, 4u);
+  EXPECT_EQ(fresh.Settings.Verbose, 1);
+  EXPECT_EQ(fresh.Settings.IntraDcPrecision, 8);
   // Construction allocates nothing; Reset makes the option contexts.
-  EXPECT_EQ(fresh.FormatOptionContext, nullptr);
+  EXPECT_EQ(fresh.Settings.FormatOptionContext, nullptr);
   for (int type = 0; type < MediaTypeCount; ++type)
-    ASSERT_NE(Engine.CodecOptionContexts[type], nullptr);
-  EXPECT_EQ(Engine.CodecOptionContexts[AVMEDIA_TYPE_AUDIO]->codec_type, AVMEDIA_TYPE_AUDIO);
-  EXPECT_NE(Engine.FormatOptionContext, nullptr);
-  EXPECT_NE(Engine.ScalerOptionContext, nullptr);
+    ASSERT_NE(Engine.Settings.CodecOptionContexts[type], nullptr);
+  EXPECT_EQ(Engine.Settings.CodecOptionContexts[AVMEDIA_TYPE_AUDIO]->codec_type,
+            AVMEDIA_TYPE_AUDIO);
+  EXPECT_NE(Engine.Settings.FormatOptionContext, nullptr);
+  EXPECT_NE(Engine.Settings.ScalerOptionContext, nullptr);
 }
 
 TEST_F(EngineLifecycle, ResetRestoresDefaultsAndReleasesSettings) {
-  Engine.AudioChannels = 1;
-  Engine.VideoCodecName = AvText("h263");
+  Engine.Settings.AudioChannels = 1;
+  Engine.Settings.VideoCodecName = AvText("h263");
   Engine.StreamMapCount = 3;
   Engine.ExceptionRaised = true;
   Engine.Reset();
-  EXPECT_EQ(Engine.AudioChannels, 2);
-  EXPECT_EQ(Engine.VideoCodecName, nullptr);
+  EXPECT_EQ(Engine.Settings.AudioChannels, 2);
+  EXPECT_EQ(Engine.Settings.VideoCodecName, nullptr);
   EXPECT_EQ(Engine.StreamMapCount, 0);
   EXPECT_FALSE(Engine.ExceptionRaised);
 }

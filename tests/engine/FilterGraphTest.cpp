@@ -76,18 +76,19 @@ TEST(FilterGraph, SizesCropAndPadAgainstTheChain) {
     SCOPED_TRACE(std::string(c.Input) + " " + c.Chain);
     TCustomFFmpeg e;
     e.Reset();
-    e.Verbose = -1;
+    e.Settings.Verbose = -1;
     ASSERT_TRUE(e.OpenInputFile(Fixtures::MediaPath(c.Input))) << e.LastError;
     if (c.Width) {
-      e.FrameWidth = c.Width;
-      e.FrameHeight = c.Height;
+      e.Settings.FrameWidth = c.Width;
+      e.Settings.FrameHeight = c.Height;
     }
-    e.FramePadTop = e.FramePadBottom = e.FramePadLeft = e.FramePadRight = c.Pad;
-    e.VideoFilters = c.Chain;
-    e.AudioDisable = 1;
+    e.Settings.FramePadTop = e.Settings.FramePadBottom = e.Settings.FramePadLeft =
+        e.Settings.FramePadRight = c.Pad;
+    e.Settings.VideoFilters = c.Chain;
+    e.Settings.AudioDisable = 1;
     ASSERT_TRUE(e.OpenOutputFile(folder + "/graph.avi")) << e.LastError;
     // Crop set after the output exists: the graph's own check must catch it.
-    e.FrameTopCrop = c.Crop;
+    e.Settings.FrameTopCrop = c.Crop;
     TInputStreamState input;
     input.Stream = e.InputFiles[0]->streams[0];
     TOutputStreamState output;

@@ -110,7 +110,7 @@ TEST_F(Hooks, WithoutHooksThePictureIsUntouched) {
 }
 
 TEST_F(Hooks, DeinterlacingReplacesThePictureWithAFilteredCopy) {
-  E.Deinterlace = 1;
+  E.Settings.Deinterlace = 1;
   AVFrame* picture = Source->Next();
   const std::vector<uint8_t> before = Luma(picture);
   E.PrepareVideoFrame(Input, picture);
@@ -197,7 +197,7 @@ void AddRecordingModule(TCustomFFmpeg& e) {
   auto* node = static_cast<THookModule*>(avutil::av_mallocz(sizeof(THookModule)));
   node->Process = &RecordingProcess;
   e.FirstHookModule = node;
-  e.FrameHooksInUse = true;
+  e.Settings.FrameHooksInUse = true;
 }
 
 } // namespace
@@ -214,7 +214,7 @@ TEST_F(Hooks, TimeRangesGateTheModules) {
   }
   EXPECT_EQ(ProcessedAt(), (std::vector<int64_t>{3000000, 6500000}));
   EXPECT_EQ(E.HookAction, haStop);
-  EXPECT_FALSE(E.FrameHooksInUse);
+  EXPECT_FALSE(E.Settings.FrameHooksInUse);
 }
 
 TEST_F(Hooks, BeforeHookAnswerDecidesEachPicture) {

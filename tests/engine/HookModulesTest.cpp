@@ -235,7 +235,7 @@ TEST_F(HookModules, VhookSplitsItsValueIntoModuleAndArguments) {
     // Read after the option returned: the module may keep argv.
     EXPECT_EQ(probe.Arguments(), c.Words) << c.Value;
   }
-  EXPECT_TRUE(Engine.FrameHooksInUse);
+  EXPECT_TRUE(Engine.Settings.FrameHooksInUse);
 
   // The module name and at most 62 arguments.
   std::string many = full;
@@ -264,7 +264,7 @@ TEST_F(HookModules, VhookFailuresNameTheValue) {
       EXPECT_EQ(std::string(e.what()), "Failed to add video hook function: " + value);
     }
   }
-  EXPECT_FALSE(Engine.FrameHooksInUse);
+  EXPECT_FALSE(Engine.Settings.FrameHooksInUse);
   EXPECT_EQ(Engine.FirstHookModule, nullptr);
 }
 

@@ -21,7 +21,7 @@ protected:
   void SetUp() override {
     LoadLibrariesOrFail();
     E.Reset();
-    E.Verbose = -1; // keep the library's dump of each input out of the test log
+    E.Settings.Verbose = -1; // keep the library's dump of each input out of the test log
     char pattern[] = "/tmp/kestro-out-XXXXXX";
     Folder = mkdtemp(pattern);
   }
@@ -47,16 +47,16 @@ TEST_F(Engine, InputPropertiesBecomeTheNextOutputsDefaults) {
   for (const Case& c : cases) {
     TCustomFFmpeg e;
     e.Reset();
-    e.Verbose = -1;
+    e.Settings.Verbose = -1;
     ASSERT_TRUE(e.OpenInputFile(Media(c.File))) << e.LastError;
-    EXPECT_EQ(e.FrameWidth, c.File.Width) << c.File.Name;
-    EXPECT_EQ(e.FrameHeight, c.File.Height);
-    EXPECT_NEAR(e.FrameAspectRatio, c.Aspect, 1e-3) << c.File.Name;
-    EXPECT_EQ(e.FramePixFmt, AV_PIX_FMT_YUV420P);
-    EXPECT_EQ(e.FrameRate.num * c.File.FpsDen, c.File.FpsNum * e.FrameRate.den);
-    EXPECT_EQ(e.AudioSampleRate, c.File.SampleRate);
-    EXPECT_EQ(e.AudioChannels, c.File.Channels);
-    EXPECT_NEAR(e.TotalOutputDuration, c.File.DurationSec * 1000, 150) << c.File.Name;
+    EXPECT_EQ(e.Settings.FrameWidth, c.File.Width) << c.File.Name;
+    EXPECT_EQ(e.Settings.FrameHeight, c.File.Height);
+    EXPECT_NEAR(e.Settings.FrameAspectRatio, c.Aspect, 1e-3) << c.File.Name;
+    EXPECT_EQ(e.Settings.FramePixFmt, AV_PIX_FMT_YUV420P);
+    EXPECT_EQ(e.Settings.FrameRate.num * c.File.FpsDen, c.File.FpsNum * e.Settings.FrameRate.den);
+    EXPECT_EQ(e.Settings.AudioSampleRate, c.File.SampleRate);
+    EXPECT_EQ(e.Settings.AudioChannels, c.File.Channels);
+    EXPECT_NEAR(e.RunState.TotalOutputDuration, c.File.DurationSec * 1000, 150) << c.File.Name;
     EXPECT_EQ(e.InputFileCount, 1);
     EXPECT_EQ(e.InputCodecs[0].size(), e.InputFiles[0]->nb_streams);
   }
@@ -66,16 +66,16 @@ TEST_F(Engine, StartPositionIncludesTheContainerStart) {
   for (bool copyTimestamps : {false, true}) {
     TCustomFFmpeg e;
     e.Reset();
-    e.Verbose = -1;
-    e.StartTime = 1000000;
-    e.InputTsOffset = 250000;
-    e.CopyTimestamps = copyTimestamps;
+    e.Settings.Verbose = -1;
+    e.Settings.StartTime = 1000000;
+    e.Settings.InputTsOffset = 250000;
+    e.Settings.CopyTimestamps = copyTimestamps;
     ASSERT_TRUE(e.OpenInputFile(Media(Fixtures::TwoProgramsTs))) << e.LastError;
     const int64_t containerStart = e.InputFiles[0]->start_time;
     ASSERT_GT(containerStart, 0) << "the transport stream should start late";
     EXPECT_EQ(e.InputTsOffsets[0],
               copyTimestamps ? 250000 : 250000 - (1000000 + containerStart));
-    EXPECT_EQ(e.StartTime, 0); // consumed by the seek
+    EXPECT_EQ(e.Settings.StartTime, 0); // consumed by the seek
   }
 }
 
@@ -94,16 +94,16 @@ TEST_F(Engine, InputFailuresLeaveAClearTextAndClearThePendingNames) {
        Fixtures::MediaPath(Fixtures::GarbageAvi) + ": Unknown format"},
   };
   for (const Case& c : cases) {
-    E.VideoCodecName = AvText(c.Video);
-    E.AudioCodecName = AvText(c.Audio);
-    E.VideoChannel = 3;
-    E.StartTime = 5;
+    E.Settings.VideoCodecName = AvText(c.Video);
+    E.Settings.AudioCodecName = AvText(c.Audio);
+    E.Settings.VideoChannel = 3;
+    E.Settings.StartTime = 5;
     EXPECT_FALSE(E.OpenInputFile(c.File));
     EXPECT_EQ(E.LastError, c.Error);
-    EXPECT_EQ(E.VideoCodecName, nullptr);
-    EXPECT_EQ(E.AudioCodecName, nullptr);
-    EXPECT_EQ(E.VideoChannel, 0);
-    EXPECT_EQ(E.StartTime, 5); // every refusal comes before the seek
+    EXPECT_EQ(E.Settings.VideoCodecName, nullptr);
+    EXPECT_EQ(E.Settings.AudioCodecName, nullptr);
+    EXPECT_EQ(E.Settings.VideoChannel, 0);
+    EXPECT_EQ(E.Settings.StartTime, 5); // every refusal comes before the seek
     EXPECT_EQ(E.InputFileCount, 0);
   }
 }
@@ -129,7 +129,7 @@ TEST_F(Engine, OutputFormatComesFromTheFileName) {
   ASSERT_EQ(out->nb_streams, 2u);
   EXPECT_EQ(Encoder(0, 0)->codec_id, AV_CODEC_ID_H263);
   EXPECT_EQ(Encoder(0, 1)->codec_id, AV_CODEC_ID_AMR_NB);
-  EXPECT_EQ(E.ForcedOutputFormat, nullptr);
+  EXPECT_EQ(E.Settings.ForcedOutputFormat, nullptr);
 }
 
 TEST_F(Engine, StreamsFollowTheInputsAndTheDisableFlags) {
@@ -141,22 +141,22 @@ TEST_F(Engine, StreamsFollowTheInputsAndTheDisableFlags) {
 
   // "vn" keeps video out, and since no video stream used it, it still holds.
   OpenInput(Fixtures::ClipAvi);
-  E.VideoDisable = 1;
+  E.Settings.VideoDisable = 1;
   ASSERT_TRUE(E.OpenOutputFile(Out("a.avi"))) << E.LastError;
   EXPECT_EQ(E.OutputFiles[1]->nb_streams, 1u);
-  EXPECT_EQ(E.VideoDisable, 1);
+  EXPECT_EQ(E.Settings.VideoDisable, 1);
   ASSERT_TRUE(E.OpenOutputFile(Out("b.avi"))) << E.LastError;
   EXPECT_EQ(E.OutputFiles[2]->nb_streams, 1u);
 }
 
 TEST_F(Engine, VideoEncoderSettings) {
   OpenInput(Fixtures::Small176Avi);
-  E.FramePadTop = 8;
-  E.FramePadBottom = 8;
-  E.FrameRate = {30000, 1001};
-  E.VideoCodecName = AvText("mpeg2video");
-  E.IntraMatrix.reset(static_cast<uint8_t*>(avutil::av_mallocz(64 * sizeof(uint16_t))));
-  E.RcOverride = AvText("0,99,5/100,199,-50");
+  E.Settings.FramePadTop = 8;
+  E.Settings.FramePadBottom = 8;
+  E.Settings.FrameRate = {30000, 1001};
+  E.Settings.VideoCodecName = AvText("mpeg2video");
+  E.Settings.IntraMatrix.reset(static_cast<uint8_t*>(avutil::av_mallocz(64 * sizeof(uint16_t))));
+  E.Settings.RcOverride = AvText("0,99,5/100,199,-50");
   ASSERT_TRUE(E.OpenOutputFile(Out("padded.mpg"))) << E.LastError;
   AVCodecContext* c = Encoder(0, 0);
   EXPECT_EQ(c->codec_id, AV_CODEC_ID_MPEG2VIDEO);
@@ -174,7 +174,7 @@ TEST_F(Engine, VideoEncoderSettings) {
   EXPECT_EQ(c->rc_override[0].qscale, 5);
   EXPECT_EQ(c->rc_override[1].start_frame, 100);
   EXPECT_FLOAT_EQ(c->rc_override[1].quality_factor, 0.5f);
-  EXPECT_EQ(E.VideoCodecName, nullptr);
+  EXPECT_EQ(E.Settings.VideoCodecName, nullptr);
 }
 
 TEST_F(Engine, FrameRateNearestToTheEncodersList) {
@@ -184,10 +184,10 @@ TEST_F(Engine, FrameRateNearestToTheEncodersList) {
   for (const Case& c : cases) {
     TCustomFFmpeg e;
     e.Reset();
-    e.Verbose = -1;
+    e.Settings.Verbose = -1;
     ASSERT_TRUE(e.OpenInputFile(Media(Fixtures::ClipAvi)));
-    e.FrameRate = c.Wanted;
-    e.VideoCodecName = AvText("mpeg2video");
+    e.Settings.FrameRate = c.Wanted;
+    e.Settings.VideoCodecName = AvText("mpeg2video");
     ASSERT_TRUE(e.OpenOutputFile(Out("rate.mpg"))) << e.LastError;
     EXPECT_EQ(e.OutputCodecs[0][0]->time_base.den, c.Expected.num) << c.Wanted.num;
     EXPECT_EQ(e.OutputCodecs[0][0]->time_base.num, c.Expected.den);
@@ -196,11 +196,11 @@ TEST_F(Engine, FrameRateNearestToTheEncodersList) {
 
 TEST_F(Engine, AudioEncoderSettingsAndLanguage) {
   OpenInput(Fixtures::ClipAvi);
-  E.AudioQScale = 5;
-  E.AudioLanguage = "english";
-  E.AudioChannels = 1;
-  E.AudioSampleRate = 8000;
-  E.AudioCodecName = AvText("libamr_nb"); // the name the preset still uses
+  E.Settings.AudioQScale = 5;
+  E.Settings.AudioLanguage = "english";
+  E.Settings.AudioChannels = 1;
+  E.Settings.AudioSampleRate = 8000;
+  E.Settings.AudioCodecName = AvText("libamr_nb"); // the name the preset still uses
   ASSERT_TRUE(E.OpenOutputFile(Out("a.3gp"))) << E.LastError;
   AVCodecContext* c = Encoder(0, 1);
   EXPECT_EQ(c->codec_id, AV_CODEC_ID_AMR_NB);
@@ -213,18 +213,18 @@ TEST_F(Engine, AudioEncoderSettingsAndLanguage) {
       avutil::av_dict_get(E.OutputFiles[0]->streams[1]->metadata, "language", nullptr, 0);
   ASSERT_NE(lang, nullptr);
   EXPECT_STREQ(lang->value, "eng");
-  EXPECT_TRUE(E.AudioLanguage.empty());
+  EXPECT_TRUE(E.Settings.AudioLanguage.empty());
 }
 
 TEST_F(Engine, StreamCopyNeedsNoEncoder) {
   OpenInput(Fixtures::ClipAvi);
-  E.VideoStreamCopy = 1;
-  E.AudioStreamCopy = 1;
+  E.Settings.VideoStreamCopy = 1;
+  E.Settings.AudioStreamCopy = 1;
   ASSERT_TRUE(E.OpenOutputFile(Out("copy.mkv"))) << E.LastError;
   EXPECT_TRUE(E.StreamCopy[0][0]);
   EXPECT_TRUE(E.StreamCopy[0][1]);
   EXPECT_EQ(E.OutputCodecs[0][0]->codec, nullptr);
-  EXPECT_EQ(E.VideoStreamCopy, 0);
+  EXPECT_EQ(E.Settings.VideoStreamCopy, 0);
 }
 
 TEST_F(Engine, OutputRefusalsKeepTheTableAndTheDisk) {
@@ -234,22 +234,22 @@ TEST_F(Engine, OutputRefusalsKeepTheTableAndTheDisk) {
     std::string File;
     std::string Error;
   } cases[] = {
-      {[](TCustomFFmpeg& e) { e.VideoCodecName = AvText("nosuchcodec"); }, Out("x.avi"),
+      {[](TCustomFFmpeg& e) { e.Settings.VideoCodecName = AvText("nosuchcodec"); }, Out("x.avi"),
        "new_video_stream fail: Unknown encoder 'nosuchcodec'"},
-      {[](TCustomFFmpeg& e) { e.AudioCodecName = AvText("h263"); }, Out("x.avi"),
+      {[](TCustomFFmpeg& e) { e.Settings.AudioCodecName = AvText("h263"); }, Out("x.avi"),
        "new_audio_stream fail: Invalid encoder type 'h263'"},
-      {[](TCustomFFmpeg& e) { e.RcOverride = AvText("0,"); }, Out("x.avi"),
+      {[](TCustomFFmpeg& e) { e.Settings.RcOverride = AvText("0,"); }, Out("x.avi"),
        "new_video_stream fail: error parsing rc_override"},
       {[](TCustomFFmpeg&) {}, Folder + "/no/such/folder/x.avi",
        "Could not open '" + Folder + "/no/such/folder/x.avi'"},
       {[](TCustomFFmpeg& e) {
-         e.VideoFilters = "vflip";
-         e.FrameTopCrop = 2;
+         e.Settings.VideoFilters = "vflip";
+         e.Settings.FrameTopCrop = 2;
        },
        Out("x.avi"), "Cannot enable crop options and filters at the same time."},
       {[](TCustomFFmpeg& e) {
-         e.VideoFilters = "Scale=320:240";
-         e.FramePadTop = 16;
+         e.Settings.VideoFilters = "Scale=320:240";
+         e.Settings.FramePadTop = 16;
        },
        Out("x.avi"),
        "Cannot enable pad options and the filters which resize frame at the same time. (crop, "
@@ -261,9 +261,9 @@ TEST_F(Engine, OutputRefusalsKeepTheTableAndTheDisk) {
     EXPECT_EQ(E.LastError, c.Error);
     EXPECT_EQ(E.OutputFileCount, 0);
     EXPECT_FALSE(fs::exists(c.File));
-    E.RcOverride.reset();
-    E.VideoFilters.clear();
-    E.FrameTopCrop = E.FramePadTop = 0;
+    E.Settings.RcOverride.reset();
+    E.Settings.VideoFilters.clear();
+    E.Settings.FrameTopCrop = E.Settings.FramePadTop = 0;
   }
 }
 
@@ -292,9 +292,9 @@ TEST_F(Engine, OutlandishPictureSizesInAHeaderAreTakenWithoutOverflow) {
   std::ofstream(patched, std::ios::binary) << bytes;
 
   ASSERT_TRUE(E.OpenInputFile(patched)) << E.LastError;
-  EXPECT_EQ(E.FrameWidth, 50000);
-  EXPECT_FLOAT_EQ(E.FrameAspectRatio, 1.0f);
-  E.VideoStreamCopy = 1;
+  EXPECT_EQ(E.Settings.FrameWidth, 50000);
+  EXPECT_FLOAT_EQ(E.Settings.FrameAspectRatio, 1.0f);
+  E.Settings.VideoStreamCopy = 1;
   ASSERT_TRUE(E.OpenOutputFile(Out("copy.mkv"))) << E.LastError;
   ASSERT_TRUE(E.OpenOutputFile(Out("encoded.mkv"))) << E.LastError;
   EXPECT_EQ(av_cmp_q(E.OutputFiles[0]->streams[0]->sample_aspect_ratio, {1, 1}), 0);

@@ -62,7 +62,7 @@ protected:
     char pattern[] = "/tmp/kestro-read-XXXXXX";
     Folder = mkdtemp(pattern);
     Engine.Reset();
-    Engine.Verbose = -1;
+    Engine.Settings.Verbose = -1;
     Recorder.Attach(Engine);
   }
   void TearDown() override { fs::remove_all(Folder); }
@@ -90,10 +90,10 @@ TEST_F(InputRead, AFailingReadFailsTheJobAndLeavesNoOutput) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     Engine.Reset();
-    Engine.Verbose = -1;
+    Engine.Settings.Verbose = -1;
     Recorder.Attach(Engine);
     TFailingSource source("clip.avi", 0.6, c.Error);
-    Engine.InputIO = source.IO;
+    Engine.Settings.InputIO = source.IO;
     ASSERT_TRUE(Engine.OpenInputFile("clip.avi")) << Engine.LastError;
     const std::string out = Folder + "/out.3gp";
     OutputTo(out);
@@ -108,7 +108,7 @@ TEST_F(InputRead, AFailingReadFailsTheJobAndLeavesNoOutput) {
 TEST_F(InputRead, TheEndOfAShortSourceIsNoError) {
   // The same bytes cut short: the source ends, it does not fail.
   TFailingSource source("clip.avi", 0.6, AVERROR_EOF);
-  Engine.InputIO = source.IO;
+  Engine.Settings.InputIO = source.IO;
   ASSERT_TRUE(Engine.OpenInputFile("clip.avi")) << Engine.LastError;
   const std::string out = Folder + "/out.3gp";
   OutputTo(out);

@@ -14,7 +14,8 @@ namespace {
 class JobState : public ConversionTest {};
 
 uint64_t Pictures(const TCustomFFmpeg& e) {
-  return std::accumulate(e.QuantizerHistogram.begin(), e.QuantizerHistogram.end(), uint64_t(0));
+  return std::accumulate(e.RunState.QuantizerHistogram.begin(), e.RunState.QuantizerHistogram.end(),
+                         uint64_t(0));
 }
 
 } // namespace
@@ -24,7 +25,7 @@ TEST_F(JobState, QuantizerHistogramIsPerJob) {
   other.Reset();
   TCustomFFmpeg e;
   e.Reset();
-  e.Verbose = -1;
+  e.Settings.Verbose = -1;
   e.ReportInterval = 0;
   ASSERT_TRUE(e.OpenInputFile(Fixtures::MediaPath(Fixtures::ClipAvi.Name))) << e.LastError;
   e.ParseOptionLines("vcodec=mpeg4\nan\nqphist");

@@ -56,7 +56,9 @@ protected:
 
   int64_t CodecOption(int type, const char* name) {
     int64_t value = -1;
-    EXPECT_GE(avutil::av_opt_get_int(Engine.CodecOptionContexts[type].get(), name, 0, &value), 0);
+    EXPECT_GE(
+        avutil::av_opt_get_int(Engine.Settings.CodecOptionContexts[type].get(), name, 0, &value),
+        0);
     return value;
   }
 
@@ -73,7 +75,7 @@ protected:
   }
 
   std::vector<std::string> GenericNames() {
-    return {Engine.GenericOptionNames.begin(), Engine.GenericOptionNames.end()};
+    return {Engine.Settings.GenericOptionNames.begin(), Engine.Settings.GenericOptionNames.end()};
   }
 
   TCustomFFmpeg Engine;
@@ -90,13 +92,13 @@ TEST_F(Options, FlagOptionsIgnoreTheirValue) {
     const char* Value;
     std::function<int(const TCustomFFmpeg&)> Read;
   } cases[] = {
-      {"an", "0", [](const TCustomFFmpeg& e) { return e.AudioDisable; }},
-      {"vn", "", [](const TCustomFFmpeg& e) { return e.VideoDisable; }},
-      {"sn", "no", [](const TCustomFFmpeg& e) { return e.SubtitleDisable; }},
-      {"copyts", "false", [](const TCustomFFmpeg& e) { return int(e.CopyTimestamps); }},
-      {"xerror", "0", [](const TCustomFFmpeg& e) { return int(e.StopOnError); }},
-      {"re", "off", [](const TCustomFFmpeg& e) { return e.RateEmulation; }},
-      {"loop_input", "0", [](const TCustomFFmpeg& e) { return e.LoopInput; }},
+      {"an", "0", [](const TCustomFFmpeg& e) { return e.Settings.AudioDisable; }},
+      {"vn", "", [](const TCustomFFmpeg& e) { return e.Settings.VideoDisable; }},
+      {"sn", "no", [](const TCustomFFmpeg& e) { return e.Settings.SubtitleDisable; }},
+      {"copyts", "false", [](const TCustomFFmpeg& e) { return int(e.Settings.CopyTimestamps); }},
+      {"xerror", "0", [](const TCustomFFmpeg& e) { return int(e.Settings.StopOnError); }},
+      {"re", "off", [](const TCustomFFmpeg& e) { return e.Settings.RateEmulation; }},
+      {"loop_input", "0", [](const TCustomFFmpeg& e) { return e.Settings.LoopInput; }},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ErrorOf(c.Name, c.Value), "") << c.Name;
@@ -105,7 +107,7 @@ TEST_F(Options, FlagOptionsIgnoreTheirValue) {
 }
 
 TEST_F(Options, IntegerValuesFollowTheNumberRules) {
-  CheckNumbers<int>("vframes", Engine.MaxFrames[0], NotAnInteger,
+  CheckNumbers<int>("vframes", Engine.Settings.MaxFrames[0], NotAnInteger,
                     {{"25", true, 25},
                      {"  25", true, 25},
                      {"-7", true, -7},
@@ -125,12 +127,12 @@ TEST_F(Options, IntegerValuesFollowTheNumberRules) {
                      {"-", false, 0}});
   // 64-bit values where the table says so.
   EXPECT_EQ(ErrorOf("fs", "5000000000"), "");
-  EXPECT_EQ(Engine.FileSizeLimit, 5000000000u);
+  EXPECT_EQ(Engine.Settings.FileSizeLimit, 5000000000u);
   EXPECT_EQ(ErrorOf("fs", "99999999999999999999"), NotAnInteger("99999999999999999999"));
 }
 
 TEST_F(Options, FloatValuesAreDecimalNumbersOnly) {
-  CheckNumbers<float>("adrift_threshold", Engine.AudioDriftThreshold, NotAFloat,
+  CheckNumbers<float>("adrift_threshold", Engine.Settings.AudioDriftThreshold, NotAFloat,
                       {{"0.25", true, 0.25f},
                        {" 3 ", true, 3.0f},
                        {"-25e-2", true, -0.25f},
@@ -148,10 +150,10 @@ TEST_F(Options, FloatValuesUseTheUsersDecimalSeparatorButMapsAndScalesDoNot) {
   ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr)
       << "de_DE.UTF-8 is missing: scripts/install-deps.sh generates it";
   EXPECT_EQ(ErrorOf("aq", "2,5"), "");
-  EXPECT_FLOAT_EQ(Engine.AudioQScale, 2.5f);
+  EXPECT_FLOAT_EQ(Engine.Settings.AudioQScale, 2.5f);
   EXPECT_EQ(ErrorOf("aq", "3.5"), NotAFloat("3.5"));
   EXPECT_EQ(ErrorOf("aspect", "1,5"), "");
-  EXPECT_FLOAT_EQ(Engine.FrameAspectRatio, 1.5f);
+  EXPECT_FLOAT_EQ(Engine.Settings.FrameAspectRatio, 1.5f);
   // The C-style readers always take ".".
   EXPECT_EQ(ErrorOf("itsscale", "1:0.5"), "");
   EXPECT_DOUBLE_EQ(Engine.InputTsScales[0][1], 0.5);
@@ -163,17 +165,17 @@ TEST_F(Options, OptionTextAppliesEachLineInOrder) {
   // line, a value with "=" in it and a name nobody knows.
   Engine.ParseOptionLines("  \r\n vcodec = mpeg4 \r\n\r\nan\rvframes=12\n"
                           "vbsf=dump_extra=freq=keyframe\ncrf = 23\n\n");
-  ASSERT_NE(Engine.VideoCodecName, nullptr);
-  EXPECT_STREQ(Engine.VideoCodecName.get(), "mpeg4");
-  EXPECT_EQ(Engine.AudioDisable, 1);
-  EXPECT_EQ(Engine.MaxFrames[0], 12);
-  EXPECT_EQ(Engine.VideoBitstreamFilters,
+  ASSERT_NE(Engine.Settings.VideoCodecName, nullptr);
+  EXPECT_STREQ(Engine.Settings.VideoCodecName.get(), "mpeg4");
+  EXPECT_EQ(Engine.Settings.AudioDisable, 1);
+  EXPECT_EQ(Engine.Settings.MaxFrames[0], 12);
+  EXPECT_EQ(Engine.Settings.VideoBitstreamFilters,
             std::vector<std::string>{"dump_extra=freq=keyframe"});
-  EXPECT_TRUE(Engine.GenericOptionNames.empty());
+  EXPECT_TRUE(Engine.Settings.GenericOptionNames.empty());
   // An encoder's own option waits for the stream that takes it.
-  ASSERT_EQ(Engine.PendingPrivateOptions.size(), 1u);
-  EXPECT_EQ(Engine.PendingPrivateOptions[0].Name, "crf");
-  EXPECT_EQ(Engine.PendingPrivateOptions[0].Value, "23");
+  ASSERT_EQ(Engine.Settings.PendingPrivateOptions.size(), 1u);
+  EXPECT_EQ(Engine.Settings.PendingPrivateOptions[0].Name, "crf");
+  EXPECT_EQ(Engine.Settings.PendingPrivateOptions[0].Value, "23");
 }
 
 TEST_F(Options, AFailingLineStopsTheRestOfTheText) {
@@ -183,8 +185,8 @@ TEST_F(Options, AFailingLineStopsTheRestOfTheText) {
   } catch (const FFMpegException& e) {
     EXPECT_EQ(std::string(e.what()), NotAnInteger(""));
   }
-  EXPECT_EQ(Engine.AudioDisable, 1);
-  EXPECT_EQ(Engine.SubtitleDisable, 0);
+  EXPECT_EQ(Engine.Settings.AudioDisable, 1);
+  EXPECT_EQ(Engine.Settings.SubtitleDisable, 0);
 }
 
 TEST_F(Options, IgnoredNamesLogOnlyToAReceiver) {
@@ -197,7 +199,7 @@ TEST_F(Options, IgnoredNamesLogOnlyToAReceiver) {
 }
 
 TEST_F(Options, ThreadsTakesACountOrZeroForTheCodecsChoice) {
-  EXPECT_EQ(Engine.ThreadCount, 1); // parallel jobs keep one thread each
+  EXPECT_EQ(Engine.Settings.ThreadCount, 1); // parallel jobs keep one thread each
   const struct Case {
     const char* Value;
     std::string Error;
@@ -208,9 +210,9 @@ TEST_F(Options, ThreadsTakesACountOrZeroForTheCodecsChoice) {
                {"two", NotAnInteger("two"), 0}};
   for (const Case& c : cases) {
     EXPECT_EQ(ErrorOf("threads", c.Value), c.Error) << c.Value;
-    EXPECT_EQ(Engine.ThreadCount, c.Count) << c.Value;
+    EXPECT_EQ(Engine.Settings.ThreadCount, c.Count) << c.Value;
   }
-  EXPECT_TRUE(Engine.GenericOptionNames.empty());
+  EXPECT_TRUE(Engine.Settings.GenericOptionNames.empty());
 }
 
 // ---- Generic options
@@ -228,17 +230,17 @@ TEST_F(Options, GenericOptionsReachTheContextsTheirFlagsAllow) {
   EXPECT_NE(CodecOption(AVMEDIA_TYPE_SUBTITLE, "b"), 32000);
 
   EXPECT_TRUE(Engine.SetDefaultOption("packetsize", "1000"));
-  EXPECT_EQ(Engine.FormatOptionContext->packet_size, 1000u);
+  EXPECT_EQ(Engine.Settings.FormatOptionContext->packet_size, 1000u);
   EXPECT_TRUE(Engine.SetDefaultOption("sws_flags", "bilinear"));
   int64_t swsFlags = 0;
-  avutil::av_opt_get_int(Engine.ScalerOptionContext.get(), "sws_flags", 0, &swsFlags);
+  avutil::av_opt_get_int(Engine.Settings.ScalerOptionContext.get(), "sws_flags", 0, &swsFlags);
   EXPECT_EQ(swsFlags, SWS_BILINEAR);
 
   // The libraries' own names are recorded, in order, repeats kept.
   EXPECT_TRUE(Engine.SetDefaultOption("vb", "80000"));
   EXPECT_EQ(GenericNames(),
             (std::vector<std::string>{"b", "ab", "g", "packetsize", "sws_flags", "b"}));
-  EXPECT_EQ(Engine.GenericOptionCount, 6);
+  EXPECT_EQ(Engine.Settings.GenericOptionCount, 6);
 }
 
 TEST_F(Options, GenericOptionsWithoutANameOrValueOrTakerAreIgnored) {
@@ -254,8 +256,8 @@ TEST_F(Options, GenericOptionsWithoutANameOrValueOrTakerAreIgnored) {
   EXPECT_EQ(ErrorOf("nosuchoption", "1"), "Unrecognized option 'nosuchoption'");
   EXPECT_EQ(ErrorOf("g", "notanumber"), "Invalid value 'notanumber' for option 'g'");
   EXPECT_EQ(ErrorOf("g", ""), "");
-  EXPECT_TRUE(Engine.GenericOptionNames.empty());
-  EXPECT_TRUE(Engine.PendingPrivateOptions.empty());
+  EXPECT_TRUE(Engine.Settings.GenericOptionNames.empty());
+  EXPECT_TRUE(Engine.Settings.PendingPrivateOptions.empty());
 }
 
 TEST_F(Options, ContextOptionsAreCopiedOnlyWhereTheFlagsMatch) {
@@ -276,24 +278,25 @@ TEST_F(Options, ContextOptionsAreCopiedOnlyWhereTheFlagsMatch) {
     TCodecContextPtr target(avcodec::avcodec_alloc_context3(nullptr));
     // Each media type's holder is the source, as input and output creation do.
     const int type = (c.Flags & AV_OPT_FLAG_AUDIO_PARAM) ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO;
-    Engine.SetContextOptions(target.get(), Engine.CodecOptionContexts[type].get(), c.Flags);
+    Engine.SetContextOptions(target.get(), Engine.Settings.CodecOptionContexts[type].get(),
+                             c.Flags);
     EXPECT_EQ(target->gop_size, c.Gop) << c.Flags;
     EXPECT_EQ(target->bit_rate, c.Bitrate) << c.Flags;
   }
   for (int flags : {AV_OPT_FLAG_ENCODING_PARAM, AV_OPT_FLAG_DECODING_PARAM}) {
     TFormatContextPtr target(avformat::avformat_alloc_context());
-    Engine.SetContextOptions(target.get(), Engine.FormatOptionContext.get(), flags);
+    Engine.SetContextOptions(target.get(), Engine.Settings.FormatOptionContext.get(), flags);
     EXPECT_EQ(target->packet_size, flags == AV_OPT_FLAG_ENCODING_PARAM ? 1000u : 0u);
   }
 }
 
 TEST_F(Options, VerbosityAndDebugReachTheLibraries) {
   Engine.SetOption("v", "3");
-  EXPECT_EQ(Engine.Verbose, 3);
+  EXPECT_EQ(Engine.Settings.Verbose, 3);
   EXPECT_EQ(avutil::av_log_get_level(), 3);
   EXPECT_EQ(LibraryLogLevel, 3);
   Engine.SetOption("debug", "pict");
-  EXPECT_EQ(Engine.Verbose, 2);
+  EXPECT_EQ(Engine.Settings.Verbose, 2);
   EXPECT_EQ(avutil::av_log_get_level(), 2);
   EXPECT_EQ(LibraryLogLevel, 2);
 }
@@ -301,8 +304,8 @@ TEST_F(Options, VerbosityAndDebugReachTheLibraries) {
 // ---- Handlers
 
 TEST_F(Options, HandlersRejectBadValuesWithTheirMessages) {
-  Engine.FrameWidth = 640;
-  Engine.FrameHeight = 480;
+  Engine.Settings.FrameWidth = 640;
+  Engine.Settings.FrameHeight = 480;
   struct Case {
     const char* Name;
     const char* Value;
@@ -344,38 +347,40 @@ TEST_F(Options, HandlersRejectBadValuesWithTheirMessages) {
   for (const Case& c : cases)
     EXPECT_EQ(ErrorOf(c.Name, c.Value), c.Message) << c.Name << "=" << c.Value;
   // None of them left a value behind.
-  EXPECT_EQ(Engine.FrameTopCrop + Engine.FrameRightCrop + Engine.FramePadLeft, 0);
-  EXPECT_EQ(Engine.FrameWidth, 640);
-  EXPECT_EQ(Engine.FrameHeight, 480);
-  EXPECT_FLOAT_EQ(Engine.FrameAspectRatio, 0.0f);
-  EXPECT_FLOAT_EQ(Engine.VideoQScale, 0.0f);
-  EXPECT_EQ(Engine.AudioCodecTag, 0);
-  EXPECT_EQ(Engine.PassNumber, 0);
-  EXPECT_TRUE(Engine.AudioBitstreamFilters.empty());
+  EXPECT_EQ(Engine.Settings.FrameTopCrop + Engine.Settings.FrameRightCrop +
+                Engine.Settings.FramePadLeft,
+            0);
+  EXPECT_EQ(Engine.Settings.FrameWidth, 640);
+  EXPECT_EQ(Engine.Settings.FrameHeight, 480);
+  EXPECT_FLOAT_EQ(Engine.Settings.FrameAspectRatio, 0.0f);
+  EXPECT_FLOAT_EQ(Engine.Settings.VideoQScale, 0.0f);
+  EXPECT_EQ(Engine.Settings.AudioCodecTag, 0);
+  EXPECT_EQ(Engine.Settings.PassNumber, 0);
+  EXPECT_TRUE(Engine.Settings.AudioBitstreamFilters.empty());
 }
 
 TEST_F(Options, OddFrameSizeFailsButKeepsWhatWasParsed) {
   EXPECT_EQ(ErrorOf("s", "175x144"), "Frame size must be a multiple of 2");
-  EXPECT_EQ(Engine.FrameWidth, 175);
-  EXPECT_EQ(Engine.FrameHeight, 144);
+  EXPECT_EQ(Engine.Settings.FrameWidth, 175);
+  EXPECT_EQ(Engine.Settings.FrameHeight, 144);
   EXPECT_EQ(ErrorOf("s", "cif"), "");
-  EXPECT_EQ(Engine.FrameWidth, 352);
-  EXPECT_EQ(Engine.FrameHeight, 288);
+  EXPECT_EQ(Engine.Settings.FrameWidth, 352);
+  EXPECT_EQ(Engine.Settings.FrameHeight, 288);
   EXPECT_EQ(ErrorOf("r", "30000/1001"), "");
-  EXPECT_EQ(Engine.FrameRate.num, 30000);
-  EXPECT_EQ(Engine.FrameRate.den, 1001);
+  EXPECT_EQ(Engine.Settings.FrameRate.num, 30000);
+  EXPECT_EQ(Engine.Settings.FrameRate.den, 1001);
 }
 
 TEST_F(Options, CropShrinksTheKnownFrameAndPadDoesNot) {
-  Engine.FrameWidth = 640;
-  Engine.FrameHeight = 480;
+  Engine.Settings.FrameWidth = 640;
+  Engine.Settings.FrameHeight = 480;
   Engine.ParseOptionLines("croptop=8\ncropbottom=8\ncroptop=-2\ncropleft=10\npadright=4");
-  EXPECT_EQ(Engine.FrameHeight, 464);
-  EXPECT_EQ(Engine.FrameWidth, 630);
-  EXPECT_EQ(Engine.FrameTopCrop, 8);
-  EXPECT_EQ(Engine.FrameBottomCrop, 8);
-  EXPECT_EQ(Engine.FrameLeftCrop, 10);
-  EXPECT_EQ(Engine.FramePadRight, 4);
+  EXPECT_EQ(Engine.Settings.FrameHeight, 464);
+  EXPECT_EQ(Engine.Settings.FrameWidth, 630);
+  EXPECT_EQ(Engine.Settings.FrameTopCrop, 8);
+  EXPECT_EQ(Engine.Settings.FrameBottomCrop, 8);
+  EXPECT_EQ(Engine.Settings.FrameLeftCrop, 10);
+  EXPECT_EQ(Engine.Settings.FramePadRight, 4);
 }
 
 TEST_F(Options, PadColorBecomesFullRangeYuv) {
@@ -386,9 +391,9 @@ TEST_F(Options, PadColorBecomesFullRangeYuv) {
                {"$FF0000", 29, 255, 107}};
   for (const Case& c : cases) {
     Engine.SetOption("padcolor", c.Value);
-    EXPECT_EQ(Engine.PadColor[0], c.Y) << c.Value;
-    EXPECT_EQ(Engine.PadColor[1], c.U) << c.Value;
-    EXPECT_EQ(Engine.PadColor[2], c.V) << c.Value;
+    EXPECT_EQ(Engine.Settings.PadColor[0], c.Y) << c.Value;
+    EXPECT_EQ(Engine.Settings.PadColor[1], c.U) << c.Value;
+    EXPECT_EQ(Engine.Settings.PadColor[2], c.V) << c.Value;
   }
 }
 
@@ -399,37 +404,37 @@ TEST_F(Options, AspectRatioAcceptsRatiosAndNumbers) {
   } cases[] = {{"16:9", 1.7777778f}, {"-4:3", -1.3333334f}, {"1.5", 1.5f}, {" 4: 3", 1.3333334f}};
   for (const Case& c : cases) {
     EXPECT_EQ(ErrorOf("aspect", c.Value), "") << c.Value;
-    EXPECT_FLOAT_EQ(Engine.FrameAspectRatio, c.Expected) << c.Value;
+    EXPECT_FLOAT_EQ(Engine.Settings.FrameAspectRatio, c.Expected) << c.Value;
   }
 }
 
 TEST_F(Options, QScaleBounds) {
   for (const char* value : {"255", "0.5"}) {
     EXPECT_EQ(ErrorOf("qscale", value), "");
-    EXPECT_FLOAT_EQ(Engine.VideoQScale, std::stof(value));
+    EXPECT_FLOAT_EQ(Engine.Settings.VideoQScale, std::stof(value));
   }
 }
 
 TEST_F(Options, CodecTagsStartInTheLowestByte) {
   EXPECT_EQ(ErrorOf("atag", "mp4a"), "");
-  EXPECT_EQ(Engine.AudioCodecTag, 1630826605);
+  EXPECT_EQ(Engine.Settings.AudioCodecTag, 1630826605);
   // Characters above 127 are bytes, not negative numbers.
   EXPECT_EQ(ErrorOf("vtag", "\xe9" "abc"), "");
-  EXPECT_EQ(uint32_t(Engine.VideoCodecTag), 0x636261e9u);
+  EXPECT_EQ(uint32_t(Engine.Settings.VideoCodecTag), 0x636261e9u);
   EXPECT_EQ(ErrorOf("vtag", ""), "");
-  EXPECT_EQ(uint32_t(Engine.VideoCodecTag), 0x636261e9u);
+  EXPECT_EQ(uint32_t(Engine.Settings.VideoCodecTag), 0x636261e9u);
 }
 
 TEST_F(Options, CodecNamesAndStreamCopy) {
   Engine.ParseOptionLines("vcodec=copy\nvcodec=mpeg4\nacodec=mp2\nacodec=\nscodec=copy");
-  EXPECT_EQ(Engine.VideoStreamCopy, 1);
-  ASSERT_NE(Engine.VideoCodecName, nullptr);
-  EXPECT_STREQ(Engine.VideoCodecName.get(), "mpeg4");
-  ASSERT_NE(Engine.AudioCodecName, nullptr);
-  EXPECT_STREQ(Engine.AudioCodecName.get(), "mp2");
-  EXPECT_EQ(Engine.AudioStreamCopy, 0);
-  EXPECT_EQ(Engine.SubtitleStreamCopy, 1);
-  EXPECT_EQ(Engine.SubtitleCodecName, nullptr);
+  EXPECT_EQ(Engine.Settings.VideoStreamCopy, 1);
+  ASSERT_NE(Engine.Settings.VideoCodecName, nullptr);
+  EXPECT_STREQ(Engine.Settings.VideoCodecName.get(), "mpeg4");
+  ASSERT_NE(Engine.Settings.AudioCodecName, nullptr);
+  EXPECT_STREQ(Engine.Settings.AudioCodecName.get(), "mp2");
+  EXPECT_EQ(Engine.Settings.AudioStreamCopy, 0);
+  EXPECT_EQ(Engine.Settings.SubtitleStreamCopy, 1);
+  EXPECT_EQ(Engine.Settings.SubtitleCodecName, nullptr);
 }
 
 TEST_F(Options, StreamMapsReadCStyleIndices) {
@@ -488,19 +493,19 @@ TEST_F(Options, InputTsScaleTargetsTheNextInputOnly) {
 
 TEST_F(Options, TimesAndRecordingLimit) {
   EXPECT_EQ(ErrorOf("t", "0"), "");
-  EXPECT_EQ(Engine.RecordingTime, INT64_MAX);
-  EXPECT_EQ(Engine.TotalOutputDuration, -1);
+  EXPECT_EQ(Engine.Settings.RecordingTime, INT64_MAX);
+  EXPECT_EQ(Engine.RunState.TotalOutputDuration, -1);
   EXPECT_EQ(ErrorOf("t", "40:00"), "");
-  EXPECT_EQ(Engine.RecordingTime, 2400000000LL);
-  EXPECT_EQ(Engine.TotalOutputDuration, 2400000);
+  EXPECT_EQ(Engine.Settings.RecordingTime, 2400000000LL);
+  EXPECT_EQ(Engine.RunState.TotalOutputDuration, 2400000);
   // Beyond what a millisecond count holds: the longest limit, not a wrap.
   EXPECT_EQ(ErrorOf("t", "3000000"), "");
-  EXPECT_EQ(Engine.TotalOutputDuration, INT32_MAX);
+  EXPECT_EQ(Engine.RunState.TotalOutputDuration, INT32_MAX);
 
   EXPECT_EQ(ErrorOf("ss", "1.5"), "");
-  EXPECT_EQ(Engine.StartTime, 1500000);
+  EXPECT_EQ(Engine.Settings.StartTime, 1500000);
   EXPECT_EQ(ErrorOf("itsoffset", "-2"), "");
-  EXPECT_EQ(Engine.InputTsOffset, -2000000);
+  EXPECT_EQ(Engine.Settings.InputTsOffset, -2000000);
   // Whole seconds, halves to even.
   struct Case {
     const char* Value;
@@ -511,7 +516,7 @@ TEST_F(Options, TimesAndRecordingLimit) {
                {"2009-01-01 00:00:01.6Z", 1230768002}};
   for (const Case& c : dates) {
     EXPECT_EQ(ErrorOf("timestamp", c.Value), "") << c.Value;
-    EXPECT_EQ(Engine.RecordTimestamp, c.Seconds) << c.Value;
+    EXPECT_EQ(Engine.Settings.RecordTimestamp, c.Seconds) << c.Value;
   }
 }
 
@@ -520,8 +525,8 @@ TEST_F(Options, MatricesNeedAll64Coefficients) {
   for (int i = 1; i <= 64; ++i)
     text += std::to_string(i) + (i < 64 ? "," : ",99,garbage");
   EXPECT_EQ(ErrorOf("intra_matrix", text), "");
-  ASSERT_NE(Engine.IntraMatrix, nullptr);
-  const auto* coefficients = reinterpret_cast<const uint16_t*>(Engine.IntraMatrix.get());
+  ASSERT_NE(Engine.Settings.IntraMatrix, nullptr);
+  const auto* coefficients = reinterpret_cast<const uint16_t*>(Engine.Settings.IntraMatrix.get());
   for (int i = 0; i < 64; ++i)
     EXPECT_EQ(coefficients[i], i + 1);
 
@@ -529,39 +534,39 @@ TEST_F(Options, MatricesNeedAll64Coefficients) {
   EXPECT_EQ(ErrorOf("intra_matrix", shortText),
             "Syntax error in matrix \"" + shortText + "\" at coeff 62");
   // The complete matrix set before stays.
-  EXPECT_EQ(reinterpret_cast<const uint16_t*>(Engine.IntraMatrix.get())[63], 64);
+  EXPECT_EQ(reinterpret_cast<const uint16_t*>(Engine.Settings.IntraMatrix.get())[63], 64);
   EXPECT_EQ(ErrorOf("inter_matrix", "1"), "Syntax error in matrix \"1\" at coeff 0");
-  EXPECT_EQ(Engine.InterMatrix, nullptr);
+  EXPECT_EQ(Engine.Settings.InterMatrix, nullptr);
 }
 
 TEST_F(Options, BitstreamFiltersJoinThePendingChainOfTheirType) {
   Engine.ParseOptionLines("vbsf=dump_extra=freq=keyframe\nvbsf=null\nabsf=null\n"
                           "sbsf=null\nvbsf==dump_extra");
-  EXPECT_EQ(Engine.VideoBitstreamFilters,
+  EXPECT_EQ(Engine.Settings.VideoBitstreamFilters,
             (std::vector<std::string>{"dump_extra=freq=keyframe", "null"}));
-  EXPECT_EQ(Engine.AudioBitstreamFilters, std::vector<std::string>{"null"});
-  EXPECT_EQ(Engine.SubtitleBitstreamFilters, std::vector<std::string>{"null"});
+  EXPECT_EQ(Engine.Settings.AudioBitstreamFilters, std::vector<std::string>{"null"});
+  EXPECT_EQ(Engine.Settings.SubtitleBitstreamFilters, std::vector<std::string>{"null"});
 }
 
 TEST_F(Options, FormatsFindTheirDemuxerAndMuxer) {
   Recorder.Attach(Engine);
   EXPECT_EQ(ErrorOf("f", "avi"), "");
-  ASSERT_NE(Engine.ForcedInputFormat, nullptr);
-  ASSERT_NE(Engine.ForcedOutputFormat, nullptr);
-  EXPECT_STREQ(Engine.ForcedInputFormat->name, "avi");
-  EXPECT_STREQ(Engine.ForcedOutputFormat->name, "avi");
-  EXPECT_EQ(Engine.PgmYuvCompat, 0);
+  ASSERT_NE(Engine.Settings.ForcedInputFormat, nullptr);
+  ASSERT_NE(Engine.Settings.ForcedOutputFormat, nullptr);
+  EXPECT_STREQ(Engine.Settings.ForcedInputFormat->name, "avi");
+  EXPECT_STREQ(Engine.Settings.ForcedOutputFormat->name, "avi");
+  EXPECT_EQ(Engine.Settings.PgmYuvCompat, 0);
 
   EXPECT_EQ(ErrorOf("f", "pgmyuv"), "");
-  EXPECT_EQ(Engine.PgmYuvCompat, 1);
-  EXPECT_STREQ(Engine.ForcedInputFormat->name, "image2");
-  EXPECT_STREQ(Engine.ForcedOutputFormat->name, "image2");
+  EXPECT_EQ(Engine.Settings.PgmYuvCompat, 1);
+  EXPECT_STREQ(Engine.Settings.ForcedInputFormat->name, "image2");
+  EXPECT_STREQ(Engine.Settings.ForcedOutputFormat->name, "image2");
   EXPECT_TRUE(Recorder.Logged("pgmyuv format is deprecated, use image2"));
 
   // A demuxer without a muxer of that name: the output side is cleared.
   EXPECT_EQ(ErrorOf("f", "concat"), "");
-  EXPECT_NE(Engine.ForcedInputFormat, nullptr);
-  EXPECT_EQ(Engine.ForcedOutputFormat, nullptr);
+  EXPECT_NE(Engine.Settings.ForcedInputFormat, nullptr);
+  EXPECT_EQ(Engine.Settings.ForcedOutputFormat, nullptr);
 
   struct Case {
     void (TCustomFFmpeg::*Setter)(const std::string&);
@@ -580,15 +585,15 @@ TEST_F(Options, FormatsFindTheirDemuxerAndMuxer) {
 
 TEST_F(Options, PixelAndSampleFormats) {
   Engine.ParseOptionLines("pix_fmt=yuv422p\nsample_fmt=s16");
-  EXPECT_EQ(Engine.FramePixFmt, AV_PIX_FMT_YUV422P);
-  EXPECT_EQ(Engine.AudioSampleFmt, AV_SAMPLE_FMT_S16);
+  EXPECT_EQ(Engine.Settings.FramePixFmt, AV_PIX_FMT_YUV422P);
+  EXPECT_EQ(Engine.Settings.AudioSampleFmt, AV_SAMPLE_FMT_S16);
   Engine.ParseOptionLines("pix_fmt=nosuch\nsample_fmt=nosuch");
-  EXPECT_EQ(Engine.FramePixFmt, -1);
-  EXPECT_EQ(Engine.AudioSampleFmt, -1);
+  EXPECT_EQ(Engine.Settings.FramePixFmt, -1);
+  EXPECT_EQ(Engine.Settings.AudioSampleFmt, -1);
 
   // "list" only writes to the log, headed by the table's header line.
   Engine.ParseOptionLines("pix_fmt=list\nsample_fmt=list");
-  EXPECT_EQ(Engine.FramePixFmt, -1);
+  EXPECT_EQ(Engine.Settings.FramePixFmt, -1);
   Recorder.Attach(Engine);
   Engine.SetOption("pix_fmt", "list");
   ASSERT_GT(Recorder.Lines.size(), 40u);
@@ -599,7 +604,7 @@ TEST_F(Options, PixelAndSampleFormats) {
   ASSERT_GE(Recorder.Lines.size(), 6u);
   EXPECT_EQ(Recorder.Lines[0].second.rfind("name", 0), 0u);
   EXPECT_TRUE(Recorder.Logged("s16"));
-  EXPECT_EQ(Engine.AudioSampleFmt, -1);
+  EXPECT_EQ(Engine.Settings.AudioSampleFmt, -1);
 }
 
 TEST_F(Options, LowBitrateWarnsAReceiverAndStaysSet) {
@@ -622,23 +627,23 @@ TEST_F(Options, PlainSettingsAndTheirRules) {
   Engine.ParseOptionLines("ar=22050\nac=1\nar=0\nac=-1\nvol=512\nvfilters=scale=320:240\n"
                           "vfilters=\ntitle=Clip\ntitle=\nrc_override=0,10,2\ntvstd=pal\n"
                           "passlogfile=stats\nalang=eng\nslang=ger\nloop_output=2\ntop=1");
-  EXPECT_EQ(Engine.AudioSampleRate, 22050);
-  EXPECT_EQ(Engine.AudioChannels, 1);
-  EXPECT_EQ(Engine.AudioVolume, 512);
-  EXPECT_EQ(Engine.VideoFilters, "scale=320:240");
-  EXPECT_EQ(Engine.MetaTitle, "Clip");
-  EXPECT_STREQ(Engine.RcOverride.get(), "0,10,2");
-  EXPECT_STREQ(Engine.VideoStandard.get(), "pal");
-  EXPECT_EQ(Engine.PassLogFileName, "stats");
-  EXPECT_EQ(Engine.AudioLanguage, "eng");
-  EXPECT_EQ(Engine.SubtitleLanguage, "ger");
-  EXPECT_EQ(Engine.LoopOutput, 2);
-  EXPECT_EQ(Engine.TopFieldFirst, 1);
+  EXPECT_EQ(Engine.Settings.AudioSampleRate, 22050);
+  EXPECT_EQ(Engine.Settings.AudioChannels, 1);
+  EXPECT_EQ(Engine.Settings.AudioVolume, 512);
+  EXPECT_EQ(Engine.Settings.VideoFilters, "scale=320:240");
+  EXPECT_EQ(Engine.Settings.MetaTitle, "Clip");
+  EXPECT_STREQ(Engine.Settings.RcOverride.get(), "0,10,2");
+  EXPECT_STREQ(Engine.Settings.VideoStandard.get(), "pal");
+  EXPECT_EQ(Engine.Settings.PassLogFileName, "stats");
+  EXPECT_EQ(Engine.Settings.AudioLanguage, "eng");
+  EXPECT_EQ(Engine.Settings.SubtitleLanguage, "ger");
+  EXPECT_EQ(Engine.Settings.LoopOutput, 2);
+  EXPECT_EQ(Engine.Settings.TopFieldFirst, 1);
 
   Engine.SetOption("vstats", "");
-  ASSERT_NE(Engine.VStatsFileName, nullptr);
+  ASSERT_NE(Engine.Settings.VStatsFileName, nullptr);
   // Beside the running program, stamped with the time of day.
-  const std::string name = Engine.VStatsFileName.get();
+  const std::string name = Engine.Settings.VStatsFileName.get();
   const std::string folder =
       std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/";
   ASSERT_EQ(name.substr(0, folder.size()), folder);
@@ -646,7 +651,7 @@ TEST_F(Options, PlainSettingsAndTheirRules) {
                                std::regex("vstats_[0-2][0-9][0-5][0-9][0-6][0-9]\\.log")))
       << name;
   Engine.SetOption("vstats_file", "frames.log");
-  EXPECT_STREQ(Engine.VStatsFileName.get(), "frames.log");
+  EXPECT_STREQ(Engine.Settings.VStatsFileName.get(), "frames.log");
 }
 
 TEST_F(Options, DirectSettersKeepValuesTheyDoNotAccept) {
@@ -659,15 +664,15 @@ TEST_F(Options, DirectSettersKeepValuesTheyDoNotAccept) {
   Engine.SetTitle("");
   Engine.SetYear(0);
   Engine.SetTrack(-3);
-  EXPECT_EQ(Engine.StartTime, 0);
-  EXPECT_EQ(Engine.ProgramId, 0);
-  EXPECT_EQ(Engine.AudioVolume, 256);
-  EXPECT_FLOAT_EQ(Engine.MuxMaxDelay, 0.7f);
-  EXPECT_FLOAT_EQ(Engine.MuxPreload, 0.5f);
-  EXPECT_EQ(Engine.RecordingTime, INT64_MAX);
-  EXPECT_EQ(Engine.MetaTitle, "");
-  EXPECT_EQ(Engine.MetaYear, 0);
-  EXPECT_EQ(Engine.MetaTrack, 0);
+  EXPECT_EQ(Engine.Settings.StartTime, 0);
+  EXPECT_EQ(Engine.Settings.ProgramId, 0);
+  EXPECT_EQ(Engine.Settings.AudioVolume, 256);
+  EXPECT_FLOAT_EQ(Engine.Settings.MuxMaxDelay, 0.7f);
+  EXPECT_FLOAT_EQ(Engine.Settings.MuxPreload, 0.5f);
+  EXPECT_EQ(Engine.Settings.RecordingTime, INT64_MAX);
+  EXPECT_EQ(Engine.Settings.MetaTitle, "");
+  EXPECT_EQ(Engine.Settings.MetaYear, 0);
+  EXPECT_EQ(Engine.Settings.MetaTrack, 0);
 
   Engine.SetStartTime(5000000);
   Engine.SetProgramId(0);
@@ -680,17 +685,17 @@ TEST_F(Options, DirectSettersKeepValuesTheyDoNotAccept) {
   Engine.SetAuthor("Me");
   Engine.SetYear(2009);
   Engine.SetTrack(3);
-  EXPECT_EQ(Engine.StartTime, 5000000);
-  EXPECT_EQ(Engine.AudioVolume, 0);
-  EXPECT_FLOAT_EQ(Engine.MuxMaxDelay, 1.5f);
-  EXPECT_FLOAT_EQ(Engine.MuxPreload, 0.25f);
-  EXPECT_EQ(Engine.RecordingTime, 3000000);
-  EXPECT_EQ(Engine.TotalOutputDuration, 3000);
-  EXPECT_EQ(Engine.AudioSyncMethod, -1);
-  EXPECT_EQ(Engine.VideoSyncMethod, 2);
-  EXPECT_EQ(Engine.MetaAuthor, "Me");
-  EXPECT_EQ(Engine.MetaYear, 2009);
-  EXPECT_EQ(Engine.MetaTrack, 3);
+  EXPECT_EQ(Engine.Settings.StartTime, 5000000);
+  EXPECT_EQ(Engine.Settings.AudioVolume, 0);
+  EXPECT_FLOAT_EQ(Engine.Settings.MuxMaxDelay, 1.5f);
+  EXPECT_FLOAT_EQ(Engine.Settings.MuxPreload, 0.25f);
+  EXPECT_EQ(Engine.Settings.RecordingTime, 3000000);
+  EXPECT_EQ(Engine.RunState.TotalOutputDuration, 3000);
+  EXPECT_EQ(Engine.Settings.AudioSyncMethod, -1);
+  EXPECT_EQ(Engine.Settings.VideoSyncMethod, 2);
+  EXPECT_EQ(Engine.Settings.MetaAuthor, "Me");
+  EXPECT_EQ(Engine.Settings.MetaYear, 2009);
+  EXPECT_EQ(Engine.Settings.MetaTrack, 3);
 }
 
 } // namespace

@@ -49,11 +49,11 @@ struct TOutputBench {
             const std::function<void(AVCodecContext*)>& tune = {}) {
     LoadLibrariesOrFail();
     E.Reset();
-    E.Verbose = -1; // no format dumps in the test log
+    E.Settings.Verbose = -1; // no format dumps in the test log
     Log.Attach(E);
     ASSERT_TRUE(E.OpenInputFile(Fixtures::MediaPath(source.Name))) << E.LastError;
-    (type == AVMEDIA_TYPE_VIDEO ? E.AudioDisable : E.VideoDisable) = 1;
-    E.SubtitleDisable = 1;
+    (type == AVMEDIA_TYPE_VIDEO ? E.Settings.AudioDisable : E.Settings.VideoDisable) = 1;
+    E.Settings.SubtitleDisable = 1;
     if (options)
       options(E);
     Path = Folder + "/" + name;
@@ -89,8 +89,10 @@ struct TOutputBench {
     out->SyncInput = in.get();
     if (type == AVMEDIA_TYPE_VIDEO) {
       out->Video = std::make_unique<TVideoOutput>(*VideoLink, *out);
-      out->Video->SetUp({E.FrameTopCrop, E.FrameBottomCrop, E.FrameLeftCrop, E.FrameRightCrop},
-                        {E.FramePadTop, E.FramePadBottom, E.FramePadLeft, E.FramePadRight});
+      out->Video->SetUp({E.Settings.FrameTopCrop, E.Settings.FrameBottomCrop,
+                         E.Settings.FrameLeftCrop, E.Settings.FrameRightCrop},
+                        {E.Settings.FramePadTop, E.Settings.FramePadBottom, E.Settings.FramePadLeft,
+                         E.Settings.FramePadRight});
     }
     if (type == AVMEDIA_TYPE_AUDIO)
       out->Audio = E.MakeAudioOutput(*out, in->Decoder->sample_rate);

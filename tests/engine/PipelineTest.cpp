@@ -128,7 +128,7 @@ TEST_F(Pipeline, StopMidRunEndsItPromptlyOnBothSides) {
     SCOPED_TRACE(pipeline ? "pipelined" : "one thread");
     TCustomFFmpeg e;
     e.Reset();
-    e.Verbose = -1;
+    e.Settings.Verbose = -1;
     ASSERT_TRUE(e.OpenInputFile(Fixtures::MediaPath(Fixtures::SizeBusy.Name)));
     e.ParseOptionLines(std::string(ThreeGpp) + "\npipeline=" + std::to_string(pipeline) +
                        "\ncores=2");
@@ -174,7 +174,7 @@ TEST_F(Pipeline, AFailureOnTheOutputSideFailsTheRun) {
         // Not under Folder: open the device by hand.
         TCustomFFmpeg e;
         e.Reset();
-        e.Verbose = -1;
+        e.Settings.Verbose = -1;
         ASSERT_TRUE(e.OpenInputFile(Fixtures::MediaPath(Fixtures::ClipAvi.Name)));
         e.ParseOptionLines(options);
         ASSERT_TRUE(e.OpenOutputFile(c.Output));

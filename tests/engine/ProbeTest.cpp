@@ -115,7 +115,7 @@ TEST_F(Probe, OpenFailuresUseTheEngineTexts) {
 TEST_F(Probe, AttachedProbeLeavesTheEnginesInputOpen) {
   TCustomFFmpeg engine;
   engine.Reset();
-  engine.Verbose = -1;
+  engine.Settings.Verbose = -1;
   ASSERT_TRUE(engine.OpenInputFile(Fixtures::MediaPath(Fixtures::ClipAvi.Name)));
   P.Attach(engine.InputFiles[0].get());
   EXPECT_EQ(P.VideoStreamCount, 1);

@@ -29,7 +29,7 @@ protected:
                        const std::string& inputOptions, const std::string& options) {
     TCustomFFmpeg e;
     e.Reset();
-    e.Verbose = -1;
+    e.Settings.Verbose = -1;
     TRecorder recorder;
     recorder.Attach(e);
     e.ParseOptionLines(inputOptions);
@@ -178,7 +178,7 @@ TEST_F(Reencode, ProgressReportsWhatTheRunProduced) {
   for (const Case& c : cases) {
     TCustomFFmpeg e;
     e.Reset();
-    e.Verbose = -1;
+    e.Settings.Verbose = -1;
     TProgressSeen seen;
     e.ProgressCallback = {&TProgressSeen::On, &seen};
     e.ReportInterval = 0;
@@ -210,14 +210,14 @@ TEST_F(Reencode, VerboseReportCountsDuplicatesAndDrops) {
   e.Reset();
   TRecorder recorder;
   recorder.Attach(e);
-  e.Verbose = -1;
+  e.Settings.Verbose = -1;
   ASSERT_TRUE(e.OpenInputFile(Fixtures::MediaPath(Fixtures::ClipAvi.Name)));
   e.ParseOptionLines("vcodec=mpeg4\nr=50\nan");
   ASSERT_TRUE(e.OpenOutputFile(Folder + "/dup.avi"));
-  e.Verbose = 2;
+  e.Settings.Verbose = 2;
   e.Start(false);
   ASSERT_FALSE(e.ExceptionRaised) << e.ExceptionMessage;
-  EXPECT_GT(e.FramesDuplicated, 0) << "25 fps into 50 fps doubles the pictures";
+  EXPECT_GT(e.RunState.FramesDuplicated, 0) << "25 fps into 50 fps doubles the pictures";
   EXPECT_TRUE(recorder.Logged(" dup=")) << "the size line carries the counts";
   EXPECT_TRUE(recorder.Logged("muxing overhead"));
 }
@@ -229,7 +229,7 @@ TEST_F(Reencode, FilterChainReachesTheOutput) {
         std::pair{flipped, "vcodec=mpeg4\nqscale=2\nan\nvfilters=vflip"}}) {
     TCustomFFmpeg e;
     e.Reset();
-    e.Verbose = -1;
+    e.Settings.Verbose = -1;
     ASSERT_TRUE(e.OpenInputFile(Fixtures::MediaPath(Fixtures::Small176Avi.Name)));
     e.ParseOptionLines(options);
     ASSERT_TRUE(e.OpenOutputFile(path)) << e.LastError;

@@ -19,13 +19,13 @@ TEST(RunSetup, AVideoSourceWithoutDescribedPicturesConvertsFromItsPictures) {
   const std::string folder = mkdtemp(pattern);
   TCustomFFmpeg e;
   e.Reset();
-  e.Verbose = -1;
+  e.Settings.Verbose = -1;
   TRecorder recorder;
   recorder.Attach(e);
   // Probing stops before the second program's H.264 stream shows a picture.
   e.SetOption("probesize", "4000");
   ASSERT_TRUE(e.OpenInputFile(Fixtures::MediaPath(Fixtures::TwoProgramsTs.Name))) << e.LastError;
-  e.ProgramId = 2;
+  e.Settings.ProgramId = 2;
   const AVCodecParameters* video = nullptr;
   for (unsigned i = 0; i < e.InputFiles[0]->nb_streams; ++i)
     if (e.InputFiles[0]->streams[i]->codecpar->codec_id == AV_CODEC_ID_H264)
@@ -34,11 +34,11 @@ TEST(RunSetup, AVideoSourceWithoutDescribedPicturesConvertsFromItsPictures) {
   ASSERT_EQ(video->format, AV_PIX_FMT_NONE) << "the case needs a source without pictures";
   e.SetOption("vcodec", "mpeg4");
   e.SetOption("s", "64x48");
-  e.AudioDisable = 1;
+  e.Settings.AudioDisable = 1;
   ASSERT_TRUE(e.OpenOutputFile(folder + "/out.mkv")) << e.LastError;
   e.Start(false);
   EXPECT_FALSE(e.ExceptionRaised) << e.ExceptionMessage;
-  EXPECT_TRUE(e.OpenEncoders.empty());
+  EXPECT_TRUE(e.RunState.OpenEncoders.empty());
   const TFileSummary out = ReadBack(folder + "/out.mkv");
   const TStreamSummary* picture = out.First(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(picture, nullptr);

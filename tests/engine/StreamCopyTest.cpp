@@ -29,7 +29,7 @@ protected:
                                          const std::function<void(TCustomFFmpeg&)>& arrange) {
     auto e = std::make_unique<TCustomFFmpeg>();
     e->Reset();
-    e->Verbose = -1;
+    e->Settings.Verbose = -1;
     Recorder.Clear();
     Recorder.Attach(*e);
     EXPECT_TRUE(e->OpenInputFile(Fixtures::MediaPath(source.Name))) << e->LastError;
@@ -43,9 +43,9 @@ protected:
     EXPECT_FALSE(e.ExceptionRaised) << e.ExceptionMessage;
   }
   static void CopyAll(TCustomFFmpeg& e) {
-    e.VideoStreamCopy = 1;
-    e.AudioStreamCopy = 1;
-    e.SubtitleStreamCopy = 1;
+    e.Settings.VideoStreamCopy = 1;
+    e.Settings.AudioStreamCopy = 1;
+    e.Settings.SubtitleStreamCopy = 1;
   }
   std::string Folder;
   TRecorder Recorder;
@@ -93,8 +93,8 @@ TEST_F(Run, StopConditionsEndTheCopyWithATrailer) {
     double MaxVideoSeconds;
     int MaxVideoPackets;
   } cases[] = {
-      {"t2", [](TCustomFFmpeg& e) { e.RecordingTime = 2000000; }, 2.1, 60},
-      {"vframes", [](TCustomFFmpeg& e) { e.MaxFrames[0] = 10; }, 0.5, 10},
+      {"t2", [](TCustomFFmpeg& e) { e.Settings.RecordingTime = 2000000; }, 2.1, 60},
+      {"vframes", [](TCustomFFmpeg& e) { e.Settings.MaxFrames[0] = 10; }, 0.5, 10},
   };
   for (const Case& c : cases) {
     auto e = Prepare(Fixtures::ClipAvi, Out(std::string(c.Name) + ".mkv"), [&](TCustomFFmpeg& e) {
@@ -135,9 +135,9 @@ TEST_F(Run, MapAndSetupErrorsComeBeforeAnyHeader) {
          e.StreamMapCount = 2;
        },
        "Codec type mismatch for mapping #0.1 -> #0.0"},
-      {[](TCustomFFmpeg& e) { e.ProgramId = 7; },
+      {[](TCustomFFmpeg& e) { e.Settings.ProgramId = 7; },
        "Could not find input stream matching output stream #0.0"},
-      {[](TCustomFFmpeg& e) { e.AudioVolume = 512; },
+      {[](TCustomFFmpeg& e) { e.Settings.AudioVolume = 512; },
        "-acodec copy and -vol are incompatible (frames are not decoded)"},
       {[](TCustomFFmpeg& e) {
          e.MetaDataMaps[0] = {1, 0};
@@ -157,8 +157,8 @@ TEST_F(Run, MapAndSetupErrorsComeBeforeAnyHeader) {
     EXPECT_EQ(e->ExceptionMessage, c.Message);
     EXPECT_TRUE(Recorder.Logged(c.Message));
     EXPECT_FALSE(fs::exists(output)) << "nothing was written, so nothing is left: " << c.Message;
-    EXPECT_TRUE(e->OpenEncoders.empty());
-    EXPECT_TRUE(e->OpenDecoders.empty());
+    EXPECT_TRUE(e->RunState.OpenEncoders.empty());
+    EXPECT_TRUE(e->RunState.OpenDecoders.empty());
   }
 }
 
@@ -167,7 +167,7 @@ TEST_F(Run, CopiedVideoStartsAtAKeyFrame) {
   // next key frame.
   auto e = Prepare(Fixtures::ClipAvi, Out("late.mkv"), [](TCustomFFmpeg& e) {
     CopyAll(e);
-    e.AudioDisable = 1;
+    e.Settings.AudioDisable = 1;
   });
   e->InputTsOffsets[0] = 0;
   // Read a few packets away so the first one the run sees is not a key frame.
@@ -263,8 +263,8 @@ TEST_F(Run, OutputsThatCannotBeWrittenEndTheRunWithTheCause) {
     EXPECT_FALSE(e->Finished);
     EXPECT_TRUE(e->ExceptionRaised);
     EXPECT_NE(e->ExceptionMessage.find(c.Message), std::string::npos) << e->ExceptionMessage;
-    EXPECT_TRUE(e->OpenEncoders.empty());
-    EXPECT_TRUE(e->OpenDecoders.empty());
+    EXPECT_TRUE(e->RunState.OpenEncoders.empty());
+    EXPECT_TRUE(e->RunState.OpenDecoders.empty());
     e.reset();
     if (std::string(c.Name) == "replaced before the run") {
       EXPECT_TRUE(fs::exists(c.Output)) << "a file the run did not create is left alone";

@@ -13,17 +13,17 @@ protected:
   void SetUp() override {
     LoadLibrariesOrFail();
     E.Reset();
-    E.Verbose = 1;
+    E.Settings.Verbose = 1;
     Recorder.Attach(E);
   }
   void OpenInput(const Fixtures::Media& m) {
-    const int verbose = E.Verbose;
-    E.Verbose = -1;
+    const int verbose = E.Settings.Verbose;
+    E.Settings.Verbose = -1;
     ASSERT_TRUE(E.OpenInputFile(Fixtures::MediaPath(m.Name))) << E.LastError;
-    E.Verbose = verbose;
+    E.Settings.Verbose = verbose;
   }
-  AVCodecContext* Video() { return E.CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get(); }
-  AVCodecContext* Audio() { return E.CodecOptionContexts[AVMEDIA_TYPE_AUDIO].get(); }
+  AVCodecContext* Video() { return E.Settings.CodecOptionContexts[AVMEDIA_TYPE_VIDEO].get(); }
+  AVCodecContext* Audio() { return E.Settings.CodecOptionContexts[AVMEDIA_TYPE_AUDIO].get(); }
   TCustomFFmpeg E;
   TRecorder Recorder;
 };
@@ -52,21 +52,21 @@ TEST_F(Target, NormPrefixesChooseSizeRateAndGop) {
     recorder.Attach(e);
     e.SetOption("target", c.Value);
     SCOPED_TRACE(c.Value);
-    EXPECT_EQ(e.FrameWidth, c.Width);
-    EXPECT_EQ(e.FrameHeight, c.Height);
-    EXPECT_EQ(e.FrameRate.num, c.Rate.num);
-    EXPECT_EQ(e.FrameRate.den, c.Rate.den);
+    EXPECT_EQ(e.Settings.FrameWidth, c.Width);
+    EXPECT_EQ(e.Settings.FrameHeight, c.Height);
+    EXPECT_EQ(e.Settings.FrameRate.num, c.Rate.num);
+    EXPECT_EQ(e.Settings.FrameRate.den, c.Rate.den);
     if (c.Gop) {
-      EXPECT_EQ(e.CodecOptionContexts[0]->gop_size, c.Gop);
+      EXPECT_EQ(e.Settings.CodecOptionContexts[0]->gop_size, c.Gop);
     }
-    ASSERT_NE(e.ForcedOutputFormat, nullptr);
-    EXPECT_STREQ(e.ForcedOutputFormat->name, c.Format);
+    ASSERT_NE(e.Settings.ForcedOutputFormat, nullptr);
+    EXPECT_STREQ(e.Settings.ForcedOutputFormat->name, c.Format);
     if (c.VideoCodec) {
-      EXPECT_STREQ(e.VideoCodecName.get(), c.VideoCodec);
+      EXPECT_STREQ(e.Settings.VideoCodecName.get(), c.VideoCodec);
     } else {
-      EXPECT_EQ(e.VideoCodecName, nullptr);
+      EXPECT_EQ(e.Settings.VideoCodecName, nullptr);
     }
-    EXPECT_EQ(e.FramePixFmt, c.PixFmt);
+    EXPECT_EQ(e.Settings.FramePixFmt, c.PixFmt);
     EXPECT_FALSE(recorder.Logged("for target")) << "a given norm needs no guess";
   }
 }
@@ -75,30 +75,30 @@ TEST_F(Target, NormIsDetectedFromTheInput) {
   OpenInput(Fixtures::ClipAvi); // 25 fps
   E.SetOption("target", "vcd");
   EXPECT_TRUE(Recorder.Logged("Assuming PAL for target."));
-  EXPECT_EQ(E.FrameHeight, 288);
+  EXPECT_EQ(E.Settings.FrameHeight, 288);
   EXPECT_EQ(Video()->bit_rate, 1150000);
-  EXPECT_EQ(E.AudioSampleRate, 44100);
-  EXPECT_FLOAT_EQ(E.MuxPreload, 0.44f);
+  EXPECT_EQ(E.Settings.AudioSampleRate, 44100);
+  EXPECT_FLOAT_EQ(E.Settings.MuxPreload, 0.44f);
   // The input's aspect stands; no default is assumed.
   EXPECT_FALSE(Recorder.Logged("for aspect ratio"));
-  EXPECT_NEAR(E.FrameAspectRatio, 4.0 / 3.0, 1e-3);
+  EXPECT_NEAR(E.Settings.FrameAspectRatio, 4.0 / 3.0, 1e-3);
 }
 
 TEST_F(Target, UndecidedRatesFallBackToNtsc) {
-  E.FrameRate = {30, 1};
+  E.Settings.FrameRate = {30, 1};
   E.SetOption("target", "dvd");
   EXPECT_TRUE(Recorder.Logged("Assuming NTSC for target."));
-  EXPECT_EQ(E.FrameHeight, 480);
-  EXPECT_EQ(E.FrameRate.num, 30000);
+  EXPECT_EQ(E.Settings.FrameHeight, 480);
+  EXPECT_EQ(E.Settings.FrameRate.num, 30000);
   EXPECT_TRUE(Recorder.Logged("Assuming 16:9 for aspect ratio"));
-  EXPECT_NEAR(E.FrameAspectRatio, 16.0 / 9.0, 1e-3);
+  EXPECT_NEAR(E.Settings.FrameAspectRatio, 16.0 / 9.0, 1e-3);
 }
 
 TEST_F(Target, ChannelsAreRaisedFromMonoOnly) {
   for (int channels : {1, 2, 6}) {
-    E.AudioChannels = channels;
+    E.Settings.AudioChannels = channels;
     E.SetTarget("svcd", "pal", "pal");
-    EXPECT_EQ(E.AudioChannels, channels == 1 ? 2 : channels);
+    EXPECT_EQ(E.Settings.AudioChannels, channels == 1 ? 2 : channels);
   }
 }
 

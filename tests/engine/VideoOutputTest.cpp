@@ -56,7 +56,7 @@ TFramePtr MakePicture(const TColour* colour, int phase = 0, int width = SourceWi
 }
 
 std::function<void(TCustomFFmpeg&)> VideoCodec(const char* name) {
-  return [=](TCustomFFmpeg& e) { e.VideoCodecName = AvText(name); };
+  return [=](TCustomFFmpeg& e) { e.Settings.VideoCodecName = AvText(name); };
 }
 
 // Sets the stage up as a run would, with the engine's pad settings and
@@ -64,7 +64,8 @@ std::function<void(TCustomFFmpeg&)> VideoCodec(const char* name) {
 void PreparePicture(TOutputBench& b, int cropTop, int cropLeft) {
   const TCustomFFmpeg& e = b.E;
   b.Out->Video->SetUp({cropTop, 0, cropLeft, 0},
-                      {e.FramePadTop, e.FramePadBottom, e.FramePadLeft, e.FramePadRight});
+                      {e.Settings.FramePadTop, e.Settings.FramePadBottom, e.Settings.FramePadLeft,
+                       e.Settings.FramePadRight});
 }
 
 // Hands `picture` over with the input clock at `seconds`.
@@ -194,9 +195,9 @@ TEST(VideoOutput, HowOftenAPictureGoesOut) {
     ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "sync.nut",
                                    VideoCodec("rawvideo"),
                                    [&](AVCodecContext* enc) { enc->time_base = c.Tb; }));
-    b.E.Verbose = 3;
-    b.E.VideoSyncMethod = c.Method;
-    b.E.MaxFrames[AVMEDIA_TYPE_VIDEO] = c.MaxFrames;
+    b.E.Settings.Verbose = 3;
+    b.E.Settings.VideoSyncMethod = c.Method;
+    b.E.Settings.MaxFrames[AVMEDIA_TYPE_VIDEO] = c.MaxFrames;
     b.E.StopRequested = c.Stop;
     b.Out->SyncPts = c.SyncPts;
     b.Out->FramesWritten = c.Written;
@@ -206,8 +207,8 @@ TEST(VideoOutput, HowOftenAPictureGoesOut) {
 
     EXPECT_EQ(b.Out->SyncPts, c.SyncPtsAfter);
     EXPECT_EQ(b.Out->FramesWritten, c.Written + int(c.Pts.size()));
-    EXPECT_EQ(b.E.FramesDuplicated, c.Duplicated);
-    EXPECT_EQ(b.E.FramesDropped, c.Dropped);
+    EXPECT_EQ(b.E.RunState.FramesDuplicated, c.Duplicated);
+    EXPECT_EQ(b.E.RunState.FramesDropped, c.Dropped);
     EXPECT_EQ(frameSize, c.Pts.empty() ? 0 : SourceWidth * SourceHeight * 3 / 2);
     if (c.Line)
       EXPECT_TRUE(b.Log.Logged(c.Line)) << c.Line;
@@ -245,16 +246,16 @@ TEST(VideoOutput, CropScaleAndPadMakeTheEncodersPicture) {
     TOutputBench b;
     ASSERT_NO_FATAL_FAILURE(
         b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "picture.nut", [&](TCustomFFmpeg& e) {
-          e.VideoCodecName = AvText("rawvideo");
-          e.FrameWidth = innerW;
-          e.FrameHeight = innerH;
-          e.FramePadTop = c.PadTop;
-          e.FramePadBottom = c.PadBottom;
-          e.FramePadLeft = c.PadLeft;
-          e.FramePadRight = c.PadRight;
-          e.PadColor[0] = c.Pad[0];
-          e.PadColor[1] = c.Pad[1];
-          e.PadColor[2] = c.Pad[2];
+          e.Settings.VideoCodecName = AvText("rawvideo");
+          e.Settings.FrameWidth = innerW;
+          e.Settings.FrameHeight = innerH;
+          e.Settings.FramePadTop = c.PadTop;
+          e.Settings.FramePadBottom = c.PadBottom;
+          e.Settings.FramePadLeft = c.PadLeft;
+          e.Settings.FramePadRight = c.PadRight;
+          e.Settings.PadColor[0] = c.Pad[0];
+          e.Settings.PadColor[1] = c.Pad[1];
+          e.Settings.PadColor[2] = c.Pad[2];
         }));
     ASSERT_EQ(b.Enc()->width, w);
     ASSERT_EQ(b.Enc()->height, h);
@@ -312,9 +313,9 @@ TEST(VideoOutput, PicturesHeldByTheEncoderStayIntact) {
     ASSERT_NO_FATAL_FAILURE(b.Open(
         Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "held.nut",
         [&](TCustomFFmpeg& e) {
-          e.VideoCodecName = AvText("mjpeg");
-          e.FrameWidth = width;
-          e.FrameHeight = height;
+          e.Settings.VideoCodecName = AvText("mjpeg");
+          e.Settings.FrameWidth = width;
+          e.Settings.FrameHeight = height;
         },
         [](AVCodecContext* enc) {
           enc->thread_count = 4;
@@ -355,7 +356,7 @@ TEST(VideoOutput, RetimedPicturesNeverGoBackInTime) {
   TOutputBench b;
   ASSERT_NO_FATAL_FAILURE(
       b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "retimed.nut", VideoCodec("mpeg4")));
-  b.E.VideoSyncMethod = 0;
+  b.E.Settings.VideoSyncMethod = 0;
   for (int i = 0; i < 3; ++i) {
     TFramePtr picture = MakePicture(nullptr, i);
     Encode(b, picture.get(), 0.40 + 0.01 * i);
@@ -374,8 +375,8 @@ TEST(VideoOutput, StatisticsFileHasALinePerEncodedFrame) {
   ASSERT_NO_FATAL_FAILURE(b.Open(
       Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "stats.avi",
       [&](TCustomFFmpeg& e) {
-        e.VideoCodecName = AvText("mpeg4");
-        e.VStatsFileName = AvText(statsPath.c_str());
+        e.Settings.VideoCodecName = AvText("mpeg4");
+        e.Settings.VStatsFileName = AvText(statsPath.c_str());
       },
       [](AVCodecContext* enc) {
         enc->flags |= AV_CODEC_FLAG_PSNR;
@@ -390,7 +391,7 @@ TEST(VideoOutput, StatisticsFileHasALinePerEncodedFrame) {
     b.E.WriteVideoStats(b.File(), *b.Out, frameSize);
     sizes.push_back(frameSize);
   }
-  const int64_t total = b.E.VideoBytesWritten;
+  const int64_t total = b.E.RunState.VideoBytesWritten;
   ASSERT_NO_FATAL_FAILURE(b.Finish()); // closes the statistics file
 
   // Label, value, label, value, ...: the value tokens of one line, after
@@ -525,7 +526,7 @@ TEST(VideoOutput, Failures) {
     TOutputBench b;
     ASSERT_NO_FATAL_FAILURE(
         b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "fail.nut", VideoCodec("rawvideo")));
-    b.E.StopOnError = c.StopOnError;
+    b.E.Settings.StopOnError = c.StopOnError;
     ASSERT_NO_FATAL_FAILURE(c.Break(b));
     TFramePtr picture = MakePicture(&Red);
     bool raised = false;
@@ -539,15 +540,15 @@ TEST(VideoOutput, Failures) {
     if (!raised) {
       EXPECT_TRUE(b.Log.Logged(c.Message));
       EXPECT_EQ(b.Out->FramesWritten, 0);
-      EXPECT_EQ(b.E.VideoBytesWritten, 0);
+      EXPECT_EQ(b.E.RunState.VideoBytesWritten, 0);
     }
   }
 
   TOutputBench b;
   ASSERT_NO_FATAL_FAILURE(
       b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "stats.nut", [](TCustomFFmpeg& e) {
-        e.VideoCodecName = AvText("rawvideo");
-        e.VStatsFileName = AvText("/nonexistent-folder/vstats.log");
+        e.Settings.VideoCodecName = AvText("rawvideo");
+        e.Settings.VStatsFileName = AvText("/nonexistent-folder/vstats.log");
       }));
   try {
     b.E.WriteVideoStats(b.File(), *b.Out, 100);

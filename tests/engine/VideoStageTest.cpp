@@ -58,7 +58,7 @@ TEST(VideoStage, EveryScalerConvertsWithThePicturesMatrix) {
   };
   ASSERT_NO_FATAL_FAILURE(b.Open(
       Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "matrix.nut",
-      [](TCustomFFmpeg& e) { e.VideoCodecName = AvText("rawvideo"); }, rgb));
+      [](TCustomFFmpeg& e) { e.Settings.VideoCodecName = AvText("rawvideo"); }, rgb));
   for (size_t i = 0; i < std::size(pictures); ++i) {
     TFramePtr picture = RedPicture(pictures[i].Width, pictures[i].Height, pictures[i].Matrix);
     b.In->Pts = int64_t(i) * 40000;
@@ -84,8 +84,9 @@ TEST(VideoStage, EveryScalerConvertsWithThePicturesMatrix) {
 // not there.
 TEST(VideoStage, AStreamWithoutItsStageRefusesPictures) {
   TOutputBench b;
-  ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "none.nut",
-                                 [](TCustomFFmpeg& e) { e.VideoCodecName = AvText("rawvideo"); }));
+  ASSERT_NO_FATAL_FAILURE(
+      b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "none.nut",
+             [](TCustomFFmpeg& e) { e.Settings.VideoCodecName = AvText("rawvideo"); }));
   b.Out->Video.reset();
   TFramePtr picture = RedPicture(320, 240, AVCOL_SPC_BT709);
   int frameSize = -1;
@@ -96,5 +97,5 @@ TEST(VideoStage, AStreamWithoutItsStageRefusesPictures) {
     EXPECT_STREQ(e.what(), "Video encoding failed");
   }
   EXPECT_EQ(b.Out->FramesWritten, 0);
-  EXPECT_EQ(b.E.VideoBytesWritten, 0);
+  EXPECT_EQ(b.E.RunState.VideoBytesWritten, 0);
 }

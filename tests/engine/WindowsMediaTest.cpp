@@ -90,9 +90,10 @@ TEST(VideoSync, JumpsBeyondTheSourceAreNotFilled) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
     TOutputBench b;
-    ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "jump.avi",
-                                   [](TCustomFFmpeg& e) { e.VideoCodecName = AvText("mpeg4"); }));
-    b.E.MaxFrames[AVMEDIA_TYPE_VIDEO] = 500; // what a broken run may write here
+    ASSERT_NO_FATAL_FAILURE(
+        b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "jump.avi",
+               [](TCustomFFmpeg& e) { e.Settings.VideoCodecName = AvText("mpeg4"); }));
+    b.E.Settings.MaxFrames[AVMEDIA_TYPE_VIDEO] = 500; // what a broken run may write here
     TFramePtr picture = GrayPicture(b.Enc());
     ASSERT_NE(picture, nullptr);
     int frameSize = 0;
@@ -115,8 +116,9 @@ TEST(VideoSync, JumpsBeyondTheSourceAreNotFilled) {
 // copies stop where the 4 s source ends (plus a second), not an hour later.
 TEST(VideoSync, CopiesNeverRunPastTheSource) {
   TOutputBench b;
-  ASSERT_NO_FATAL_FAILURE(b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "steps.avi",
-                                 [](TCustomFFmpeg& e) { e.VideoCodecName = AvText("mpeg4"); }));
+  ASSERT_NO_FATAL_FAILURE(
+      b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "steps.avi",
+             [](TCustomFFmpeg& e) { e.Settings.VideoCodecName = AvText("mpeg4"); }));
   TFramePtr picture = GrayPicture(b.Enc());
   ASSERT_NE(picture, nullptr);
   int frameSize = 0;

@@ -27,12 +27,16 @@ bool FilterChainKeepsSize(const std::string& chain) {
 }
 
 std::string FilterOptionConflict(const TCustomFFmpeg& e) {
-  if (e.VideoFilters.empty())
+  if (e.Settings.VideoFilters.empty())
     return {};
-  if (e.FrameTopCrop + e.FrameBottomCrop + e.FrameLeftCrop + e.FrameRightCrop != 0)
+  if (e.Settings.FrameTopCrop + e.Settings.FrameBottomCrop + e.Settings.FrameLeftCrop +
+          e.Settings.FrameRightCrop !=
+      0)
     return "Cannot enable crop options and filters at the same time.";
-  if (!FilterChainKeepsSize(e.VideoFilters) &&
-      e.FramePadTop + e.FramePadBottom + e.FramePadLeft + e.FramePadRight != 0)
+  if (!FilterChainKeepsSize(e.Settings.VideoFilters) &&
+      e.Settings.FramePadTop + e.Settings.FramePadBottom + e.Settings.FramePadLeft +
+              e.Settings.FramePadRight !=
+          0)
     return "Cannot enable pad options and the filters which resize frame at the same time. "
            "(crop, rotate, scale, transpose, etc.)";
   return {};
