@@ -237,12 +237,12 @@ void TCustomFFmpeg::InitDefaults() {
   RunState.FramesDuplicated = RunState.FramesDropped = 0;
   RunState.QuantizerHistogram.fill(0);
 
-  HookPixFmt = AV_PIX_FMT_BGR24;
-  HookBitmapFormat = 6;
-  HookFrameNumber = 0;
-  HookAction = haContinue;
-  HookTimeRanges.clear();
-  HookRangeIndex = HookRangeCount = 0;
+  Settings.HookPixFmt = AV_PIX_FMT_BGR24;
+  Settings.HookBitmapFormat = 6;
+  Hooks.HookFrameNumber = 0;
+  Hooks.HookAction = haContinue;
+  Settings.HookTimeRanges.clear();
+  Hooks.HookRangeIndex = Settings.HookRangeCount = 0;
   ExceptionRaised = false;
 }
 
@@ -308,14 +308,14 @@ void TCustomFFmpeg::ReleaseResources() {
   Settings.AudioLanguage.clear();
   Settings.SubtitleLanguage.clear();
 
-  UnloadHookModules(&FirstHookModule);
-  HookBuffer.reset();
-  HookBufferSize = 0;
-  HookRgbBuffer.reset();
-  HookRgbBufferSize = 0;
-  HookBitmap.reset();
-  ToRgbScaler.reset();
-  FromRgbScaler.reset();
+  UnloadHookModules(&Settings.FirstHookModule);
+  Hooks.HookBuffer.reset();
+  Hooks.HookBufferSize = 0;
+  Hooks.HookRgbBuffer.reset();
+  Hooks.HookRgbBufferSize = 0;
+  Hooks.HookBitmap.reset();
+  Hooks.ToRgbScaler.reset();
+  Hooks.FromRgbScaler.reset();
 }
 
 void TCustomFFmpeg::ReleaseOutputFiles() {

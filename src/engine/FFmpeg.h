@@ -333,6 +333,13 @@ struct TEngineSettings {
   TSwsPtr ScalerOptionContext;
   // Pending bitstream filter chains for the next stream of each type.
   std::vector<std::string> VideoBitstreamFilters, AudioBitstreamFilters, SubtitleBitstreamFilters;
+  // Frame hooks: the loaded modules ("vhook"), the picture format the custom
+  // hook draws on, and the time ranges the modules work in.
+  THookModule* FirstHookModule = nullptr;
+  int HookPixFmt = AV_PIX_FMT_BGR24;
+  uint8_t HookBitmapFormat = 6; // 24 bits per pixel
+  std::vector<THookTimeRange> HookTimeRanges;
+  int HookRangeCount = 0;
   // Options of one encoder or muxer only (an encoder's "crf" or "preset", a
   // muxer's "muxrate"): a name that neither the vocabulary nor the generic
   // options take waits here until the next output is created, and goes to
@@ -357,6 +364,19 @@ struct TRunState {
   std::list<TOutputStreamState*> OpenEncoders;
   std::list<TInputStreamState*> OpenDecoders;
   int TotalOutputDuration = -1; // milliseconds
+};
+
+// What the frame hooks keep from one picture to the next.
+struct THookState {
+  TAvBytesPtr HookBuffer;
+  int HookBufferSize = 0;
+  std::unique_ptr<THookBitmap> HookBitmap;
+  TAvBytesPtr HookRgbBuffer;
+  int HookRgbBufferSize = 0;
+  TSwsPtr ToRgbScaler, FromRgbScaler;
+  int HookFrameNumber = 0;
+  THookAction HookAction = haContinue;
+  int HookRangeIndex = 0;
 };
 
 class TCustomFFmpeg {
@@ -591,22 +611,8 @@ public:
   TRunState RunState;
   std::unique_ptr<TRunTables> Run;
 
-
-  // ---- Frame hook and custom hook state
-  THookModule* FirstHookModule = nullptr;
-  TAvBytesPtr HookBuffer;
-  int HookBufferSize = 0;
-  int HookPixFmt = AV_PIX_FMT_BGR24;
-  uint8_t HookBitmapFormat = 6; // 24 bits per pixel
-  std::unique_ptr<THookBitmap> HookBitmap;
-  TAvBytesPtr HookRgbBuffer;
-  int HookRgbBufferSize = 0;
-  TSwsPtr ToRgbScaler, FromRgbScaler;
-  int HookFrameNumber = 0;
-  THookAction HookAction = haContinue;
-  std::vector<THookTimeRange> HookTimeRanges;
-  int HookRangeIndex = 0;
-  int HookRangeCount = 0;
+  // ---- The frame hooks' working state (the picture stage's hook step).
+  THookState Hooks;
 
   // ---- Run control and callbacks
   TFFmpegThread* WorkerThread = nullptr; // set while a worker runs this engine
@@ -682,9 +688,9 @@ public:
   // Replaces the hook time ranges (sorted by their end); the next picture
   // starts looking at the first.
   void SetHookTimeRanges(std::vector<THookTimeRange> ranges) {
-    HookTimeRanges = std::move(ranges);
-    HookRangeCount = static_cast<int>(HookTimeRanges.size());
-    HookRangeIndex = 0;
+    Settings.HookTimeRanges = std::move(ranges);
+    Settings.HookRangeCount = static_cast<int>(Settings.HookTimeRanges.size());
+    Hooks.HookRangeIndex = 0;
   }
   // State and outcome.
   int GetInputFileCount() const { return InputFileCount; }
@@ -731,9 +737,9 @@ public:
   const std::string& GetMetaAlbum() const { return Settings.MetaAlbum; }
   int GetMetaYear() const { return Settings.MetaYear; }
   int GetMetaTrack() const { return Settings.MetaTrack; }
-  const std::vector<THookTimeRange>& GetHookTimeRanges() const { return HookTimeRanges; }
-  int GetHookRangeCount() const { return HookRangeCount; }
-  int GetHookRangeIndex() const { return HookRangeIndex; }
+  const std::vector<THookTimeRange>& GetHookTimeRanges() const { return Settings.HookTimeRanges; }
+  int GetHookRangeCount() const { return Settings.HookRangeCount; }
+  int GetHookRangeIndex() const { return Hooks.HookRangeIndex; }
 
 protected:
   void CancelledBeforeRun() {

@@ -70,7 +70,7 @@ bool Reserve(TAvBytesPtr& buffer, int& capacity, int size) {
 } // namespace
 
 void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState& input, AVFrame* picture) {
-  ++HookFrameNumber;
+  ++Hooks.HookFrameNumber;
   const int64_t pts = input.Pts;
   const AVPixelFormat format = AVPixelFormat(picture->format);
   const int w = picture->width, h = picture->height;
@@ -78,24 +78,24 @@ void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState& input, AVFrame* picture
   if (!CustomHookCallback && Settings.FrameHooksInUse) {
     if (BeforeHookCallback) {
       try {
-        BeforeHookCallback.Func(BeforeHookCallback.Context, this, pts, HookAction);
+        BeforeHookCallback.Func(BeforeHookCallback.Context, this, pts, Hooks.HookAction);
       } catch (const std::exception& e) {
         Log(0, std::string("Error occurs OnBeforeHook: ") + e.what());
-        HookAction = haStop;
+        Hooks.HookAction = haStop;
       }
-      if (HookAction == haStop)
+      if (Hooks.HookAction == haStop)
         Settings.FrameHooksInUse = false;
-    } else if (HookRangeCount > 0) {
-      HookAction = haIgnore;
-      for (int i = HookRangeIndex; i < HookRangeCount; ++i) {
-        const THookTimeRange& range = HookTimeRanges[i];
+    } else if (Settings.HookRangeCount > 0) {
+      Hooks.HookAction = haIgnore;
+      for (int i = Hooks.HookRangeIndex; i < Settings.HookRangeCount; ++i) {
+        const THookTimeRange& range = Settings.HookTimeRanges[i];
         if (range.Start <= pts && pts <= range.End) {
-          HookRangeIndex = i;
-          HookAction = haContinue;
+          Hooks.HookRangeIndex = i;
+          Hooks.HookAction = haContinue;
           break;
         }
-        if (i == HookRangeCount - 1 && range.End < pts) {
-          HookAction = haStop;
+        if (i == Settings.HookRangeCount - 1 && range.End < pts) {
+          Hooks.HookAction = haStop;
           Settings.FrameHooksInUse = false;
         }
       }
@@ -105,13 +105,14 @@ void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState& input, AVFrame* picture
   TPlanes working;
   bool copied = false;
   if (Settings.Deinterlace || CustomHookCallback ||
-      (Settings.FrameHooksInUse && HookAction == haContinue)) {
+      (Settings.FrameHooksInUse && Hooks.HookAction == haContinue)) {
     const int size = avutil::av_image_get_buffer_size(format, w, h, 1);
-    if (!Reserve(HookBuffer, HookBufferSize, size)) {
+    if (!Reserve(Hooks.HookBuffer, Hooks.HookBufferSize, size)) {
       Log(0, "hook buf malloc error.");
       return;
     }
-    avutil::av_image_fill_arrays(working.Data, working.Linesize, HookBuffer.get(), format, w, h, 1);
+    avutil::av_image_fill_arrays(working.Data, working.Linesize, Hooks.HookBuffer.get(), format, w,
+                                 h, 1);
     copied = true;
     if (Settings.Deinterlace) {
       if (!DeinterlacePlanes(working, picture, format, w, h)) {
@@ -131,40 +132,40 @@ void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState& input, AVFrame* picture
     }
 
   if (CustomHookCallback) {
-    if (!HookBitmap)
-      HookBitmap = std::make_unique<THookBitmap>();
-    if (HookBitmap->Width != w || HookBitmap->Height != h) {
+    if (!Hooks.HookBitmap)
+      Hooks.HookBitmap = std::make_unique<THookBitmap>();
+    if (Hooks.HookBitmap->Width != w || Hooks.HookBitmap->Height != h) {
       // The first picture, or one of a new size: the hook draws on all of it.
-      std::lock_guard<std::mutex> canvas(HookBitmap->Canvas());
-      HookBitmap->SetSize(w, h);
+      std::lock_guard<std::mutex> canvas(Hooks.HookBitmap->Canvas());
+      Hooks.HookBitmap->SetSize(w, h);
     }
     bool stop = false;
     TPlanes rgb;
-    if (format == AVPixelFormat(HookPixFmt)) {
+    if (format == AVPixelFormat(Settings.HookPixFmt)) {
       rgb = working;
     } else {
-      const AVPixelFormat hookFormat = AVPixelFormat(HookPixFmt);
+      const AVPixelFormat hookFormat = AVPixelFormat(Settings.HookPixFmt);
       const int size = avutil::av_image_get_buffer_size(hookFormat, w, h, 1);
-      if (!Reserve(HookRgbBuffer, HookRgbBufferSize, size)) {
+      if (!Reserve(Hooks.HookRgbBuffer, Hooks.HookRgbBufferSize, size)) {
         Log(0, "hook buf malloc error.");
         stop = true;
       } else {
-        avutil::av_image_fill_arrays(rgb.Data, rgb.Linesize, HookRgbBuffer.get(), hookFormat, w,
-                                     h, 1);
-        ToRgbScaler.reset(swscale::sws_getCachedContext(ToRgbScaler.release(), w, h, format, w, h,
-                                                        hookFormat, SWS_BICUBIC, nullptr, nullptr,
-                                                        nullptr));
-        if (!ToRgbScaler) {
+        avutil::av_image_fill_arrays(rgb.Data, rgb.Linesize, Hooks.HookRgbBuffer.get(), hookFormat,
+                                     w, h, 1);
+        Hooks.ToRgbScaler.reset(swscale::sws_getCachedContext(Hooks.ToRgbScaler.release(), w, h,
+                                                              format, w, h, hookFormat, SWS_BICUBIC,
+                                                              nullptr, nullptr, nullptr));
+        if (!Hooks.ToRgbScaler) {
           Log(0, "Cannot initialize the toRGB conversion context");
           stop = true;
         } else {
-          swscale::sws_scale(ToRgbScaler.get(), working.Data, working.Linesize, 0, h, rgb.Data,
-                             rgb.Linesize);
+          swscale::sws_scale(Hooks.ToRgbScaler.get(), working.Data, working.Linesize, 0, h,
+                             rgb.Data, rgb.Linesize);
         }
       }
     }
     if (!stop) {
-      THookBitmap& bitmap = *HookBitmap;
+      THookBitmap& bitmap = *Hooks.HookBitmap;
       const int rowBytes = std::min(w, bitmap.Width) * 3;
       const int rows = std::min(h, bitmap.Height);
       for (int y = 0; y < rows; ++y)
@@ -173,8 +174,8 @@ void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState& input, AVFrame* picture
       {
         std::lock_guard<std::mutex> canvas(bitmap.Canvas());
         try {
-          CustomHookCallback.Func(CustomHookCallback.Context, this, bitmap, HookFrameNumber, pts,
-                                  update, stop);
+          CustomHookCallback.Func(CustomHookCallback.Context, this, bitmap, Hooks.HookFrameNumber,
+                                  pts, update, stop);
         } catch (const std::exception& e) {
           Log(0, std::string("Error occurs OnCustomHook: ") + e.what());
           update = false;
@@ -183,32 +184,32 @@ void TCustomFFmpeg::PrepareVideoFrame(TInputStreamState& input, AVFrame* picture
       if (update) {
         for (int y = 0; y < rows; ++y)
           std::memcpy(rgb.Data[0] + ptrdiff_t(y) * rgb.Linesize[0], bitmap.Row(y), size_t(rowBytes));
-        if (format != AVPixelFormat(HookPixFmt)) {
-          FromRgbScaler.reset(swscale::sws_getCachedContext(
-              FromRgbScaler.release(), w, h, AVPixelFormat(HookPixFmt), w, h, format, SWS_BICUBIC,
-              nullptr, nullptr, nullptr));
-          if (!FromRgbScaler) {
+        if (format != AVPixelFormat(Settings.HookPixFmt)) {
+          Hooks.FromRgbScaler.reset(swscale::sws_getCachedContext(
+              Hooks.FromRgbScaler.release(), w, h, AVPixelFormat(Settings.HookPixFmt), w, h, format,
+              SWS_BICUBIC, nullptr, nullptr, nullptr));
+          if (!Hooks.FromRgbScaler) {
             Log(0, "Cannot initialize the fromRGB conversion context");
             stop = true;
           } else {
-            swscale::sws_scale(FromRgbScaler.get(), rgb.Data, rgb.Linesize, 0, h, working.Data,
-                               working.Linesize);
+            swscale::sws_scale(Hooks.FromRgbScaler.get(), rgb.Data, rgb.Linesize, 0, h,
+                               working.Data, working.Linesize);
           }
         }
       }
     }
     if (stop) {
       CustomHookCallback = {};
-      HookAction = haStop;
+      Hooks.HookAction = haStop;
       Settings.FrameHooksInUse = false;
     }
-  } else if (Settings.FrameHooksInUse && HookAction == haContinue) {
+  } else if (Settings.FrameHooksInUse && Hooks.HookAction == haContinue) {
     KestroHookPicture hookPicture{};
     for (int i = 0; i < 4; ++i) {
       hookPicture.data[i] = working.Data[i];
       hookPicture.linesize[i] = working.Linesize[i];
     }
-    ApplyHookModules(FirstHookModule, &hookPicture, format, w, h, pts);
+    ApplyHookModules(Settings.FirstHookModule, &hookPicture, format, w, h, pts);
   }
 
   if (copied)

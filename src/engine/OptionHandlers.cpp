@@ -300,7 +300,7 @@ void TCustomFFmpeg::OptVideoHook(const std::string& value) {
   for (char* word = myutil::my_strtok(words.get(), separator); word && argc < MaxWords;
        word = myutil::my_strtok(nullptr, separator))
     argv[argc++] = word;
-  if (LoadHookModule(&FirstHookModule, argc, argv) != 0)
+  if (LoadHookModule(&Settings.FirstHookModule, argc, argv) != 0)
     throw FFMpegException(failure);
   Settings.FrameHooksInUse = true;
 }

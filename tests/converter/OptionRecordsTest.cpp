@@ -147,7 +147,7 @@ TEST(HookRanges, ParseIntoSortedMicrosecondPairs) {
     SCOPED_TRACE(c.Text);
     TCustomFFmpeg e;
     e.SetHookTimeRanges({{1, 2}});
-    e.HookRangeIndex = 1; // where a run left off; only a run moves it, so set by hand
+    e.Hooks.HookRangeIndex = 1; // where a run left off; only a run moves it, so set by hand
     ParseHookRanges(e, c.Text);
     TPairs got;
     for (const THookTimeRange& r : e.GetHookTimeRanges())

@@ -105,8 +105,8 @@ TEST_F(Hooks, WithoutHooksThePictureIsUntouched) {
   E.PrepareVideoFrame(Input, picture);
   EXPECT_EQ(picture->data[0], original);
   E.PrepareVideoFrame(Input, Source->Next());
-  EXPECT_EQ(E.HookFrameNumber, 2);
-  EXPECT_EQ(E.HookBuffer, nullptr);
+  EXPECT_EQ(E.Hooks.HookFrameNumber, 2);
+  EXPECT_EQ(E.Hooks.HookBuffer, nullptr);
 }
 
 TEST_F(Hooks, DeinterlacingReplacesThePictureWithAFilteredCopy) {
@@ -114,7 +114,7 @@ TEST_F(Hooks, DeinterlacingReplacesThePictureWithAFilteredCopy) {
   AVFrame* picture = Source->Next();
   const std::vector<uint8_t> before = Luma(picture);
   E.PrepareVideoFrame(Input, picture);
-  EXPECT_EQ(picture->data[0], E.HookBuffer.get());
+  EXPECT_EQ(picture->data[0], E.Hooks.HookBuffer.get());
   const std::vector<uint8_t> after = Luma(picture);
   const int w = picture->width;
   int oddRowsChanged = 0;
@@ -166,7 +166,7 @@ TEST_F(Hooks, StopKeepsTheLastDrawingAndEndsHooking) {
   EXPECT_GT(tenthLuma, 230);
   EXPECT_EQ(script.Calls, 10);
   EXPECT_FALSE(E.CustomHookCallback);
-  EXPECT_EQ(E.HookAction, haStop);
+  EXPECT_EQ(E.Hooks.HookAction, haStop);
 }
 
 TEST_F(Hooks, AThrowingHookIsLoggedAndItsDrawingDropped) {
@@ -196,7 +196,7 @@ void RecordingProcess(void*, KestroHookPicture*, int, int, int, int64_t pts) {
 void AddRecordingModule(TCustomFFmpeg& e) {
   auto* node = static_cast<THookModule*>(avutil::av_mallocz(sizeof(THookModule)));
   node->Process = &RecordingProcess;
-  e.FirstHookModule = node;
+  e.Settings.FirstHookModule = node;
   e.Settings.FrameHooksInUse = true;
 }
 
@@ -205,15 +205,15 @@ void AddRecordingModule(TCustomFFmpeg& e) {
 TEST_F(Hooks, TimeRangesGateTheModules) {
   ProcessedAt().clear();
   AddRecordingModule(E);
-  E.HookTimeRanges = {{2000000, 4000000}, {6000000, 7000000}};
-  E.HookRangeCount = 2;
+  E.Settings.HookTimeRanges = {{2000000, 4000000}, {6000000, 7000000}};
+  E.Settings.HookRangeCount = 2;
   AVFrame* picture = Source->Next();
   for (int64_t pts : {1000000, 3000000, 5000000, 6500000, 7500000, 8000000, 3000000}) {
     Input.Pts = pts;
     E.PrepareVideoFrame(Input, picture);
   }
   EXPECT_EQ(ProcessedAt(), (std::vector<int64_t>{3000000, 6500000}));
-  EXPECT_EQ(E.HookAction, haStop);
+  EXPECT_EQ(E.Hooks.HookAction, haStop);
   EXPECT_FALSE(E.Settings.FrameHooksInUse);
 }
 

@@ -249,7 +249,7 @@ TEST_F(HookModules, VhookSplitsItsValueIntoModuleAndArguments) {
   // Releasing the engine's resources lets every module go.
   const int releases = TProbe(full).Releases();
   Engine.Reset();
-  EXPECT_EQ(Engine.FirstHookModule, nullptr);
+  EXPECT_EQ(Engine.Settings.FirstHookModule, nullptr);
   EXPECT_EQ(TProbe(full).Releases(), releases + 4);
 }
 
@@ -265,7 +265,7 @@ TEST_F(HookModules, VhookFailuresNameTheValue) {
     }
   }
   EXPECT_FALSE(Engine.Settings.FrameHooksInUse);
-  EXPECT_EQ(Engine.FirstHookModule, nullptr);
+  EXPECT_EQ(Engine.Settings.FirstHookModule, nullptr);
 }
 
 TEST_F(HookModules, InvertTurnsEveryColourPlaneIntoItsNegative) {
