@@ -136,113 +136,23 @@ void TCustomFFmpeg::InitDefaults() {
   MetaDataMaps.fill({});
   MetaDataMapCount = 0;
 
-  Settings.ForcedInputFormat = nullptr;
-  Settings.ForcedOutputFormat = nullptr;
-  Settings.InputIO = nullptr;
-  Settings.FrameWidth = Settings.FrameHeight = 0;
-  Settings.FrameSizeTurned = false;
-  Settings.FrameAspectRatio = 0.0f;
-  Settings.FramePixFmt = -1;
-  Settings.PixFmtAsked = false;
-  Settings.AudioSampleFmt = -1;
-  Settings.FramePadTop = Settings.FramePadBottom = Settings.FramePadLeft = Settings.FramePadRight =
-      0;
-  Settings.PadColor[0] = 16;
-  Settings.PadColor[1] = 128;
-  Settings.PadColor[2] = 128;
-  Settings.FrameTopCrop = Settings.FrameBottomCrop = Settings.FrameLeftCrop =
-      Settings.FrameRightCrop = 0;
-  for (int& limit : Settings.MaxFrames)
-    limit = INT32_MAX;
-  Settings.FrameRate = {0, 0};
-  Settings.VideoQScale = 0.0f;
-  Settings.IntraMatrix.reset();
-  Settings.InterMatrix.reset();
-  Settings.RcOverride.reset();
-  Settings.VideoDisable = 0;
-  Settings.VideoDiscard = 0;
-  Settings.VideoCodecName.reset();
-  Settings.VideoCodecTag = 0;
-  Settings.SameQuality = 0;
-  Settings.Deinterlace = 0;
-  Settings.TopFieldFirst = -1;
-  Settings.MeThreshold = 0;
-  Settings.IntraDcPrecision = 8;
-  Settings.LoopInput = 0;
-  Settings.LoopOutput = -1;
-  Settings.QpHistogram = 0;
-  Settings.VideoFilters.clear();
-  Settings.FiltersInUse = false;
-  Settings.IntraOnly = 0;
-  Settings.AudioSampleRate = 44100;
-  Settings.AudioQScale = -99999.0f;
-  Settings.AudioDisable = 0;
-  Settings.AudioChannels = 2;
-  Settings.AudioCodecName.reset();
-  Settings.AudioCodecTag = 0;
-  Settings.AudioLanguage.clear();
-  Settings.SubtitleDisable = 0;
-  Settings.SubtitleCodecName.reset();
-  Settings.SubtitleLanguage.clear();
-  Settings.MuxPreload = 0.5f;
-  Settings.MuxMaxDelay = 0.7f;
-  Settings.RecordingTime = INT64_MAX;
-  Settings.StartTime = 0;
-  Settings.RecordTimestamp = 0;
-  Settings.InputTsOffset = 0;
-  Settings.MetaTitle.clear();
-  Settings.MetaAuthor.clear();
-  Settings.MetaCopyright.clear();
-  Settings.MetaComment.clear();
-  Settings.MetaGenre.clear();
-  Settings.MetaAlbum.clear();
-  Settings.MetaYear = Settings.MetaTrack = 0;
-
-  Settings.HexDump = Settings.PacketDump = Settings.Psnr = Settings.PassNumber = 0;
-  Settings.PassLogFileName.clear();
-  Settings.AudioStreamCopy = Settings.VideoStreamCopy = Settings.SubtitleStreamCopy = 0;
-  Settings.AutoRotate = true;
-  Settings.VideoSyncMethod = -1;
-  Settings.AudioSyncMethod = 0;
-  Settings.AudioDriftThreshold = 0.1f;
-  Settings.CopyTimestamps = false;
-  Settings.Shortest = 0;
-  Settings.VideoGlobalHeader = 0;
-  Settings.VStatsFileName.reset();
-  Settings.ProgramId = 0;
-  Settings.RateEmulation = 0;
-  Settings.VideoChannel = 0;
-  Settings.VideoStandard.reset();
-  Settings.AudioVolume = 256;
-  Settings.StopOnError = false;
-  Settings.FrameHooksInUse = false;
-  Settings.Verbose = 1;
-  Settings.ThreadCount = 1;
-  Settings.ThreadCountAsked = false;
-  Settings.Pipeline = 1;
-  Settings.CoreShare = 0;
-  Settings.InputSync = 0;
-  Settings.FileSizeLimit = 0;
-  Settings.PgmYuvCompat = 0;
-  Settings.DtsDeltaThreshold = 10.0f;
-  Settings.SwsFlags = SWS_BICUBIC;
-  Settings.GenericOptionNames.clear();
-  Settings.GenericOptionCount = 0;
-  Settings.VideoBitstreamFilters.clear();
-  Settings.AudioBitstreamFilters.clear();
-  Settings.SubtitleBitstreamFilters.clear();
-  Settings.PendingPrivateOptions.clear();
+  // Every setting goes back to its default, except what Reset and
+  // ReleaseResources make and let go: the libraries' option contexts and the
+  // loaded hook modules.
+  TEngineSettings defaults;
+  std::swap(defaults.CodecOptionContexts, Settings.CodecOptionContexts);
+  std::swap(defaults.FormatOptionContext, Settings.FormatOptionContext);
+  std::swap(defaults.ScalerOptionContext, Settings.ScalerOptionContext);
+  std::swap(defaults.FirstHookModule, Settings.FirstHookModule);
+  Settings = std::move(defaults);
 
   RunState.VideoBytesWritten = RunState.AudioBytesWritten = RunState.GlobalHeaderBytes = 0;
   RunState.FramesDuplicated = RunState.FramesDropped = 0;
   RunState.QuantizerHistogram.fill(0);
 
-  Settings.HookPixFmt = AV_PIX_FMT_BGR24;
-  Settings.HookBitmapFormat = 6;
   Hooks.HookFrameNumber = 0;
   Hooks.HookAction = haContinue;
-  Settings.HookTimeRanges.clear();
-  Hooks.HookRangeIndex = Settings.HookRangeCount = 0;
+  Hooks.HookRangeIndex = 0;
   ExceptionRaised = false;
 }
 
