@@ -4,8 +4,8 @@
 #include "Decoder.h"
 #include "EngineText.h"
 #include "FFmpeg.h"
-#include "RunTables.h"
 #include "PictureStage.h"
+#include "RunTables.h"
 #include "VideoOutput.h"
 
 #include <chrono>
