@@ -5,8 +5,8 @@
 // picks the encoder's size, the rest is the chain text.
 #include "FFmpeg.h"
 #include "FuzzSupport.h"
+#include "PictureStage.h"
 #include "filters/FilterChecks.h"
-#include "filters/VideoFilterGraph.h"
 
 #include <algorithm>
 #include <cctype>
@@ -52,6 +52,14 @@ std::string KnownPiecesOf(const std::string& chain) {
   return kept;
 }
 
+// Checks every picture the graph gives out.
+struct TPictureChecker : TPictureStageOwner {
+  void Hook(TInputStreamState&, AVFrame*) override {}
+  void Pass(TInputStreamState&, int, AVFrame* picture) override {
+    fuzz::Check(picture->width > 0 && picture->height > 0, "a filtered picture has a size");
+  }
+};
+
 void RunGraph(TCustomFFmpeg& engine, const std::string& chain, int pad, bool halfSize) {
   TFormatContextPtr holder(avformat::avformat_alloc_context());
   AVStream* stream = holder ? avformat::avformat_new_stream(holder.get(), nullptr) : nullptr;
@@ -70,16 +78,19 @@ void RunGraph(TCustomFFmpeg& engine, const std::string& chain, int pad, bool hal
   input.Stream = stream;
   TOutputStreamState output;
   output.Encoder = encoder.get();
-  engine.VideoFilters = chain;
-  engine.FrameWidth = halfSize ? SourceWidth / 2 : SourceWidth;
-  engine.FrameHeight = halfSize ? SourceHeight / 2 : SourceHeight;
-  engine.FramePadTop = engine.FramePadBottom = engine.FramePadLeft = engine.FramePadRight = pad;
-  engine.FrameTopCrop = 0;
-  engine.LastError.clear();
-  if (engine.BuildVideoFilterGraph(input, output) < 0)
+  engine.Settings.VideoFilters = chain;
+  engine.Settings.FrameWidth = halfSize ? SourceWidth / 2 : SourceWidth;
+  engine.Settings.FrameHeight = halfSize ? SourceHeight / 2 : SourceHeight;
+  engine.Settings.FramePadTop = engine.Settings.FramePadBottom = engine.Settings.FramePadLeft =
+      engine.Settings.FramePadRight = pad;
+  engine.Settings.FrameTopCrop = 0;
+  TPictureRules rules = engine.PictureRules(input);
+  rules.Chain = chain;
+  TPictureChecker checker;
+  TPictureStage stage(checker, input, 0, rules);
+  if (!stage.SetUp(output))
     return;
-  fuzz::Check(input.FilterGraph && input.InputFilter && input.OutputFilter,
-              "a built graph has its ends");
+  fuzz::Check(stage.HasGraph(), "a chain gets a graph");
   fuzz::Check(encoder->width > 0 && encoder->height > 0, "the encoder gets a size");
   // Pictures beyond this would only measure the machine's memory.
   if (int64_t(encoder->width) * encoder->height > 2048 * 2048)
@@ -94,13 +105,8 @@ void RunGraph(TCustomFFmpeg& engine, const std::string& chain, int pad, bool hal
   for (int plane = 0; plane < 3; ++plane)
     std::memset(picture->data[plane], 16 + 60 * plane,
                 size_t(picture->linesize[plane]) * (plane ? SourceHeight / 2 : SourceHeight));
-  if (FeedFilterGraph(input, picture.get()) < 0)
-    return;
-  avfilter::av_buffersrc_add_frame_flags(input.InputFilter, nullptr, 0); // end of input
-  int64_t pts = 0;
-  for (int i = 0; i < 4 && PullFilteredPicture(input, pts) > 0; ++i)
-    fuzz::Check(input.FilterPicture->width > 0 && input.FilterPicture->height > 0,
-                "a filtered picture has a size");
+  stage.Take(picture.get());
+  stage.Flush(); // end of input: what the graph holds comes out
 }
 
 } // namespace
@@ -124,9 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Check(FilterChainKeepsSize(upper) == keepsSize, "filter names match in any case");
 
   static TCustomFFmpeg engine; // holds settings only; no run
-  engine.VideoFilters = chain;
-  engine.FrameTopCrop = crop;
-  engine.FramePadTop = engine.FramePadBottom = engine.FramePadLeft = engine.FramePadRight = pad;
+  engine.Settings.VideoFilters = chain;
+  engine.Settings.FrameTopCrop = crop;
+  engine.Settings.FramePadTop = engine.Settings.FramePadBottom = engine.Settings.FramePadLeft = engine.Settings.FramePadRight = pad;
   const std::string conflict = FilterOptionConflict(engine);
   if (chain.empty())
     fuzz::Check(conflict.empty(), "no chain, no conflict");
@@ -138,6 +144,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string known = KnownPiecesOf(chain);
   if (!known.empty())
     RunGraph(engine, known, pad, halfSize);
-  engine.VideoFilters.clear();
+  engine.Settings.VideoFilters.clear();
   return 0;
 }

@@ -22,14 +22,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Declared after the byte source, so it is gone before the source is.
   TCustomFFmpeg engine;
   engine.Reset();
-  engine.Verbose = -1; // the command line's default: the quietest paths
-  engine.InputIO = memory.Context();
+  engine.Settings.Verbose = -1; // the command line's default: the quietest paths
+  engine.Settings.InputIO = memory.Context();
   if (!engine.OpenInputFile("fuzz input")) {
     fuzz::Check(!engine.LastError.empty(), "a refused input says why");
     return 0;
   }
-  engine.VideoStreamCopy = engine.AudioStreamCopy = engine.SubtitleStreamCopy = 1;
-  for (int& limit : engine.MaxFrames)
+  engine.Settings.VideoStreamCopy = engine.Settings.AudioStreamCopy = engine.Settings.SubtitleStreamCopy = 1;
+  for (int& limit : engine.Settings.MaxFrames)
     limit = 200;
   fuzz::RunIntoNowhere(engine);
   return 0;

@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Declared after the byte source, so it is gone before the source is.
   TCustomFFmpeg engine;
   engine.Reset();
-  engine.Verbose = -1;
-  engine.InputIO = memory.Context();
+  engine.Settings.Verbose = -1;
+  engine.Settings.InputIO = memory.Context();
   if (!engine.OpenInputFile("fuzz input")) {
     fuzz::Check(!engine.LastError.empty(), "a refused input says why");
     return 0;
@@ -46,10 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const FFMpegException& e) {
     fuzz::Check(false, "the fixed options are taken");
   }
-  engine.VideoDisable = hasVideo ? 0 : 1;
-  engine.AudioDisable = hasAudio ? 0 : 1;
-  engine.SubtitleDisable = 1;
-  for (int& limit : engine.MaxFrames)
+  engine.Settings.VideoDisable = hasVideo ? 0 : 1;
+  engine.Settings.AudioDisable = hasAudio ? 0 : 1;
+  engine.Settings.SubtitleDisable = 1;
+  for (int& limit : engine.Settings.MaxFrames)
     limit = 50;
   fuzz::RunIntoNowhere(engine);
   return 0;

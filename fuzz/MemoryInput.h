@@ -72,7 +72,7 @@ private:
 // The end both media targets share: the engine, set up for its run, writes
 // Matroska into nothing, and what must hold after any run is checked.
 inline void RunIntoNowhere(TCustomFFmpeg& engine) {
-  engine.RecordingTime = 2000000;
+  engine.Settings.RecordingTime = 2000000;
   engine.SetOutputFormat("matroska");
   if (!engine.OpenOutputFile("/dev/null")) {
     Check(!engine.LastError.empty(), "a refused output says why");
@@ -80,7 +80,7 @@ inline void RunIntoNowhere(TCustomFFmpeg& engine) {
   }
   engine.Start(false);
   Check(engine.Terminated && !engine.Running, "the run ended");
-  Check(engine.OpenEncoders.empty() && engine.OpenDecoders.empty(), "no codec is left open");
+  Check(engine.RunState.OpenEncoders.empty() && engine.RunState.OpenDecoders.empty(), "no codec is left open");
   Check(!engine.ExceptionRaised || !engine.ExceptionMessage.empty(), "a failed run says why");
 }
 

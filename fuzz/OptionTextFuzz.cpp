@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       WithoutHookModules(std::string(reinterpret_cast<const char*>(data), size));
   TCustomFFmpeg engine;
   engine.Reset();
-  engine.Verbose = -1;
+  engine.Settings.Verbose = -1;
   try {
     engine.ParseOptionLines(text);
     FilterOptionConflict(engine);
