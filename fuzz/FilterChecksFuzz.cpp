@@ -90,7 +90,7 @@ void RunGraph(TCustomFFmpeg& engine, const std::string& chain, int pad, bool hal
   TPictureStage stage(checker, input, 0, rules);
   if (!stage.SetUp(output))
     return;
-  fuzz::Check(stage.HasGraph(), "a chain gets a graph");
+  fuzz::Check(stage.FilterGraph() != nullptr, "a chain gets a graph");
   fuzz::Check(encoder->width > 0 && encoder->height > 0, "the encoder gets a size");
   // Pictures beyond this would only measure the machine's memory.
   if (int64_t(encoder->width) * encoder->height > 2048 * 2048)

@@ -225,7 +225,7 @@ public:
   void Tell(const std::string& text) override { Engine.Log(0, text); }
 
   void Copy(TInputStreamState& ist, int index, const AVPacket* packet) override {
-    if (!Due(ist))
+    if (!DueAt(Engine, ist))
       return;
     const AVMediaType type = ist.Stream->codecpar->codec_type;
     for (auto& ost : Engine.Run->OutputStreams) {
@@ -257,11 +257,11 @@ public:
 
   void Sound(TInputStreamState& ist, int index, const TAudioCarrier& carrier, const uint8_t* data,
              int size) override {
-    if (!Due(ist))
+    if (!DueAt(Engine, ist))
       return;
     for (auto& ost : Engine.Run->OutputStreams)
-      if (Encodes(*ost, index)) {
-        EnsureType(*ost, AVMEDIA_TYPE_AUDIO);
+      if (EncodesInput(*ost, index)) {
+        EnsureEncoderType(*ost, AVMEDIA_TYPE_AUDIO);
         Engine.EncodeAndWriteAudio(ost->Output, *ost, ist, data, size, &carrier);
       }
   }
@@ -279,16 +279,16 @@ public:
 
   void Subtitle(TInputStreamState& ist, int index, const AVSubtitle* subtitle, int64_t pts,
                 std::vector<uint8_t>& buffer) override {
-    if (!Due(ist))
+    if (!DueAt(Engine, ist))
       return;
     for (auto& ost : Engine.Run->OutputStreams)
-      if (Encodes(*ost, index))
+      if (EncodesInput(*ost, index))
         Engine.EncodeAndWriteSubtitle(ost->Output, *ost, ist, subtitle, pts, buffer);
   }
 
   void End(TInputStreamState&, int index) override {
     for (auto& ost : Engine.Run->OutputStreams) {
-      if (!Encodes(*ost, index))
+      if (!EncodesInput(*ost, index))
         continue;
       if (ost->Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
         Engine.FlushAudioFifo(ost->Output, *ost);
@@ -298,17 +298,6 @@ public:
   }
 
 private:
-  // Nothing before the start time goes out.
-  bool Due(const TInputStreamState& ist) const {
-    return Engine.Settings.StartTime == 0 || ist.Pts >= Engine.Settings.StartTime;
-  }
-  static bool Encodes(const TOutputStreamState& ost, int index) {
-    return ost.SourceStreamIndex == index && ost.MustEncode;
-  }
-  static void EnsureType(const TOutputStreamState& ost, AVMediaType type) {
-    if (ost.Encoder->codec_type != type)
-      throw FFMpegException("invalid codec_type");
-  }
   TCustomFFmpeg& Engine;
 };
 

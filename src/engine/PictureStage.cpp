@@ -3,7 +3,6 @@
 // PictureTurn.cpp and filters/VideoFilterGraph.cpp.
 #include "PictureStage.h"
 #include "RunTables.h"
-#include "VideoOutput.h"
 
 namespace kestro {
 
@@ -61,14 +60,12 @@ public:
   }
 
   void Pass(TInputStreamState& input, int index, AVFrame* picture) override {
-    // Nothing before the start time goes out.
-    if (Engine.Settings.StartTime != 0 && input.Pts < Engine.Settings.StartTime)
+    if (!DueAt(Engine, input))
       return;
     for (auto& ost : Engine.Run->OutputStreams) {
-      if (ost->SourceStreamIndex != index || !ost->MustEncode)
+      if (!EncodesInput(*ost, index))
         continue;
-      if (ost->Encoder->codec_type != AVMEDIA_TYPE_VIDEO)
-        throw FFMpegException("invalid codec_type");
+      EnsureEncoderType(*ost, AVMEDIA_TYPE_VIDEO);
       int frameSize = 0;
       Engine.EncodeAndWriteVideo(ost->Output, *ost, input, picture, frameSize);
       if (Engine.Settings.VStatsFileName && frameSize)

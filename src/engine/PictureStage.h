@@ -61,7 +61,6 @@ public:
   void Close();
 
   int QuarterTurns() const { return Rules.QuarterTurns; }
-  bool HasGraph() const { return bool(Graph); }
   const AVFilterGraph* FilterGraph() const { return Graph.get(); }
   const std::string& Error() const { return LastError; }
 

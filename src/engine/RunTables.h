@@ -16,6 +16,20 @@ namespace kestro {
 // output side when the run has one.
 std::unique_ptr<TMuxerOwner> MakeMuxerLink(TCustomFFmpeg& engine);
 
+// What goes out of an input stream once decoded: nothing before the start
+// time, and only to the output streams that encode it (`index`: the input
+// stream's place in the run), which must be of the unit's own type.
+inline bool DueAt(const TCustomFFmpeg& engine, const TInputStreamState& input) {
+  return engine.Settings.StartTime == 0 || input.Pts >= engine.Settings.StartTime;
+}
+inline bool EncodesInput(const TOutputStreamState& output, int index) {
+  return output.SourceStreamIndex == index && output.MustEncode;
+}
+inline void EnsureEncoderType(const TOutputStreamState& output, AVMediaType type) {
+  if (output.Encoder->codec_type != type)
+    throw FFMpegException("invalid codec_type");
+}
+
 struct TRunTables {
   std::vector<TInputFileState> InputFileStates;
   std::vector<std::unique_ptr<TInputStreamState>> InputStreams;

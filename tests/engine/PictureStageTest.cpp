@@ -106,7 +106,7 @@ TEST_F(PictureStage, TurnsPicturesUprightWithoutAGraph) {
     rules.QuarterTurns = c.Turns;
     TPictureStage stage(owner, Input, 0, rules);
     ASSERT_TRUE(stage.SetUp(Output));
-    EXPECT_FALSE(stage.HasGraph());
+    EXPECT_EQ(stage.FilterGraph(), nullptr);
     stage.Take(Picture(176, 144, 40000, 200));
     ASSERT_EQ(owner.Passed.size(), 1u);
     EXPECT_EQ(owner.Passed[0].Width, c.Width);
