@@ -20,7 +20,7 @@ for arg in "$@"; do
       EXTRA+=(-DKESTRO_TSAN=ON -DKESTRO_BUILD_GUI=OFF)
       TARGETS=(--target make_fixtures engine_tests converter_tests library_log_tests cli_tests
                reliability_tests sandbox_tests)
-      SELECT=(-R '^(make_fixtures$|EngineLifecycle\.|EngineDestruction\.|EngineCancelRace\.|InputRead\.|Run\.|Scheduling\.|JobLifetime\.|Routing\.|LibraryLog\.|Component\.|Cli\.|BadInput\.|Load\.|SandboxFolder\.|HostileHook\.|Pipeline\.|OrderedWorker\.|AudioStage\.)')
+      SELECT=(-R '^(make_fixtures$|EngineLifecycle\.|EngineDestruction\.|EngineCancelRace\.|InputRead\.|Run\.|Scheduling\.|JobLifetime\.|Routing\.|LibraryLog\.|Component\.|Cli\.|BadInput\.|Load\.|SandboxFolder\.|HostileHook\.|Pipeline\.|OrderedWorker\.|AudioStage\.|SegmentDecoder\.)')
       ;;
     *) echo "usage: scripts/test.sh [--sanitize | --tsan]" >&2; exit 2 ;;
   esac

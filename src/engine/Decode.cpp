@@ -6,6 +6,7 @@
 #include "FFmpeg.h"
 #include "PictureStage.h"
 #include "RunTables.h"
+#include "SegmentDecoder.h"
 #include "VideoOutput.h"
 
 #include <chrono>
@@ -32,6 +33,13 @@ struct TSubtitleOwner {
 
 } // namespace
 
+TDecoder::TDecoder(TDecoderOwner& owner, TInputStreamState& input, int index)
+    : Owner(owner), Input(input), Index(index) {}
+
+TDecoder::~TDecoder() {
+  Close();
+}
+
 void TDecoder::SetUp() {
   if (Input.MustDecode && !DecodedFrame) {
     DecodedFrame.reset(avutil::av_frame_alloc());
@@ -40,7 +48,15 @@ void TDecoder::SetUp() {
   }
 }
 
+void TDecoder::DecodeInSegments(int decoders, std::unique_ptr<TFreshStarts> starts,
+                                std::mutex& codecLock) {
+  auto segments = std::make_unique<TSegmentDecoder>(Input.Decoder, decoders, std::move(starts));
+  segments->SetUp(codecLock);
+  Segments = std::move(segments);
+}
+
 void TDecoder::Close() {
+  Segments.reset();
   CarrierConverter.reset();
   DecodedFrame.reset();
   std::vector<uint8_t>().swap(DecodedAudio);
@@ -95,7 +111,8 @@ int TDecoder::Decode(AVPacket* packet) {
   if (ist.NextPts == NoTimestamp)
     ist.NextPts = ist.Pts;
   if (packet && packet->dts != AV_NOPTS_VALUE)
-    ist.Pts = ist.NextPts = avutil::av_rescale_q(packet->dts, ist.Stream->time_base, AV_TIME_BASE_Q);
+    ist.Pts = ist.NextPts =
+        avutil::av_rescale_q(packet->dts, ist.Stream->time_base, AV_TIME_BASE_Q);
   if (packet && packet->size <= 0)
     return 0;
 
@@ -108,8 +125,8 @@ int TDecoder::Decode(AVPacket* packet) {
     // Only the clock moves.
     if (packet) {
       if (type == AVMEDIA_TYPE_AUDIO && ist.Stream->codecpar->sample_rate > 0)
-        ist.NextPts += int64_t(1000000) * ist.Stream->codecpar->frame_size /
-                       ist.Stream->codecpar->sample_rate;
+        ist.NextPts +=
+            int64_t(1000000) * ist.Stream->codecpar->frame_size / ist.Stream->codecpar->sample_rate;
       else if (type == AVMEDIA_TYPE_VIDEO)
         ist.NextPts += FrameStep(dec);
       ist.Pts = ist.NextPts;
@@ -123,25 +140,60 @@ int TDecoder::Decode(AVPacket* packet) {
 
   SetUp();
   AVFrame* frame = DecodedFrame.get();
-  if (packet) {
-    const int sent = avcodec::avcodec_send_packet(dec, packet);
-    if (sent < 0 && sent != AVERROR(EAGAIN))
-      return -1;
-  } else {
+  if (!packet) {
     if (DecoderDrained)
       return 0;
     DecoderDrained = true;
-    avcodec::avcodec_send_packet(dec, nullptr);
   }
+  int result = 0;
+  if (Segments) {
+    // With every decoder busy, the pictures they made go on before the
+    // packet is taken; an error among them is told once all is through.
+    int sent;
+    while ((sent = Segments->SendPacket(packet)) == AVERROR(EAGAIN))
+      if (HandOn(packet, frame) < 0)
+        result = -1;
+    if (sent < 0 && sent != AVERROR_EOF)
+      return -1;
+    // At the end every stretch is given out, past a picture that failed.
+    for (;;) {
+      const bool failed = HandOn(packet, frame) < 0;
+      if (failed)
+        result = -1;
+      if (!failed || packet)
+        break;
+    }
+  } else {
+    const int sent = avcodec::avcodec_send_packet(dec, packet);
+    if (packet && sent < 0 && sent != AVERROR(EAGAIN))
+      return -1;
+    result = HandOn(packet, frame);
+  }
+  if (result < 0)
+    return -1;
 
+  if (!packet) {
+    // The picture stage may still hold pictures.
+    if (type == AVMEDIA_TYPE_VIDEO)
+      Owner.DrainPictures(ist, Index);
+    Owner.End(ist, Index);
+  }
+  return 0;
+}
+
+int TDecoder::HandOn(const AVPacket* packet, AVFrame* frame) {
+  TInputStreamState& ist = Input;
+  const AVCodecContext* dec = ist.Decoder;
+  const AVMediaType type = ist.Stream->codecpar->codec_type;
   for (int unit = 0;; ++unit) {
-    const int received = avcodec::avcodec_receive_frame(dec, frame);
+    const int received = Segments ? Segments->ReceiveFrame(frame)
+                                  : avcodec::avcodec_receive_frame(ist.Decoder, frame);
     if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
       break;
     if (received < 0)
       return -1;
     ist.Pts = ist.NextPts;
-    if (unit > 0 && packet && Owner.Tells())
+    if (unit > 0 && packet && !Segments && Owner.Tells())
       Owner.Tell(Format("Multiple frames in a packet from stream %d", packet->stream_index));
 
     int audioBytes = 0;
@@ -176,13 +228,6 @@ int TDecoder::Decode(AVPacket* packet) {
       Owner.Picture(ist, Index, frame);
     avutil::av_frame_unref(frame);
   }
-
-  if (!packet) {
-    // The picture stage may still hold pictures.
-    if (type == AVMEDIA_TYPE_VIDEO)
-      Owner.DrainPictures(ist, Index);
-    Owner.End(ist, Index);
-  }
   return 0;
 }
 
@@ -206,9 +251,8 @@ int TDecoder::DecodeSubtitle(AVPacket* packet) {
 void TDecoder::PaceToRealTime() {
   TInputStreamState& ist = Input;
   const AVCodecContext* dec = ist.Decoder;
-  const int64_t target =
-      avutil::av_rescale(int64_t(ist.FramesRead) * dec->time_base.num, 1000000,
-                         dec->time_base.den ? dec->time_base.den : 1);
+  const int64_t target = avutil::av_rescale(int64_t(ist.FramesRead) * dec->time_base.num, 1000000,
+                                            dec->time_base.den ? dec->time_base.den : 1);
   const int64_t ahead = target - (avutil::av_gettime() - ist.ReadStart);
   if (ahead > 50000)
     std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
@@ -316,6 +360,13 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
   if (!decoder) {
     decoder = std::make_unique<TDecoder>(*DecoderLink, ist, inputIndex);
     decoder->SetUp();
+    if (SegmentDecodingFits(ist)) {
+      decoder->DecodeInSegments(CoresForRun(), TFreshStarts::For(ist.Stream->codecpar),
+                                CodecLock());
+      if (Settings.Verbose > 1 && LogCallback)
+        Log(1, Format("Decoding stream #%d.%d in stretches, on %d decoders at once", ist.FileIndex,
+                      ist.StreamIndex, CoresForRun()));
+    }
   }
   return packet ? decoder->Take(packet) : decoder->Flush();
 }
@@ -346,8 +397,8 @@ void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext*, TOutputStreamState&
   for (int i = 0; i < packets; ++i) {
     if (i == 1)
       timed.num_rects = 0;
-    const int size = avcodec::avcodec_encode_subtitle(enc, buffer.data(),
-                                                      int(buffer.size()), &timed);
+    const int size =
+        avcodec::avcodec_encode_subtitle(enc, buffer.data(), int(buffer.size()), &timed);
     if (size < 0)
       throw FFMpegException("Subtitle encoding failed");
     TPacketPtr packet(avcodec::av_packet_alloc());
@@ -360,8 +411,7 @@ void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext*, TOutputStreamState&
       if (i == 1)
         packet->pts += avutil::av_rescale_q(timed.end_display_time, ms, ost.Stream->time_base);
     } else {
-      packet->duration =
-          avutil::av_rescale_q(timed.end_display_time, ms, ost.Stream->time_base);
+      packet->duration = avutil::av_rescale_q(timed.end_display_time, ms, ost.Stream->time_base);
     }
     packet->dts = packet->pts;
     WritePacket(ost, packet.get());

@@ -7,6 +7,9 @@
 #include "AudioFormats.h"
 #include "FFmpeg.h"
 
+#include <memory>
+#include <mutex>
+
 namespace kestro {
 
 // What a decoder stage asks of the run it belongs to. `index` is the input
@@ -37,17 +40,23 @@ public:
   virtual void Tell(const std::string& text) = 0;
 };
 
+class TFreshStarts;
+class TSegmentDecoder;
+
 class TDecoder {
 public:
-  TDecoder(TDecoderOwner& owner, TInputStreamState& input, int index)
-      : Owner(owner), Input(input), Index(index) {}
-  ~TDecoder() { Close(); }
+  TDecoder(TDecoderOwner& owner, TInputStreamState& input, int index);
+  ~TDecoder();
   TDecoder(const TDecoder&) = delete;
   TDecoder& operator=(const TDecoder&) = delete;
 
   // Set up: the picture every decoded unit is received into. Raises when it
   // cannot be made. The stream's decoder is opened by the run.
   void SetUp();
+  // Decodes the (video) stream in stretches cut where `starts` says, on
+  // `decoders` decoders at once, instead of on the stream's own. Raises when
+  // they cannot be made.
+  void DecodeInSegments(int decoders, std::unique_ptr<TFreshStarts> starts, std::mutex& codecLock);
   // Take a unit: a packet of the stream (not null), copied on, then decoded
   // when the stream is, each unit it gives handed on. Returns -1 when the
   // packet could not be decoded.
@@ -63,6 +72,8 @@ public:
 
 private:
   int Decode(AVPacket* packet);
+  // Receives every unit ready and hands each on; -1 when one failed.
+  int HandOn(const AVPacket* packet, AVFrame* frame);
   int DecodeSubtitle(AVPacket* packet);
   // Brings a decoded audio frame to interleaved samples of its carrier
   // format in DecodedAudio; returns the samples per channel.
@@ -81,6 +92,7 @@ private:
   TFramePtr DecodedFrame;
   std::vector<uint8_t> DecodedAudio;
   std::vector<uint8_t> SubtitleBuffer;
+  std::unique_ptr<TSegmentDecoder> Segments;
 };
 
 // Ties the decoder stages of a run to their engine: its settings, its log,

@@ -773,6 +773,8 @@ private:
   // Whether this run's output side gets a thread of its own, and whether
   // its video decoders may then use several.
   bool OutputSideFits() const;
+  // Whether the stream is decoded in stretches on several decoders at once.
+  bool SegmentDecodingFits(const TInputStreamState& input) const;
   bool DecoderThreadsFit() const;
   // Marks the run's format and codec contexts as this engine's, so that a
   // library line logged on any thread (codec threads too) finds its job.

@@ -1,5 +1,7 @@
 #include "OrderedWorker.h"
 
+#include <algorithm>
+
 namespace kestro {
 
 TOrderedWorker::TOrderedWorker(size_t depth) : Depth(depth ? depth : 1) {
@@ -7,7 +9,9 @@ TOrderedWorker::TOrderedWorker(size_t depth) : Depth(depth ? depth : 1) {
   WorkerId = Thread.get_id();
 }
 
-TOrderedWorker::~TOrderedWorker() { Abandon(); }
+TOrderedWorker::~TOrderedWorker() {
+  Abandon();
+}
 
 void TOrderedWorker::Abandon() {
   Open = false;
@@ -17,7 +21,8 @@ void TOrderedWorker::Abandon() {
     Abandoned = true;
     Pending.clear();
   }
-  Changed.notify_all();
+  WorkCame.notify_all();
+  WorkDone.notify_all();
   if (Thread.joinable())
     Thread.join();
 }
@@ -25,13 +30,16 @@ void TOrderedWorker::Abandon() {
 void TOrderedWorker::Body() {
   std::unique_lock<std::mutex> guard(Lock);
   for (;;) {
-    Changed.wait(guard, [this] { return !Pending.empty() || Closing; });
+    ThreadWaits = true;
+    WorkCame.wait(guard, [this] { return !Pending.empty() || Closing; });
+    ThreadWaits = false;
     if (Pending.empty() || Abandoned)
       return;
     std::function<void()> work = std::move(Pending.front());
     Pending.pop_front();
     Busy = true;
-    Changed.notify_all(); // room for the poster
+    if (OthersWait && Pending.size() <= Depth / 2)
+      WorkDone.notify_all(); // room for the posters
     if (!Failure) {
       guard.unlock();
       try {
@@ -45,7 +53,8 @@ void TOrderedWorker::Body() {
       guard.lock();
     }
     Busy = false;
-    Changed.notify_all();
+    if (OthersWait && (Pending.empty() || Failure))
+      WorkDone.notify_all();
   }
 }
 
@@ -63,19 +72,35 @@ void TOrderedWorker::Post(std::function<void()> work) {
     return;
   }
   std::unique_lock<std::mutex> guard(Lock);
-  Changed.wait(guard, [this] { return Pending.size() < Depth || Failure; });
+  if (Pending.size() >= Depth && !Failure) {
+    ++OthersWait;
+    WorkCame.notify_one(); // a full queue always has the thread awake
+    WorkDone.wait(guard, [this] { return Pending.size() <= Depth / 2 || Failure; });
+    --OthersWait;
+  }
   RaiseFailure();
   if (Failure)
     return; // raised before: the run is failing, nothing more runs
   Pending.push_back(std::move(work));
-  Changed.notify_all();
+  if (ThreadWaits && (Pending.size() >= std::min(WakeAt, Depth) || Drains > 0))
+    WorkCame.notify_one();
+}
+
+void TOrderedWorker::WaitIdle(std::unique_lock<std::mutex>& guard) {
+  ++OthersWait;
+  ++Drains;
+  WorkCame.notify_one();
+  // After a failure the thread drops what waits, unrun.
+  WorkDone.wait(guard, [this] { return Pending.empty() && !Busy; });
+  --OthersWait;
+  --Drains;
 }
 
 void TOrderedWorker::Drain() {
   if (!Open)
     return;
   std::unique_lock<std::mutex> guard(Lock);
-  Changed.wait(guard, [this] { return Pending.empty() && !Busy; });
+  WaitIdle(guard);
   RaiseFailure();
 }
 
@@ -85,10 +110,10 @@ void TOrderedWorker::Finish() {
   Open = false;
   {
     std::unique_lock<std::mutex> guard(Lock);
-    Changed.wait(guard, [this] { return Pending.empty() && !Busy; });
+    WaitIdle(guard);
     Closing = true;
   }
-  Changed.notify_all();
+  WorkCame.notify_all();
   Thread.join();
   std::lock_guard<std::mutex> guard(Lock);
   RaiseFailure();

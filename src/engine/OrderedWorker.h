@@ -42,12 +42,25 @@ public:
 private:
   void Body();
   void RaiseFailure();
+  // Waits, under the lock, until everything posted has run.
+  void WaitIdle(std::unique_lock<std::mutex>& guard);
   const size_t Depth;
   std::mutex Lock;
-  std::condition_variable Changed;
+  // The thread waits on WorkCame, posters and drains on WorkDone. Each side
+  // is woken only when it waits and, in the middle of a run, only once a
+  // few pieces can go: a wake-up per piece costs more than small pieces do.
+  std::condition_variable WorkCame;
+  std::condition_variable WorkDone;
+  bool ThreadWaits = false;
+  int OthersWait = 0; // posters and drains waiting
+  int Drains = 0;     // drains waiting: the thread is woken for any piece
+  // While the worker runs, posters wait for room with the queue full and
+  // go on once half of it is free; an idle thread is woken once a few
+  // pieces wait (at once when the posters wait for it to end).
+  static constexpr size_t WakeAt = 4;
   std::deque<std::function<void()>> Pending;
-  bool Busy = false;     // a piece is running
-  bool Closing = false;  // no more work comes: the thread ends once idle
+  bool Busy = false;      // a piece is running
+  bool Closing = false;   // no more work comes: the thread ends once idle
   bool Abandoned = false; // end without running what waits
   std::exception_ptr Failure;
   bool FailureRaised = false;

@@ -5,6 +5,7 @@
 #include "Demuxer.h"
 #include "Muxer.h"
 #include "RunTables.h"
+#include "SegmentDecoder.h"
 #include "VideoOutput.h"
 
 #include <algorithm>
@@ -120,14 +121,23 @@ bool TCustomFFmpeg::DecoderThreadsFit() const {
   return true;
 }
 
+bool TCustomFFmpeg::SegmentDecodingFits(const TInputStreamState& input) const {
+  // Stretches come back a stretch later than their packets: the same terms
+  // as a decoder's own threads, and pictures that carry their own times.
+  if (!DecoderThreadsFit() || input.RateEmulation || CoresForRun() < 2 || !input.MustDecode)
+    return false;
+  const AVFormatContext* file = InputFiles[input.FileIndex].get();
+  if (!file || !file->iformat || (file->iformat->flags & AVFMT_NOTIMESTAMPS))
+    return false;
+  return TFreshStarts::For(input.Stream->codecpar) != nullptr;
+}
+
 } // namespace kestro
 
 namespace kestro {
 
 void TCustomFFmpeg::RunMainLoop() {
   TRunTables& run = *Run;
-  // A few pictures may wait for the output side: enough to even out
-  // pictures that take longer to code than others, little memory.
   for (int f = 0; f < InputFileCount; ++f) {
     const TInputFileState& file = run.InputFileStates[size_t(f)];
     std::vector<TInputStreamState*> streams;
@@ -149,7 +159,11 @@ void TCustomFFmpeg::RunMainLoop() {
       run.Demuxers.back()->DumpPackets(Settings.HexDump);
   }
   if (OutputSideFits()) {
-    run.OutputSide = std::make_unique<TOrderedWorker>(8);
+    // Pieces for the output side are pictures and packet writes. Some may
+    // wait: enough to even out pictures that take longer to code than
+    // others, and the sound's writes between them (8 kept the sides in each
+    // other's way), little memory.
+    run.OutputSide = std::make_unique<TOrderedWorker>(32);
     if (Settings.Verbose > 1 && LogCallback)
       Log(1, Format("Encoding and muxing on a thread of their own, %d cores for the run",
                     CoresForRun()));
