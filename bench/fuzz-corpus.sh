@@ -13,14 +13,14 @@ OUT=${2:?usage: bench/fuzz-corpus.sh MEDIA_DIR OUT_DIR}
 # header and first packets, small enough to keep each run fast.
 MAX_SEED=65536
 
-mkdir -p "$OUT/corpus"/{fuzz_option_text,fuzz_hook_ranges,fuzz_filter_checks,fuzz_probe,fuzz_media_input,fuzz_media_transcode}
+mkdir -p "$OUT/corpus"/{fuzz_option_text,fuzz_hook_ranges,fuzz_filter_checks,fuzz_probe,fuzz_media_input,fuzz_media_transcode,fuzz_segment_decode}
 
 # Media: the head of every generated file (the broken ones included).
 count=0
 for file in "$MEDIA"/*; do
   [ -f "$file" ] || continue
   name=$(basename "$file")
-  for target in fuzz_probe fuzz_media_input fuzz_media_transcode; do
+  for target in fuzz_probe fuzz_media_input fuzz_media_transcode fuzz_segment_decode; do
     head -c "$MAX_SEED" "$file" > "$OUT/corpus/$target/seed-$name"
   done
   count=$((count + 1))

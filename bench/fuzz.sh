@@ -12,7 +12,7 @@ SECONDS_EACH=${1:-60}
 shift || true
 TARGETS=("$@")
 [ "${#TARGETS[@]}" -gt 0 ] || TARGETS=(fuzz_option_text fuzz_hook_ranges fuzz_filter_checks fuzz_probe fuzz_media_input
-                                   fuzz_media_transcode)
+                                   fuzz_media_transcode fuzz_segment_decode)
 BUILD=build-fuzz
 
 scripts/install-deps.sh
@@ -35,7 +35,7 @@ for target in "${TARGETS[@]}"; do
   [ -f "$BUILD/$target.dict" ] && args+=(-dict="$BUILD/$target.dict")
   asan=""
   case "$target" in
-    fuzz_probe | fuzz_media_input | fuzz_media_transcode) args+=(-max_len=65536) ;;
+    fuzz_probe | fuzz_media_input | fuzz_media_transcode | fuzz_segment_decode) args+=(-max_len=65536) ;;
     # The leak suppressions name library functions, and the libraries keep
     # no frame pointers: only the slower full unwinding sees those names.
     fuzz_filter_checks) asan="fast_unwind_on_malloc=0" ;;
