@@ -4,6 +4,11 @@
 #include "FFmpeg.h"
 
 #include <algorithm>
+#include <cerrno>
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace kestro {
 
@@ -283,6 +288,16 @@ void TSegmentDecoder::WakeReceiver() {
 }
 
 void TSegmentDecoder::Body(size_t index) {
+  // Within the job, the decoders come last: they work ahead, while the
+  // run's own thread and its output side must keep to the stream's order,
+  // and a core they wait for is time lost (on two cores the MPEG-4 source
+  // converts in 0.72 s instead of 0.75 s). On Linux this is the thread's
+  // own; a refusal changes nothing else.
+  const id_t self = id_t(syscall(SYS_gettid));
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, self);
+  if (errno == 0)
+    setpriority(PRIO_PROCESS, self, std::min(19, nice + DecoderNice));
   TWorker& worker = Workers[index];
   std::unique_lock<std::mutex> lock(Lock);
   try {

@@ -97,6 +97,7 @@ private:
   std::condition_variable ReceiverWake;
   bool ReceiverWaits = false;
   static constexpr size_t WakeAt = 4;
+  static constexpr int DecoderNice = 10;
   void WakeDecoderOf(const TSegment& segment);
   void WakeReceiver();
   std::deque<std::unique_ptr<TSegment>> Segments; // oldest first
