@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,9 +53,32 @@ std::string SignalName(int signal) {
   return strsignal(signal);
 }
 
-void WriteAll(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+// Sends `text`, with `passed` (a descriptor, or -1) riding along its first
+// bytes, over the socket `fd`.
+void SendWithDescriptor(int fd, const std::string& text, int passed) {
+  size_t done = 0;
+  if (passed >= 0 && !text.empty()) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    iovec part{const_cast<char*>(text.data()), text.size()};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &passed, sizeof(int));
+    ssize_t n;
+    while ((n = sendmsg(fd, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+    }
+    if (n <= 0)
+      return;
+    done = size_t(n);
+  }
+  for (; done < text.size();) {
+    const ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
@@ -118,6 +142,7 @@ TProcessRunner::TProcessRunner(TRunnerSettings settings) : Settings(std::move(se
 TProcessRunner::~TProcessRunner() {
   Stop();
   Wait();
+  EndSpares(); // started ahead for a batch that never began
   for (int fd : WakeFds)
     if (fd >= 0)
       close(fd);
@@ -156,27 +181,9 @@ pid_t TProcessRunner::WorkerPid(int index) const {
   return index >= 0 && index < int(Pids.size()) ? Pids[index] : -1;
 }
 
-bool TProcessRunner::Launch(int index, TWorker& worker) {
-  const TWorkerJob& job = Jobs[index];
-  // The source opened when its job was added goes over as descriptor 3.
-  TFd source;
-  std::swap(source.Fd, Jobs[index].SourceFd);
-  TOutputOptions options = job.Options;
-  // A batch smaller than the jobs at once leaves its jobs the cores.
-  options.ExtraOptions =
-      CoreShareLine(std::min(Parallel, int(Jobs.size()))) + options.ExtraOptions;
-  json request = {{"source", job.Source},
-                  {"output", job.Output},
-                  {"input_options", job.Input},
-                  {"output_options", options},
-                  {"log_level", int(Settings.LogLevel)}};
-  if (source.Fd >= 0)
-    request["source_fd"] = SourceFd;
-  if (job.Fit.LimitBytes > 0)
-    request["size_limit"] = job.Fit;
-  const std::string text = request.dump(-1, ' ', false, json::error_handler_t::replace);
+bool TProcessRunner::Spawn(TSpare& spare) const {
   int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0)
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0)
     return false;
   if (pipe2(out, O_CLOEXEC) != 0) {
     close(in[0]);
@@ -196,10 +203,6 @@ bool TProcessRunner::Launch(int index, TWorker& worker) {
       setrlimit(RLIMIT_AS, &memory);
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
-    if (source.Fd == SourceFd)
-      fcntl(SourceFd, F_SETFD, 0);
-    else if (source.Fd >= 0)
-      dup2(source.Fd, SourceFd);
     execv(argv[0], argv);
     _exit(127);
   }
@@ -210,14 +213,63 @@ bool TProcessRunner::Launch(int index, TWorker& worker) {
     close(out[0]);
     return false;
   }
-  WriteAll(in[1], text); // a job is far smaller than a pipe's buffer
-  close(in[1]);
+  spare = {pid, in[1], out[0]};
+  return true;
+}
+
+void TProcessRunner::Prestart(int count) {
+  for (int i = 0; i < count; ++i) {
+    TSpare spare;
+    if (!Spawn(spare))
+      return; // the jobs start their own workers
+    Spares.push_back(spare);
+  }
+}
+
+void TProcessRunner::EndSpares() {
+  // They hold no job and no output: nothing is lost.
+  for (const TSpare& spare : Spares) {
+    kill(spare.Pid, SIGKILL);
+    close(spare.In);
+    close(spare.Out);
+    while (waitpid(spare.Pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  Spares.clear();
+}
+
+bool TProcessRunner::Launch(int index, TWorker& worker) {
+  const TWorkerJob& job = Jobs[index];
+  // The source opened when its job was added goes along with the job.
+  TFd source;
+  std::swap(source.Fd, Jobs[index].SourceFd);
+  TOutputOptions options = job.Options;
+  // A batch smaller than the jobs at once leaves its jobs the cores.
+  options.ExtraOptions = CoreShareLine(std::min(Parallel, int(Jobs.size()))) + options.ExtraOptions;
+  json request = {{"source", job.Source},
+                  {"output", job.Output},
+                  {"input_options", job.Input},
+                  {"output_options", options},
+                  {"log_level", int(Settings.LogLevel)}};
+  if (source.Fd >= 0)
+    request["source_fd"] = SourceFd;
+  if (job.Fit.LimitBytes > 0)
+    request["size_limit"] = job.Fit;
+  const std::string text = request.dump(-1, ' ', false, json::error_handler_t::replace);
+  TSpare spare;
+  if (!Spares.empty()) {
+    spare = Spares.front();
+    Spares.erase(Spares.begin());
+  } else if (!Spawn(spare))
+    return false;
+  SendWithDescriptor(spare.In, text, source.Fd); // a job is far smaller than a socket's buffer
+  close(spare.In);
   worker.Index = index;
-  worker.Pid = pid;
-  worker.Out = out[0];
+  worker.Pid = spare.Pid;
+  worker.Out = spare.Out;
   worker.LastProgress = Clock::now();
   std::lock_guard<std::mutex> guard(PidLock);
-  Pids[index] = pid;
+  Pids[index] = spare.Pid;
   return true;
 }
 
@@ -297,6 +349,7 @@ void TProcessRunner::Loop() {
       stopAt = Clock::now();
       for (auto& w : running)
         kill(w->Pid, SIGTERM);
+      EndSpares();
       for (; next < Jobs.size(); ++next) { // never begun
         RemoveOutput(int(next), true);
         if (OnTerminate)
@@ -320,6 +373,12 @@ void TProcessRunner::Loop() {
         running.push_back(std::move(worker));
       else if (OnTerminate)
         OnTerminate(index, false, true, std::string("cannot start a worker: ") + strerror(errno));
+    }
+    // The next job waiting finds its worker ready.
+    if (!Stopping && next < Jobs.size() && Spares.empty()) {
+      TSpare spare;
+      if (Spawn(spare))
+        Spares.push_back(spare);
     }
     if (running.empty())
       break;
@@ -364,6 +423,7 @@ void TProcessRunner::Loop() {
         ++i;
     }
   }
+  EndSpares();
   if (OnTerminate)
     OnTerminate(-1, false, false, "");
 }

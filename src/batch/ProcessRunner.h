@@ -73,7 +73,12 @@ public:
   TProgressEvent OnProgress;
   TTerminateEvent OnTerminate;
 
+  // Before Start: starts `count` workers now, which load the media libraries
+  // while the caller plans the jobs; the first jobs go to them. Workers left
+  // without a job end when the runner does.
+  void Prestart(int count);
   // Starts the batch with up to `parallel` workers at once; returns at once.
+  // While jobs wait, one more worker is started ahead for the next of them.
   void Start(std::vector<TWorkerJob> jobs, int parallel);
   // Any thread: SIGTERM to every worker (the outputs keep their trailers),
   // SIGKILL to those still there after KillAfterMs; jobs not begun end unfinished.
@@ -88,8 +93,17 @@ public:
 
 private:
   struct TWorker;
+  // A worker process started ahead, waiting for its job.
+  struct TSpare {
+    pid_t Pid = -1;
+    int In = -1;  // the job goes here (a socket: the source's descriptor goes along)
+    int Out = -1; // its events
+  };
   void Loop();
   bool Launch(int index, TWorker& worker);
+  bool Spawn(TSpare& spare) const;
+  // Ends the workers started ahead that got no job.
+  void EndSpares();
   void HandleLine(TWorker& worker, const std::string& line);
   void Finish(TWorker& worker);
   // The output of a job that failed or never ran; `onlyEmpty`: a placeholder only.
@@ -100,6 +114,7 @@ private:
   int Parallel = 1;
   mutable std::mutex PidLock;
   std::vector<pid_t> Pids;
+  std::vector<TSpare> Spares; // used by the runner's thread once started
   std::atomic<bool> Stopping{false};
   int WakeFds[2] = {-1, -1}; // Stop wakes the loop's poll
   std::thread Runner;

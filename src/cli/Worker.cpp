@@ -6,13 +6,15 @@
 #include "SizeFit.h"
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <iostream>
-#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -54,8 +56,9 @@ struct TJob {
   TSizeFit Fit; // LimitBytes 0: no size limit
 };
 
-// The job read from `text`, or the reason it cannot be run.
-std::string ReadJob(const std::string& text, TJob& job) {
+// The job read from `text`, or the reason it cannot be run. `passed` is the
+// source's descriptor that came with it (-1: the one the job names).
+std::string ReadJob(const std::string& text, int passed, TJob& job) {
   try {
     const json in = json::parse(text);
     if (!in.is_object())
@@ -74,7 +77,7 @@ std::string ReadJob(const std::string& text, TJob& job) {
     // The runner's open descriptor of the source, for a file removed since.
     if (in.contains("source_fd") && access(job.Source.c_str(), F_OK) != 0)
       job.Source = job.Input.FileName =
-          "/proc/self/fd/" + std::to_string(in["source_fd"].get<int>());
+          "/proc/self/fd/" + std::to_string(passed >= 0 ? passed : in["source_fd"].get<int>());
     if (in.contains("size_limit"))
       in["size_limit"].get_to(job.Fit);
     if (in.contains("log_level"))
@@ -85,21 +88,58 @@ std::string ReadJob(const std::string& text, TJob& job) {
   }
 }
 
+// The job on standard input, read to its end. When standard input is the
+// runner's socket, the source's open descriptor may come along: `passed`.
+std::string ReadJobText(int& passed) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    iovec part{buffer, sizeof buffer};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(STDIN_FILENO, &message, MSG_CMSG_CLOEXEC);
+    if (n < 0 && errno == ENOTSOCK) // a pipe or a file: no descriptor comes
+      n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return text;
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header))
+      if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS &&
+          header->cmsg_len == CMSG_LEN(sizeof(int))) {
+        if (passed >= 0)
+          close(passed);
+        std::memcpy(&passed, CMSG_DATA(header), sizeof(int));
+      }
+    text.append(buffer, size_t(n));
+  }
+}
+
 } // namespace
 
 int RunWorker(const std::string& libraryFolder) {
   TEventWriter events;
+  // The libraries load before the job is read: a worker started ahead has
+  // them ready when its job comes.
+  TQxAVConverter converter;
+  converter.SetLogLevel(llQuiet);
+  const bool loaded = converter.LoadLibraries(libraryFolder, true);
+  int passed = -1;
+  const std::string text = ReadJobText(passed);
+  if (text.empty())
+    return 0; // started ahead, and no job came
   TJob job;
-  const std::string text{std::istreambuf_iterator<char>(std::cin), {}};
-  if (const std::string problem = ReadJob(text, job); !problem.empty()) {
+  if (const std::string problem = ReadJob(text, passed, job); !problem.empty()) {
     events.Failed(problem);
     return 1;
   }
-
-  TQxAVConverter converter;
   converter.SetLogLevel(job.LogLevel);
   converter.SetProgressInterval(200);
-  if (!converter.LoadLibraries(libraryFolder, true)) {
+  if (!loaded) {
     events.Failed("the media libraries cannot be loaded: " + converter.LastError);
     return 1;
   }

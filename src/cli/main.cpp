@@ -307,6 +307,18 @@ int main(int argc, char** argv) {
   if (args.OutputDir.empty() && !args.SameFolder)
     args.OutputDir = SavedOutputFolder(exeFolder);
 
+  TRunnerSettings settings;
+  std::error_code noSelf;
+  settings.WorkerPath = fs::read_symlink("/proc/self/exe", noSelf).string();
+  settings.StallTimeoutS = args.StallTimeoutS;
+  settings.MemoryLimit = args.MemoryLimit;
+  settings.LogLevel = args.LogLevel;
+  TProcessRunner runner(settings);
+  // The first workers load the libraries while this process loads its own
+  // and plans the jobs.
+  if (!args.InProcess)
+    runner.Prestart(std::min(args.Jobs, int(args.Files.size())));
+
   TQxAVConverter converter;
   converter.SetLogLevel(args.LogLevel);
   converter.SetProgressInterval(200);
@@ -427,13 +439,6 @@ int main(int argc, char** argv) {
     }
   };
 
-  TRunnerSettings settings;
-  std::error_code noSelf;
-  settings.WorkerPath = fs::read_symlink("/proc/self/exe", noSelf).string();
-  settings.StallTimeoutS = args.StallTimeoutS;
-  settings.MemoryLimit = args.MemoryLimit;
-  settings.LogLevel = args.LogLevel;
-  TProcessRunner runner(settings);
   runner.OnLog = converter.OnLog;
   runner.OnProgress = converter.OnProgress;
   runner.OnTerminate = converter.OnTerminate;

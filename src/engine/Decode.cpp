@@ -111,8 +111,7 @@ int TDecoder::Decode(AVPacket* packet) {
   if (ist.NextPts == NoTimestamp)
     ist.NextPts = ist.Pts;
   if (packet && packet->dts != AV_NOPTS_VALUE)
-    ist.Pts = ist.NextPts =
-        avutil::av_rescale_q(packet->dts, ist.Stream->time_base, AV_TIME_BASE_Q);
+    ist.Pts = ist.NextPts = avutil::av_rescale_q(packet->dts, ist.Stream->time_base, AV_TIME_BASE_Q);
   if (packet && packet->size <= 0)
     return 0;
 
@@ -125,8 +124,8 @@ int TDecoder::Decode(AVPacket* packet) {
     // Only the clock moves.
     if (packet) {
       if (type == AVMEDIA_TYPE_AUDIO && ist.Stream->codecpar->sample_rate > 0)
-        ist.NextPts +=
-            int64_t(1000000) * ist.Stream->codecpar->frame_size / ist.Stream->codecpar->sample_rate;
+        ist.NextPts += int64_t(1000000) * ist.Stream->codecpar->frame_size /
+                       ist.Stream->codecpar->sample_rate;
       else if (type == AVMEDIA_TYPE_VIDEO)
         ist.NextPts += FrameStep(dec);
       ist.Pts = ist.NextPts;
@@ -251,8 +250,9 @@ int TDecoder::DecodeSubtitle(AVPacket* packet) {
 void TDecoder::PaceToRealTime() {
   TInputStreamState& ist = Input;
   const AVCodecContext* dec = ist.Decoder;
-  const int64_t target = avutil::av_rescale(int64_t(ist.FramesRead) * dec->time_base.num, 1000000,
-                                            dec->time_base.den ? dec->time_base.den : 1);
+  const int64_t target =
+      avutil::av_rescale(int64_t(ist.FramesRead) * dec->time_base.num, 1000000,
+                         dec->time_base.den ? dec->time_base.den : 1);
   const int64_t ahead = target - (avutil::av_gettime() - ist.ReadStart);
   if (ahead > 50000)
     std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
@@ -397,8 +397,8 @@ void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext*, TOutputStreamState&
   for (int i = 0; i < packets; ++i) {
     if (i == 1)
       timed.num_rects = 0;
-    const int size =
-        avcodec::avcodec_encode_subtitle(enc, buffer.data(), int(buffer.size()), &timed);
+    const int size = avcodec::avcodec_encode_subtitle(enc, buffer.data(),
+                                                      int(buffer.size()), &timed);
     if (size < 0)
       throw FFMpegException("Subtitle encoding failed");
     TPacketPtr packet(avcodec::av_packet_alloc());
@@ -411,7 +411,8 @@ void TCustomFFmpeg::EncodeAndWriteSubtitle(AVFormatContext*, TOutputStreamState&
       if (i == 1)
         packet->pts += avutil::av_rescale_q(timed.end_display_time, ms, ost.Stream->time_base);
     } else {
-      packet->duration = avutil::av_rescale_q(timed.end_display_time, ms, ost.Stream->time_base);
+      packet->duration =
+          avutil::av_rescale_q(timed.end_display_time, ms, ost.Stream->time_base);
     }
     packet->dts = packet->pts;
     WritePacket(ost, packet.get());

@@ -17,7 +17,8 @@ namespace kestro {
 
 class TOrderedWorker {
 public:
-  // At most `depth` pieces wait at once: Post blocks while that many do.
+  // At most `depth` pieces wait at once: Post blocks while that many do,
+  // until half of them have run.
   explicit TOrderedWorker(size_t depth);
   // Abandons (below).
   ~TOrderedWorker();
@@ -59,8 +60,8 @@ private:
   // pieces wait (at once when the posters wait for it to end).
   static constexpr size_t WakeAt = 4;
   std::deque<std::function<void()>> Pending;
-  bool Busy = false;      // a piece is running
-  bool Closing = false;   // no more work comes: the thread ends once idle
+  bool Busy = false;     // a piece is running
+  bool Closing = false;  // no more work comes: the thread ends once idle
   bool Abandoned = false; // end without running what waits
   std::exception_ptr Failure;
   bool FailureRaised = false;

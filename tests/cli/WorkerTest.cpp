@@ -5,12 +5,14 @@
 #include "FixturePipe.h"
 #include "MediaLibs.h"
 #include "ProcessRunner.h"
+#include "RecordJson.h"
 #include "../engine/MediaReadBack.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
@@ -111,6 +113,68 @@ TEST_F(Workers, AWorkerRunsAJsonJobAndReportsOneResult) {
   ASSERT_TRUE(out.Opened);
   ASSERT_NE(out.First(AVMEDIA_TYPE_VIDEO), nullptr);
   EXPECT_EQ(out.First(AVMEDIA_TYPE_VIDEO)->Width, 176);
+}
+
+TEST_F(Workers, WorkersStartedAheadTakeTheJobsAndTheUnneededOnesGo) {
+  struct Case {
+    const char* Name;
+    int Ahead, Jobs;
+  } cases[] = {
+      {"none started ahead", 0, 2},
+      {"one per job", 2, 2},
+      {"more than the jobs", 3, 1},
+      {"a batch that never starts", 2, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::vector<TWorkerJob> jobs;
+    std::vector<std::string> outputs;
+    for (int i = 0; i < c.Jobs; ++i) {
+      // The source goes once its job is made: the worker reads it through
+      // the descriptor that comes along with the job.
+      const std::string source = Folder + "/source" + std::to_string(i) + ".avi";
+      fs::copy_file(Media("small_176x144.avi"), source);
+      TInputOptions input;
+      InitInputOptions(input);
+      input.FileName = source;
+      TOutputOptions options;
+      InitOutputOptions(options);
+      json{{"FileFormat", "3gp"}, {"VideoCodec", "h263"}, {"FrameSize", "176x144"},
+           {"AudioCodec", "aac"}, {"AudioSampleRate", 8000}, {"AudioChannels", 1}}
+          .get_to(options);
+      outputs.push_back(Folder + "/out" + std::to_string(i) + ".3gp");
+      jobs.push_back(MakeWorkerJob(source, input, outputs.back(), options));
+      fs::remove(source);
+    }
+    std::atomic<int> done{0};
+    {
+      TRunnerSettings settings;
+      settings.WorkerPath = KESTROCONVERT;
+      TProcessRunner runner(settings);
+      runner.OnTerminate = [&](int index, bool converted, bool, const std::string& message) {
+        if (index < 0)
+          return;
+        EXPECT_TRUE(converted) << "job " << index << ": " << message;
+        done += converted ? 1 : 0;
+      };
+      runner.Prestart(c.Ahead);
+      if (c.Jobs > 0) {
+        runner.Start(std::move(jobs), 1);
+        runner.Wait();
+      }
+    }
+    EXPECT_EQ(done, c.Jobs);
+    for (const std::string& output : outputs) {
+      const TFileSummary out = ReadBack(output);
+      ASSERT_TRUE(out.Opened) << output;
+      ASSERT_NE(out.First(AVMEDIA_TYPE_VIDEO), nullptr);
+      EXPECT_EQ(out.First(AVMEDIA_TYPE_VIDEO)->Width, 176);
+    }
+    // Every worker, whether it got a job or not, is gone and waited for.
+    errno = 0;
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+  }
 }
 
 TEST_F(Workers, ABrokenJobGivesOneFailedResult) {
