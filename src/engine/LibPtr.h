@@ -47,6 +47,9 @@ struct TOutputContextDeleter {
     avformat::avformat_free_context(c);
   }
 };
+struct TCodecParametersDeleter {
+  void operator()(AVCodecParameters* p) const { avcodec::avcodec_parameters_free(&p); }
+};
 struct TAvFreeDeleter {
   void operator()(void* p) const { avutil::av_free(p); }
 };
@@ -65,6 +68,7 @@ using TOutputContextPtr = std::unique_ptr<AVFormatContext, TOutputContextDeleter
 // Text or bytes allocated with the libraries' allocator.
 using TAvTextPtr = std::unique_ptr<char, TAvFreeDeleter>;
 using TAvBytesPtr = std::unique_ptr<uint8_t, TAvFreeDeleter>;
+using TCodecParametersPtr = std::unique_ptr<AVCodecParameters, TCodecParametersDeleter>;
 
 // A channel layout kept by the engine (one in a custom order owns a map).
 struct TChannelLayout {

@@ -128,7 +128,10 @@ TSegmentDecoder::TSegmentDecoder(const AVCodecContext* model, int decoders,
       model->width > 0 && model->height > 0
           ? avutil::av_image_get_buffer_size(model->pix_fmt, model->width, model->height, 1)
           : 0;
-  const size_t perPicture = size_t(std::max(pictureBytes, model->width * model->height * 2));
+  // A header may claim any size: counted wide.
+  const size_t perPicture =
+      std::max(size_t(std::max(pictureBytes, 0)),
+               size_t(std::max(model->width, 0)) * size_t(std::max(model->height, 0)) * 2);
   const size_t budget = size_t(96) << 20;
   MaxOut = std::clamp<size_t>(perPicture ? budget / (perPicture * Workers.size()) : 64, 4, 64);
   MaxPending = std::max<size_t>(MaxOut, 16);
@@ -152,15 +155,14 @@ void TSegmentDecoder::SetUp(std::mutex& codecLock) {
     throw FFMpegException("Error while opening codec: the stream's decoder is not open");
   for (TWorker& worker : Workers) {
     TCodecContextPtr context(avcodec::avcodec_alloc_context3(codec));
-    AVCodecParameters* params = avcodec::avcodec_parameters_alloc();
+    TCodecParametersPtr params(avcodec::avcodec_parameters_alloc());
     bool made = context && params;
     // The settings the stream's decoder was given, then its stream's parameters.
     made = made && avutil::av_opt_copy(context.get(), Model) >= 0;
     if (made && codec->priv_class && context->priv_data && Model->priv_data)
       made = avutil::av_opt_copy(context->priv_data, Model->priv_data) >= 0;
-    made = made && avcodec::avcodec_parameters_from_context(params, Model) >= 0 &&
-           avcodec::avcodec_parameters_to_context(context.get(), params) >= 0;
-    avcodec::avcodec_parameters_free(&params);
+    made = made && avcodec::avcodec_parameters_from_context(params.get(), Model) >= 0 &&
+           avcodec::avcodec_parameters_to_context(context.get(), params.get()) >= 0;
     if (!made)
       throw FFMpegException("av_mallocz fail");
     context->time_base = Model->time_base;
@@ -196,6 +198,8 @@ int TSegmentDecoder::SendPacket(const AVPacket* packet) {
     NextStarts = Starts->Starts(packet);
   std::lock_guard<std::mutex> lock(Lock);
   SendWaits = false;
+  if (Failure)
+    return Failure;
   if (EndSent)
     return AVERROR_EOF;
   if (!packet) {
@@ -241,8 +245,11 @@ int TSegmentDecoder::SendPacket(const AVPacket* packet) {
 int TSegmentDecoder::ReceiveFrame(AVFrame* frame) {
   std::unique_lock<std::mutex> lock(Lock);
   for (;;) {
-    if (Failure)
-      return Failure;
+    if (Failure) { // told once; the decoders are gone, so nothing follows
+      const int failure = Failure;
+      Failure = AVERROR_EOF;
+      return failure;
+    }
     while (!Segments.empty()) {
       TSegment& oldest = *Segments.front();
       if (!oldest.Out.empty()) {
