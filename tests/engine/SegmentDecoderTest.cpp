@@ -22,7 +22,8 @@ using TBytes = std::vector<uint8_t>;
 TPacketPtr PacketOf(const TBytes& bytes) {
   TPacketPtr packet(avcodec::av_packet_alloc());
   EXPECT_GE(avcodec::av_new_packet(packet.get(), int(bytes.size())), 0);
-  std::memcpy(packet->data, bytes.data(), bytes.size());
+  if (!bytes.empty())
+    std::memcpy(packet->data, bytes.data(), bytes.size());
   return packet;
 }
 
