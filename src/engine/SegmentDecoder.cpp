@@ -27,19 +27,23 @@ public:
 
   bool Starts(const AVPacket* packet) override {
     bool refresh = false, sequenceSet = false, pictureSet = false;
+    // The sets and messages come before a picture's slices: the scan ends at
+    // the first slice, so that a large picture is not read through.
     ForEachUnit(packet->data, size_t(packet->size), [&](uint8_t header) {
       switch (header & 0x1f) {
+      case 1:
+        return false;
       case 5:
         refresh = true;
-        break;
+        return false;
       case 7:
         sequenceSet = true;
-        break;
+        return true;
       case 8:
         pictureSet = true;
-        break;
+        return true;
       default:
-        break;
+        return true;
       }
     });
     InBandSets = InBandSets || sequenceSet || pictureSet;
@@ -50,6 +54,7 @@ public:
   }
 
 private:
+  // Calls `f` with each unit's header byte while it returns true.
   template <class F> void ForEachUnit(const uint8_t* data, size_t size, F&& f) const {
     if (!data)
       return;
@@ -60,16 +65,16 @@ private:
         for (int i = 0; i < LengthSize; ++i)
           length = (length << 8) | data[at + size_t(i)];
         at += size_t(LengthSize);
-        if (length == 0 || length > size - at)
+        if (length == 0 || length > size - at || !f(data[at]))
           return;
-        f(data[at]);
         at += length;
       }
       return;
     }
     for (size_t at = 0; at + 3 < size; ++at)
       if (data[at] == 0 && data[at + 1] == 0 && data[at + 2] == 1) {
-        f(data[at + 3]);
+        if (!f(data[at + 3]))
+          return;
         at += 2;
       }
   }
