@@ -49,9 +49,9 @@ void TDecoder::SetUp() {
 }
 
 void TDecoder::DecodeInSegments(int decoders, std::unique_ptr<TFreshStarts> starts,
-                                std::mutex& codecLock) {
+                                std::mutex& codecLock, const TSegmentDecoder::TPictureWork& work) {
   auto segments = std::make_unique<TSegmentDecoder>(Input.Decoder, decoders, std::move(starts));
-  segments->SetUp(codecLock);
+  segments->SetUp(codecLock, work);
   Segments = std::move(segments);
 }
 
@@ -345,6 +345,29 @@ private:
   TCustomFFmpeg& Engine;
 };
 
+// The picture an input stream's decoders may scale its pictures to: when
+// one encoded video stream takes them and nothing turns, hooks, filters,
+// deinterlaces, crops or pads them before its scaler.
+std::optional<TScaleTarget> ScaleAheadTarget(TCustomFFmpeg& engine, const TInputStreamState& ist,
+                                             int index) {
+  const auto& settings = engine.Settings;
+  if (settings.FiltersInUse || settings.Deinterlace || settings.FrameHooksInUse ||
+      engine.CustomHookCallback || engine.BeforeHookCallback ||
+      engine.PictureRules(ist).QuarterTurns != 0)
+    return std::nullopt;
+  TOutputStreamState* only = nullptr;
+  for (auto& ost : engine.Run->OutputStreams) {
+    if (!EncodesInput(*ost, index))
+      continue;
+    if (only)
+      return std::nullopt;
+    only = ost.get();
+  }
+  if (!only || !only->Video || !only->Encoder || only->Encoder->codec_type != AVMEDIA_TYPE_VIDEO)
+    return std::nullopt;
+  return only->Video->AheadTarget();
+}
+
 } // namespace
 
 std::unique_ptr<TDecoderOwner> MakeDecoderLink(TCustomFFmpeg& engine) {
@@ -361,8 +384,17 @@ int TCustomFFmpeg::DecodeAndDispatchPacket(TInputStreamState& ist, int inputInde
     decoder = std::make_unique<TDecoder>(*DecoderLink, ist, inputIndex);
     decoder->SetUp();
     if (SegmentDecodingFits(ist)) {
-      decoder->DecodeInSegments(CoresForRun(), TFreshStarts::For(ist.Stream->codecpar),
-                                CodecLock());
+      // Where nothing else happens to the pictures on their way to the one
+      // encoder they go to, the decoders also scale them, each on its own
+      // thread, while the pixels are fresh in its cache.
+      TSegmentDecoder::TPictureWork work;
+      if (const auto target = ScaleAheadTarget(*this, ist, inputIndex))
+        work = [target = *target] {
+          auto ahead = std::make_shared<TScaleAhead>(target);
+          return [ahead](AVFrame* picture) { (*ahead)(picture); };
+        };
+      decoder->DecodeInSegments(CoresForRun(), TFreshStarts::For(ist.Stream->codecpar), CodecLock(),
+                                work);
       if (Settings.Verbose > 1 && LogCallback)
         Log(1, Format("Decoding stream #%d.%d in stretches, on %d decoders at once", ist.FileIndex,
                       ist.StreamIndex, CoresForRun()));

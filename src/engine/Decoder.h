@@ -6,6 +6,7 @@
 
 #include "AudioFormats.h"
 #include "FFmpeg.h"
+#include "SegmentDecoder.h"
 
 #include <memory>
 #include <mutex>
@@ -40,9 +41,6 @@ public:
   virtual void Tell(const std::string& text) = 0;
 };
 
-class TFreshStarts;
-class TSegmentDecoder;
-
 class TDecoder {
 public:
   TDecoder(TDecoderOwner& owner, TInputStreamState& input, int index);
@@ -56,7 +54,8 @@ public:
   // Decodes the (video) stream in stretches cut where `starts` says, on
   // `decoders` decoders at once, instead of on the stream's own. Raises when
   // they cannot be made.
-  void DecodeInSegments(int decoders, std::unique_ptr<TFreshStarts> starts, std::mutex& codecLock);
+  void DecodeInSegments(int decoders, std::unique_ptr<TFreshStarts> starts, std::mutex& codecLock,
+                        const TSegmentDecoder::TPictureWork& work = {});
   // Take a unit: a packet of the stream (not null), copied on, then decoded
   // when the stream is, each unit it gives handed on. Returns -1 when the
   // packet could not be decoded.

@@ -154,7 +154,7 @@ TSegmentDecoder::~TSegmentDecoder() {
       worker.Thread.join();
 }
 
-void TSegmentDecoder::SetUp(std::mutex& codecLock) {
+void TSegmentDecoder::SetUp(std::mutex& codecLock, const TPictureWork& work) {
   const AVCodec* codec = Model->codec;
   if (!codec)
     throw FFMpegException("Error while opening codec: the stream's decoder is not open");
@@ -181,6 +181,8 @@ void TSegmentDecoder::SetUp(std::mutex& codecLock) {
         throw FFMpegException("Error while opening a decoder for the stream's stretches");
     }
     worker.Context = std::move(context);
+    if (work)
+      worker.Work = work();
   }
   for (size_t i = 0; i < Workers.size(); ++i)
     Workers[i].Thread = std::thread([this, i] { Body(i); });
@@ -343,6 +345,10 @@ void TSegmentDecoder::Body(size_t index) {
         Prime(worker.Context.get());
       DecodeOne(worker.Context.get(), packet.get(), out);
       packet.reset();
+      if (worker.Work)
+        for (TOut& o : out)
+          if (o.Frame)
+            worker.Work(o.Frame.get());
       lock.lock();
       for (TOut& o : out)
         segment->Out.push_back(std::move(o));

@@ -12,6 +12,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,9 +42,12 @@ public:
   TSegmentDecoder(const TSegmentDecoder&) = delete;
   TSegmentDecoder& operator=(const TSegmentDecoder&) = delete;
 
+  // Work on each picture a decoder gives, on that decoder's thread: made
+  // once per decoder, which keeps what it makes for its own pictures.
+  using TPictureWork = std::function<std::function<void(AVFrame*)>()>;
   // Set up: opens the decoders under `codecLock` and starts their threads.
   // Raises when a decoder cannot be made.
-  void SetUp(std::mutex& codecLock);
+  void SetUp(std::mutex& codecLock, const TPictureWork& work = {});
   // As a decoder's own: a packet (null: the stream ends) is taken, or
   // AVERROR(EAGAIN) says to receive a picture first.
   int SendPacket(const AVPacket* packet);
@@ -70,6 +74,7 @@ private:
   };
   struct TWorker {
     TCodecContextPtr Context;
+    std::function<void(AVFrame*)> Work;
     bool Primed = false;
     bool Waits = false;
     std::condition_variable Wake;

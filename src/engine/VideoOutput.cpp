@@ -5,6 +5,7 @@
 
 #include "EngineText.h"
 #include "PictureOps.h"
+#include "PictureScaler.h"
 
 #include <algorithm>
 #include <cmath>
@@ -59,35 +60,6 @@ AVFrame* OwnedPicture(const AVFrame* picture) {
   return own.release();
 }
 
-int ScalerMatrixOf(int colorspace) {
-  switch (colorspace) {
-  case AVCOL_SPC_BT709:
-    return SWS_CS_ITU709;
-  case AVCOL_SPC_FCC:
-    return SWS_CS_FCC;
-  case AVCOL_SPC_SMPTE240M:
-    return SWS_CS_SMPTE240M;
-  case AVCOL_SPC_BT2020_NCL:
-  case AVCOL_SPC_BT2020_CL:
-    return SWS_CS_BT2020;
-  default: // BT.601 in its variants, or not said
-    return SWS_CS_DEFAULT;
-  }
-}
-
-bool FullRange(AVPixelFormat format, int range) {
-  switch (format) {
-  case AV_PIX_FMT_YUVJ420P:
-  case AV_PIX_FMT_YUVJ422P:
-  case AV_PIX_FMT_YUVJ444P:
-  case AV_PIX_FMT_YUVJ440P:
-  case AV_PIX_FMT_YUVJ411P:
-    return true;
-  default:
-    return range == AVCOL_RANGE_JPEG;
-  }
-}
-
 } // namespace
 
 // ---- The stage
@@ -98,12 +70,18 @@ void TVideoOutput::SetUp(const TPictureEdges& crop, const TPictureEdges& pad) {
 }
 
 void TVideoOutput::Close() {
-  Scaler.reset();
+  Scaler.Reset();
   ScaledPicture.reset();
   EncodeFrame.reset();
-  ScalerMatrix = ScalerRange = -1;
-  ScalerWidth = ScalerHeight = 0;
-  ScalerFormat = -1;
+}
+
+std::optional<TScaleTarget> TVideoOutput::AheadTarget() const {
+  const TVideoRules rules = Owner.Rules();
+  const AVCodecContext* enc = Stream.Encoder;
+  if (!enc || Pad.Any() || (!rules.FiltersInUse && Crop.Any()) || enc->width <= 0 ||
+      enc->height <= 0)
+    return std::nullopt;
+  return ScaleTargetOf(enc, enc->width, enc->height, rules.SwsFlags);
 }
 
 int TVideoOutput::Refuse(const TVideoRules& rules, const char* message) {
@@ -117,46 +95,6 @@ double TVideoOutput::AccountableFrames(const TInputStreamState& input, double tb
                                        const TVideoRules& rules) const {
   const double seconds = Owner.SourceSeconds(input);
   return (seconds > 0 ? seconds : double(rules.DtsDeltaThreshold)) / tb + 1.0;
-}
-
-void TVideoOutput::DescribeScalerColours(const AVFrame* picture, AVPixelFormat from, int width,
-                                         int height) {
-  const AVCodecContext* enc = Stream.Encoder;
-  const int matrix =
-      ScalerMatrixOf(KnownOrUnspecified(picture->colorspace, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED));
-  const int range = FullRange(from, KnownOrUnspecified(picture->color_range, AVCOL_RANGE_NB,
-                                                       AVCOL_RANGE_UNSPECIFIED))
-                        ? 1
-                        : 0;
-  SwsContext* scaler = Scaler.get();
-  if (width == ScalerWidth && height == ScalerHeight && from == ScalerFormat &&
-      matrix == ScalerMatrix && range == ScalerRange)
-    return;
-  int* inverse = nullptr;
-  int* table = nullptr;
-  int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
-  if (swscale::sws_getColorspaceDetails(scaler, &inverse, &srcRange, &table, &dstRange, &brightness,
-                                        &contrast, &saturation) < 0)
-    return; // a scaler without colour conversion
-  const int* srcTable = inverse;
-  const int* dstTable = table;
-  if (IsYuvFormat(from)) {
-    srcTable = swscale::sws_getCoefficients(matrix);
-    srcRange = range;
-  }
-  if (IsYuvFormat(enc->pix_fmt)) {
-    const int encMatrix =
-        enc->colorspace != AVCOL_SPC_UNSPECIFIED ? ScalerMatrixOf(enc->colorspace) : matrix;
-    dstTable = swscale::sws_getCoefficients(encMatrix);
-    dstRange = FullRange(enc->pix_fmt, enc->color_range) ? 1 : 0;
-  }
-  swscale::sws_setColorspaceDetails(scaler, srcTable, srcRange, dstTable, dstRange, brightness,
-                                    contrast, saturation);
-  ScalerMatrix = matrix;
-  ScalerRange = range;
-  ScalerWidth = width;
-  ScalerHeight = height;
-  ScalerFormat = from;
 }
 
 int64_t TVideoOutput::Plan(TInputStreamState& input, const AVFrame* picture) {
@@ -238,11 +176,19 @@ int TVideoOutput::Take(const AVFrame* picture, const TVideoCopies& copies) {
 
   // 2. Crop (the filter graph crops when filters are in use). The crop is
   // taken off whatever size this picture has.
-  const AVPixelFormat decFormat = copies.DecodedFormat;
+  const AVPixelFormat encFormat = enc->pix_fmt;
+  const bool pads = Pad.Any();
+  const int innerWidth = enc->width - Pad.Left - Pad.Right;
+  const int innerHeight = enc->height - Pad.Top - Pad.Bottom;
+  const TScaleTarget target = ScaleTargetOf(enc, innerWidth, innerHeight, rules.SwsFlags);
   const bool crops = !rules.FiltersInUse && Crop.Any();
-  const int width = picture->width - (crops ? Crop.Left + Crop.Right : 0);
-  const int height = picture->height - (crops ? Crop.Top + Crop.Bottom : 0);
-  TPicture formatted = PictureOf(picture);
+  // A picture its decoder scaled ahead is taken as scaled here.
+  const AVFrame* ahead = crops ? nullptr : ScaledAhead(picture, target);
+  const AVFrame* pixels = ahead ? ahead : picture;
+  const AVPixelFormat decFormat = ahead ? encFormat : copies.DecodedFormat;
+  const int width = pixels->width - (crops ? Crop.Left + Crop.Right : 0);
+  const int height = pixels->height - (crops ? Crop.Top + Crop.Bottom : 0);
+  TPicture formatted = PictureOf(pixels);
   if (crops && (width <= 0 || height <= 0 ||
                 !CropPicture(formatted, formatted, decFormat, picture->width, picture->height,
                              Crop.Top, Crop.Left)))
@@ -251,25 +197,9 @@ int TVideoOutput::Take(const AVFrame* picture, const TVideoCopies& copies) {
   // 3. Scale and pad into ScaledPicture. The encoder's picture never
   // changes; the scaler follows the pictures, whose size or pixel format may
   // change in the middle of a stream.
-  const AVPixelFormat encFormat = enc->pix_fmt;
-  const bool pads = Pad.Any();
-  const int innerWidth = enc->width - Pad.Left - Pad.Right;
-  const int innerHeight = enc->height - Pad.Top - Pad.Bottom;
   if (innerWidth <= 0 || innerHeight <= 0)
     return Refuse(rules, "error padding picture");
   const bool scales = width != innerWidth || height != innerHeight || decFormat != encFormat;
-  if (scales) {
-    // A picture nobody could describe (no pixel format) is refused here:
-    // the scaler library aborts on it.
-    if (!avutil::av_pix_fmt_desc_get(decFormat))
-      throw FFMpegException("Cannot get resampling context");
-    Scaler.reset(swscale::sws_getCachedContext(Scaler.release(), width, height, decFormat,
-                                               innerWidth, innerHeight, encFormat,
-                                               int(rules.SwsFlags), nullptr, nullptr, nullptr));
-    if (!Scaler)
-      throw FFMpegException("Cannot get resampling context");
-    DescribeScalerColours(picture, decFormat, width, height);
-  }
   if (pads || scales) {
     if (!ScaledPicture) {
       ScaledPicture.reset(avutil::av_frame_alloc());
@@ -286,7 +216,7 @@ int TVideoOutput::Take(const AVFrame* picture, const TVideoCopies& copies) {
       throw FFMpegException("Cannot allocate temp picture, check pix fmt");
   }
   AVFrame* scaled = ScaledPicture.get();
-  const AVFrame* owner = picture; // whose buffers the final picture lies in
+  const AVFrame* owner = pixels; // whose buffers the final picture lies in
   TPicture final = formatted;
   const TPicture* padSource = &formatted;
   if (pads) {
@@ -294,14 +224,13 @@ int TVideoOutput::Take(const AVFrame* picture, const TVideoCopies& copies) {
     final = PictureOf(scaled);
   }
   if (scales) {
-    TPicture target = PictureOf(scaled);
-    if (pads && !CropPicture(target, target, encFormat, enc->width, enc->height, Pad.Top, Pad.Left))
+    TPicture drawn = PictureOf(scaled);
+    if (pads && !CropPicture(drawn, drawn, encFormat, enc->width, enc->height, Pad.Top, Pad.Left))
       return Refuse(rules, "error padding picture");
     padSource = nullptr;
     owner = scaled;
     final = PictureOf(scaled);
-    swscale::sws_scale(Scaler.get(), formatted.Data, formatted.Linesize, 0, height, target.Data,
-                       target.Linesize);
+    Scaler.Scale(picture, formatted, decFormat, width, height, target, drawn);
   }
   if (pads && !PadPicture(final, padSource, enc->height, enc->width, encFormat, Pad.Top, Pad.Bottom,
                           Pad.Left, Pad.Right, rules.PadColor.data()))

@@ -4,9 +4,11 @@
 #pragma once
 
 #include "FFmpeg.h"
+#include "PictureScaler.h"
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace kestro {
@@ -77,11 +79,13 @@ public:
   // Close: the scaler and the pictures go.
   void Close();
 
-  bool HasScaler() const { return bool(Scaler); }
+  bool HasScaler() const { return Scaler.Made(); }
+  // What a decoder may scale its pictures to ahead of this stage, when the
+  // stage would do nothing else to them before the encoder (no crop, no
+  // padding).
+  std::optional<TScaleTarget> AheadTarget() const;
 
 private:
-  // Tells the scaler the matrix and range of the YUV side(s) it converts.
-  void DescribeScalerColours(const AVFrame* picture, AVPixelFormat from, int width, int height);
   // The most output frames (of `tb` seconds) a gap in the input's source
   // can fill: its length, or, unknown, the jump the reader calls a
   // discontinuity.
@@ -96,14 +100,9 @@ private:
   // Taken off the input clock (microseconds) after a time stamp jumped by
   // more than the source can account for.
   int64_t ClockShift = 0;
-  // Touched by the output side only. The scaler is remade whenever a
-  // picture's size or pixel format differs from the one it was made for.
-  TSwsPtr Scaler;
+  // Touched by the output side only.
+  TPictureScaler Scaler;
   TFramePtr ScaledPicture;
-  // The colour matrix and range the scaler was last told, and the picture
-  // size and format it was made for (a remade one starts from the defaults).
-  int ScalerMatrix = -1, ScalerRange = -1;
-  int ScalerWidth = 0, ScalerHeight = 0, ScalerFormat = -1;
   TFramePtr EncodeFrame; // the picture as handed to the encoder
   // The lowest time stamp the encoder may be given next (encoder time
   // base): re-timed or jittery clocks must not send it back in time.

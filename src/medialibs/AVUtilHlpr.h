@@ -77,6 +77,8 @@ extern "C" {
   X(av_frame_free) \
   X(av_frame_unref) \
   X(av_frame_ref) \
+  X(av_buffer_create) \
+  X(av_buffer_unref) \
   X(av_frame_clone) \
   X(av_frame_move_ref) \
   X(av_frame_get_buffer) \

@@ -1,13 +1,15 @@
+#include "VideoOutput.h"
 #include "EngineText.h"
 #include "OutputTestSupport.h"
 #include "PictureOps.h"
-#include "VideoOutput.h"
+#include "PictureScaler.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cctype>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 using namespace kestro;
@@ -299,6 +301,85 @@ TEST(VideoOutput, CropScaleAndPadMakeTheEncodersPicture) {
         }
     }
   }
+}
+
+// A decoder may scale its pictures ahead of the stage, on its own thread.
+// The stage takes such a picture as scaled only when it was scaled for the
+// very picture the stage would draw; the encoder gets the same bytes either
+// way.
+TEST(VideoOutput, PicturesScaledAheadAreTakenOnlyWhenScaledAlike) {
+  struct Case {
+    const char* Name;
+    bool Ahead;          // a decoder scaled the picture ahead
+    unsigned AheadFlags; // with these scaler flags (0: the stage's own)
+    bool StageScales;    // the stage still makes a scaler of its own
+  } cases[] = {
+      {"not scaled ahead", false, 0, true},
+      {"scaled ahead alike", true, 0, false},
+      {"scaled ahead otherwise", true, SWS_POINT, true},
+  };
+  std::vector<uint8_t> reference;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TOutputBench b;
+    ASSERT_NO_FATAL_FAILURE(
+        b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "ahead.nut", [&](TCustomFFmpeg& e) {
+          e.Settings.VideoCodecName = AvText("rawvideo");
+          e.Settings.FrameWidth = 176;
+          e.Settings.FrameHeight = 144;
+        }));
+    ASSERT_NO_FATAL_FAILURE(PreparePicture(b, 0, 0));
+    const std::optional<TScaleTarget> target = b.Out->Video->AheadTarget();
+    ASSERT_TRUE(target);
+    ASSERT_EQ(target->Width, 176);
+    // A pattern in BT.709 colours: the scaler must be told them either way.
+    TFramePtr picture = MakePicture(nullptr);
+    picture->colorspace = AVCOL_SPC_BT709;
+    if (c.Ahead) {
+      TScaleTarget aheadTarget = *target;
+      if (c.AheadFlags)
+        aheadTarget.Flags = c.AheadFlags;
+      TScaleAhead ahead(aheadTarget);
+      ahead(picture.get());
+      ASSERT_NE(ScaledAhead(picture.get(), aheadTarget), nullptr);
+      // Scaling ahead once is enough.
+      const AVFrame* first = ScaledAhead(picture.get(), aheadTarget);
+      ahead(picture.get());
+      ASSERT_EQ(ScaledAhead(picture.get(), aheadTarget), first);
+    }
+    Encode(b, picture.get(), 0.0);
+    EXPECT_EQ(b.Out->Video->HasScaler(), c.StageScales);
+    ASSERT_NO_FATAL_FAILURE(b.Finish());
+    const std::vector<TReadPacket> packets = ReadPackets(b.Path);
+    ASSERT_EQ(packets.size(), 1u);
+    if (reference.empty())
+      reference = packets[0].Data;
+    else
+      EXPECT_TRUE(packets[0].Data == reference) << "the encoder got other pixels";
+  }
+
+  // Nothing is scaled ahead where the stage crops or pads, nor a picture
+  // that already has the encoder's size and format.
+  for (const bool pads : {false, true}) {
+    TOutputBench b;
+    ASSERT_NO_FATAL_FAILURE(
+        b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "edges.nut", [&](TCustomFFmpeg& e) {
+          e.Settings.VideoCodecName = AvText("rawvideo");
+          e.Settings.FramePadTop = pads ? 16 : 0;
+        }));
+    ASSERT_NO_FATAL_FAILURE(PreparePicture(b, pads ? 0 : 8, 0));
+    EXPECT_FALSE(b.Out->Video->AheadTarget()) << (pads ? "padded" : "cropped");
+  }
+  TOutputBench b;
+  ASSERT_NO_FATAL_FAILURE(
+      b.Open(Fixtures::ClipAvi, AVMEDIA_TYPE_VIDEO, "same.nut", VideoCodec("rawvideo")));
+  ASSERT_NO_FATAL_FAILURE(PreparePicture(b, 0, 0));
+  const std::optional<TScaleTarget> target = b.Out->Video->AheadTarget();
+  ASSERT_TRUE(target);
+  TFramePtr picture = MakePicture(&Red);
+  TScaleAhead ahead(*target);
+  ahead(picture.get());
+  EXPECT_EQ(picture->opaque_ref, nullptr);
 }
 
 // An encoder may keep pictures it was given (here: frame threads encode

@@ -1,0 +1,176 @@
+#include "PictureScaler.h"
+
+#include "FFmpeg.h"
+
+namespace kestro {
+
+namespace {
+
+int ScalerMatrixOf(int colorspace) {
+  switch (colorspace) {
+  case AVCOL_SPC_BT709:
+    return SWS_CS_ITU709;
+  case AVCOL_SPC_FCC:
+    return SWS_CS_FCC;
+  case AVCOL_SPC_SMPTE240M:
+    return SWS_CS_SMPTE240M;
+  case AVCOL_SPC_BT2020_NCL:
+  case AVCOL_SPC_BT2020_CL:
+    return SWS_CS_BT2020;
+  default: // BT.601 in its variants, or not said
+    return SWS_CS_DEFAULT;
+  }
+}
+
+bool FullRange(AVPixelFormat format, int range) {
+  switch (format) {
+  case AV_PIX_FMT_YUVJ420P:
+  case AV_PIX_FMT_YUVJ422P:
+  case AV_PIX_FMT_YUVJ444P:
+  case AV_PIX_FMT_YUVJ440P:
+  case AV_PIX_FMT_YUVJ411P:
+    return true;
+  default:
+    return range == AVCOL_RANGE_JPEG;
+  }
+}
+
+// What a decoded picture carries in its user data once scaled ahead. The
+// mark tells it from user data of any other kind.
+struct TScaledAhead {
+  static constexpr uint32_t Mark = 0x4b534148; // "KSAH"
+  uint32_t Marked = Mark;
+  AVFrame* Frame = nullptr;
+  TScaleTarget Target;
+};
+
+void FreeScaledAhead(void*, uint8_t* data) {
+  auto* ahead = reinterpret_cast<TScaledAhead*>(data);
+  avutil::av_frame_free(&ahead->Frame);
+  delete ahead;
+}
+
+} // namespace
+
+TScaleTarget ScaleTargetOf(const AVCodecContext* encoder, int width, int height, unsigned flags) {
+  TScaleTarget target;
+  target.Width = width;
+  target.Height = height;
+  target.Format = encoder->pix_fmt;
+  target.Colorspace = encoder->colorspace;
+  target.Range = encoder->color_range;
+  target.Flags = flags;
+  return target;
+}
+
+void TPictureScaler::Reset() {
+  Scaler.reset();
+  Matrix = Range = -1;
+  Width = Height = 0;
+  Format = -1;
+}
+
+void TPictureScaler::Scale(const AVFrame* picture, const TPicture& from, AVPixelFormat format,
+                           int width, int height, const TScaleTarget& target, const TPicture& to) {
+  // A picture nobody could describe (no pixel format) is refused here: the
+  // scaler library aborts on it.
+  if (!avutil::av_pix_fmt_desc_get(format))
+    throw FFMpegException("Cannot get resampling context");
+  Scaler.reset(swscale::sws_getCachedContext(Scaler.release(), width, height, format, target.Width,
+                                             target.Height, target.Format, int(target.Flags),
+                                             nullptr, nullptr, nullptr));
+  if (!Scaler)
+    throw FFMpegException("Cannot get resampling context");
+  Describe(picture, format, width, height, target);
+  swscale::sws_scale(Scaler.get(), from.Data, from.Linesize, 0, height, to.Data, to.Linesize);
+}
+
+void TPictureScaler::Describe(const AVFrame* picture, AVPixelFormat from, int width, int height,
+                              const TScaleTarget& target) {
+  const int matrix =
+      ScalerMatrixOf(KnownOrUnspecified(picture->colorspace, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED));
+  const int range = FullRange(from, KnownOrUnspecified(picture->color_range, AVCOL_RANGE_NB,
+                                                       AVCOL_RANGE_UNSPECIFIED))
+                        ? 1
+                        : 0;
+  SwsContext* scaler = Scaler.get();
+  if (width == Width && height == Height && from == Format && matrix == Matrix && range == Range)
+    return;
+  int* inverse = nullptr;
+  int* table = nullptr;
+  int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+  if (swscale::sws_getColorspaceDetails(scaler, &inverse, &srcRange, &table, &dstRange, &brightness,
+                                        &contrast, &saturation) < 0)
+    return; // a scaler without colour conversion
+  const int* srcTable = inverse;
+  const int* dstTable = table;
+  if (IsYuvFormat(from)) {
+    srcTable = swscale::sws_getCoefficients(matrix);
+    srcRange = range;
+  }
+  if (IsYuvFormat(target.Format)) {
+    const int encMatrix =
+        target.Colorspace != AVCOL_SPC_UNSPECIFIED ? ScalerMatrixOf(target.Colorspace) : matrix;
+    dstTable = swscale::sws_getCoefficients(encMatrix);
+    dstRange = FullRange(target.Format, target.Range) ? 1 : 0;
+  }
+  swscale::sws_setColorspaceDetails(scaler, srcTable, srcRange, dstTable, dstRange, brightness,
+                                    contrast, saturation);
+  Matrix = matrix;
+  Range = range;
+  Width = width;
+  Height = height;
+  Format = from;
+}
+
+void AttachScaledAhead(AVFrame* picture, TFramePtr scaled, const TScaleTarget& target) {
+  auto* ahead = new TScaledAhead;
+  ahead->Target = target;
+  AVBufferRef* ref = avutil::av_buffer_create(reinterpret_cast<uint8_t*>(ahead),
+                                              sizeof(TScaledAhead), FreeScaledAhead, nullptr, 0);
+  if (!ref) {
+    delete ahead;
+    return; // the picture goes on unscaled
+  }
+  ahead->Frame = scaled.release();
+  avutil::av_buffer_unref(&picture->opaque_ref);
+  picture->opaque_ref = ref;
+}
+
+const AVFrame* ScaledAhead(const AVFrame* picture, const TScaleTarget& target) {
+  const AVBufferRef* ref = picture->opaque_ref;
+  if (!ref || ref->size != sizeof(TScaledAhead))
+    return nullptr;
+  const auto* ahead = reinterpret_cast<const TScaledAhead*>(ref->data);
+  return ahead->Marked == TScaledAhead::Mark && ahead->Target == target ? ahead->Frame : nullptr;
+}
+
+void TScaleAhead::operator()(AVFrame* picture) {
+  // Only pictures that a decoder gave, that need scaling and that the
+  // scaler can take.
+  if (picture->opaque_ref || picture->format < 0 || !picture->buf[0])
+    return;
+  const AVPixelFormat format = AVPixelFormat(picture->format);
+  if (picture->width == Target.Width && picture->height == Target.Height && format == Target.Format)
+    return;
+  if (!avutil::av_pix_fmt_desc_get(format))
+    return;
+  // Drawn into a picture made as the output stage makes its own.
+  TFramePtr scaled(avutil::av_frame_alloc());
+  if (!scaled)
+    return;
+  scaled->format = Target.Format;
+  scaled->width = Target.Width;
+  scaled->height = Target.Height;
+  if (avutil::av_frame_get_buffer(scaled.get(), 0) < 0)
+    return;
+  try {
+    Scaler.Scale(picture, PictureOf(picture), format, picture->width, picture->height, Target,
+                 PictureOf(scaled.get()));
+  } catch (const FFMpegException&) {
+    return; // the output stage meets it again, and says so
+  }
+  AttachScaledAhead(picture, std::move(scaled), Target);
+}
+
+} // namespace kestro
