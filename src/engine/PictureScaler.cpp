@@ -2,6 +2,8 @@
 
 #include "FFmpeg.h"
 
+#include <new>
+
 namespace kestro {
 
 namespace {
@@ -35,19 +37,16 @@ bool FullRange(AVPixelFormat format, int range) {
   }
 }
 
-// What a decoded picture carries in its user data once scaled ahead. The
-// mark tells it from user data of any other kind.
-struct TScaledAhead {
-  static constexpr uint32_t Mark = 0x4b534148; // "KSAH"
-  uint32_t Marked = Mark;
-  AVFrame* Frame = nullptr;
+// The mark a picture scaled ahead carries in its user data: the target it
+// was scaled for. The tag tells it from user data of any other kind.
+struct TScaledAheadMark {
+  static constexpr uint32_t Tag = 0x4b534148; // "KSAH"
+  uint32_t Tagged = Tag;
   TScaleTarget Target;
 };
 
-void FreeScaledAhead(void*, uint8_t* data) {
-  auto* ahead = reinterpret_cast<TScaledAhead*>(data);
-  avutil::av_frame_free(&ahead->Frame);
-  delete ahead;
+void FreeMark(void*, uint8_t* data) {
+  delete reinterpret_cast<TScaledAheadMark*>(data);
 }
 
 } // namespace
@@ -123,26 +122,12 @@ void TPictureScaler::Describe(const AVFrame* picture, AVPixelFormat from, int wi
   Format = from;
 }
 
-void AttachScaledAhead(AVFrame* picture, TFramePtr scaled, const TScaleTarget& target) {
-  auto* ahead = new TScaledAhead;
-  ahead->Target = target;
-  AVBufferRef* ref = avutil::av_buffer_create(reinterpret_cast<uint8_t*>(ahead),
-                                              sizeof(TScaledAhead), FreeScaledAhead, nullptr, 0);
-  if (!ref) {
-    delete ahead;
-    return; // the picture goes on unscaled
-  }
-  ahead->Frame = scaled.release();
-  avutil::av_buffer_unref(&picture->opaque_ref);
-  picture->opaque_ref = ref;
-}
-
-const AVFrame* ScaledAhead(const AVFrame* picture, const TScaleTarget& target) {
+bool ScaledAheadFor(const AVFrame* picture, const TScaleTarget& target) {
   const AVBufferRef* ref = picture->opaque_ref;
-  if (!ref || ref->size != sizeof(TScaledAhead))
-    return nullptr;
-  const auto* ahead = reinterpret_cast<const TScaledAhead*>(ref->data);
-  return ahead->Marked == TScaledAhead::Mark && ahead->Target == target ? ahead->Frame : nullptr;
+  if (!ref || ref->size != sizeof(TScaledAheadMark))
+    return false;
+  const auto* mark = reinterpret_cast<const TScaledAheadMark*>(ref->data);
+  return mark->Tagged == TScaledAheadMark::Tag && mark->Target == target;
 }
 
 void TScaleAhead::operator()(AVFrame* picture) {
@@ -157,20 +142,45 @@ void TScaleAhead::operator()(AVFrame* picture) {
     return;
   // Drawn into a picture made as the output stage makes its own.
   TFramePtr scaled(avutil::av_frame_alloc());
-  if (!scaled)
+  TFramePtr props(avutil::av_frame_alloc());
+  if (!scaled || !props)
     return;
   scaled->format = Target.Format;
   scaled->width = Target.Width;
   scaled->height = Target.Height;
-  if (avutil::av_frame_get_buffer(scaled.get(), 0) < 0)
+  auto* mark = new (std::nothrow) TScaledAheadMark;
+  AVBufferRef* markRef =
+      mark ? avutil::av_buffer_create(reinterpret_cast<uint8_t*>(mark), sizeof(TScaledAheadMark),
+                                      FreeMark, nullptr, 0)
+           : nullptr;
+  if (!markRef) {
+    delete mark;
     return;
+  }
+  mark->Target = Target;
+  if (avutil::av_frame_get_buffer(scaled.get(), 0) < 0 ||
+      avutil::av_frame_copy_props(props.get(), picture) < 0) {
+    avutil::av_buffer_unref(&markRef);
+    return;
+  }
   try {
     Scaler.Scale(picture, PictureOf(picture), format, picture->width, picture->height, Target,
                  PictureOf(scaled.get()));
   } catch (const FFMpegException&) {
+    avutil::av_buffer_unref(&markRef);
     return; // the output stage meets it again, and says so
   }
-  AttachScaledAhead(picture, std::move(scaled), Target);
+  // The picture becomes the scaled one, with its own times and
+  // description: the decoded pixels go back to the decoder at once, while
+  // they are still in its cache.
+  avutil::av_frame_unref(picture);
+  avutil::av_frame_move_ref(picture, scaled.get());
+  if (avutil::av_frame_copy_props(picture, props.get()) < 0) {
+    avutil::av_buffer_unref(&markRef);
+    throw std::bad_alloc(); // the times are lost: the stream cannot go on
+  }
+  avutil::av_buffer_unref(&picture->opaque_ref);
+  picture->opaque_ref = markRef;
 }
 
 } // namespace kestro

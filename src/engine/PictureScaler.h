@@ -42,14 +42,15 @@ private:
   int Width = 0, Height = 0, Format = -1;
 };
 
-// A picture a decoder scaled ahead travels with the decoded picture, in its
-// user data, with the target it was scaled for.
-void AttachScaledAhead(AVFrame* picture, TFramePtr scaled, const TScaleTarget& target);
-// The picture scaled ahead for `target`, or null.
-const AVFrame* ScaledAhead(const AVFrame* picture, const TScaleTarget& target);
+// Whether a decoder scaled `picture` ahead for `target`: its pixels are
+// then the encoder's picture, though its description (times, colours, side
+// data) is the decoded one's.
+bool ScaledAheadFor(const AVFrame* picture, const TScaleTarget& target);
 
 // Scales each decoded picture that needs it ahead for `target`, on the
-// thread that decoded it. A picture it cannot scale goes on as it is.
+// thread that decoded it: the picture's pixels are replaced by the scaled
+// ones, and it is marked as scaled. A picture it cannot scale goes on as it
+// is.
 class TScaleAhead {
 public:
   explicit TScaleAhead(const TScaleTarget& target) : Target(target) {}

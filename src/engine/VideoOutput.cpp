@@ -34,6 +34,18 @@ bool HoldsItsPixels(const AVFrame* frame) {
   return true;
 }
 
+// A reference to the frame's pixel buffers alone: `to` keeps the blank
+// description of a new frame.
+int RefPixels(AVFrame* to, const AVFrame* frame) {
+  for (int i = 0; i < AV_NUM_DATA_POINTERS && frame->buf[i]; ++i) {
+    to->buf[i] = avutil::av_buffer_ref(frame->buf[i]);
+    if (!to->buf[i])
+      return AVERROR(ENOMEM);
+  }
+  to->extended_data = to->data;
+  return 0;
+}
+
 AVPixelFormat DecodedFormatOf(const AVFrame* picture, const TInputStreamState& input) {
   return picture->format >= 0 ? AVPixelFormat(picture->format) : input.Decoder->pix_fmt;
 }
@@ -182,13 +194,13 @@ int TVideoOutput::Take(const AVFrame* picture, const TVideoCopies& copies) {
   const int innerHeight = enc->height - Pad.Top - Pad.Bottom;
   const TScaleTarget target = ScaleTargetOf(enc, innerWidth, innerHeight, rules.SwsFlags);
   const bool crops = !rules.FiltersInUse && Crop.Any();
-  // A picture its decoder scaled ahead is taken as scaled here.
-  const AVFrame* ahead = crops ? nullptr : ScaledAhead(picture, target);
-  const AVFrame* pixels = ahead ? ahead : picture;
-  const AVPixelFormat decFormat = ahead ? encFormat : copies.DecodedFormat;
-  const int width = pixels->width - (crops ? Crop.Left + Crop.Right : 0);
-  const int height = pixels->height - (crops ? Crop.Top + Crop.Bottom : 0);
-  TPicture formatted = PictureOf(pixels);
+  // A picture its decoder scaled ahead has the encoder's size and format
+  // already.
+  const bool ahead = !crops && ScaledAheadFor(picture, target);
+  const AVPixelFormat decFormat = copies.DecodedFormat;
+  const int width = picture->width - (crops ? Crop.Left + Crop.Right : 0);
+  const int height = picture->height - (crops ? Crop.Top + Crop.Bottom : 0);
+  TPicture formatted = PictureOf(picture);
   if (crops && (width <= 0 || height <= 0 ||
                 !CropPicture(formatted, formatted, decFormat, picture->width, picture->height,
                              Crop.Top, Crop.Left)))
@@ -216,7 +228,7 @@ int TVideoOutput::Take(const AVFrame* picture, const TVideoCopies& copies) {
       throw FFMpegException("Cannot allocate temp picture, check pix fmt");
   }
   AVFrame* scaled = ScaledPicture.get();
-  const AVFrame* owner = pixels; // whose buffers the final picture lies in
+  const AVFrame* owner = picture; // whose buffers the final picture lies in
   TPicture final = formatted;
   const TPicture* padSource = &formatted;
   if (pads) {
@@ -243,8 +255,11 @@ int TVideoOutput::Take(const AVFrame* picture, const TVideoCopies& copies) {
   if (!out)
     throw FFMpegException("Video encoding failed");
   avutil::av_frame_unref(out);
-  const int copied = HoldsItsPixels(owner) ? avutil::av_frame_ref(out, owner)
-                                           : avutil::av_frame_copy_props(out, owner);
+  // A picture scaled ahead goes to the encoder as the stage's own scaled
+  // picture would: its pixels, without the decoded picture's description.
+  const int copied = !HoldsItsPixels(owner)      ? avutil::av_frame_copy_props(out, owner)
+                     : ahead && owner == picture ? RefPixels(out, owner)
+                                                 : avutil::av_frame_ref(out, owner);
   if (copied < 0)
     throw FFMpegException("Video encoding failed");
   for (int i = 0; i < 4; ++i) {
