@@ -49,6 +49,19 @@ void FreeMark(void*, uint8_t* data) {
   delete reinterpret_cast<TScaledAheadMark*>(data);
 }
 
+// The mark as user data of a frame's own; null when memory runs out.
+AVBufferRef* MarkFor(const TScaleTarget& target) {
+  auto* mark = new (std::nothrow) TScaledAheadMark;
+  if (!mark)
+    return nullptr;
+  mark->Target = target;
+  AVBufferRef* ref = avutil::av_buffer_create(reinterpret_cast<uint8_t*>(mark),
+                                              sizeof(TScaledAheadMark), FreeMark, nullptr, 0);
+  if (!ref)
+    delete mark;
+  return ref;
+}
+
 } // namespace
 
 TScaleTarget ScaleTargetOf(const AVCodecContext* encoder, int width, int height, unsigned flags) {
@@ -131,56 +144,38 @@ bool ScaledAheadFor(const AVFrame* picture, const TScaleTarget& target) {
 }
 
 void TScaleAhead::operator()(AVFrame* picture) {
-  // Only pictures that a decoder gave, that need scaling and that the
-  // scaler can take.
+  // Only pictures that a decoder gave and that need scaling.
   if (picture->opaque_ref || picture->format < 0 || !picture->buf[0])
     return;
   const AVPixelFormat format = AVPixelFormat(picture->format);
   if (picture->width == Target.Width && picture->height == Target.Height && format == Target.Format)
     return;
-  if (!avutil::av_pix_fmt_desc_get(format))
-    return;
-  // Drawn into a picture made as the output stage makes its own.
+  // Drawn into a picture made as the output stage makes its own, which
+  // then takes the decoded picture's times and description.
   TFramePtr scaled(avutil::av_frame_alloc());
-  TFramePtr props(avutil::av_frame_alloc());
-  if (!scaled || !props)
+  if (!scaled)
     return;
   scaled->format = Target.Format;
   scaled->width = Target.Width;
   scaled->height = Target.Height;
-  auto* mark = new (std::nothrow) TScaledAheadMark;
-  AVBufferRef* markRef =
-      mark ? avutil::av_buffer_create(reinterpret_cast<uint8_t*>(mark), sizeof(TScaledAheadMark),
-                                      FreeMark, nullptr, 0)
-           : nullptr;
-  if (!markRef) {
-    delete mark;
+  if (avutil::av_frame_get_buffer(scaled.get(), 0) < 0)
     return;
-  }
-  mark->Target = Target;
-  if (avutil::av_frame_get_buffer(scaled.get(), 0) < 0 ||
-      avutil::av_frame_copy_props(props.get(), picture) < 0) {
-    avutil::av_buffer_unref(&markRef);
-    return;
-  }
   try {
     Scaler.Scale(picture, PictureOf(picture), format, picture->width, picture->height, Target,
                  PictureOf(scaled.get()));
   } catch (const FFMpegException&) {
-    avutil::av_buffer_unref(&markRef);
     return; // the output stage meets it again, and says so
   }
-  // The picture becomes the scaled one, with its own times and
-  // description: the decoded pixels go back to the decoder at once, while
-  // they are still in its cache.
+  if (avutil::av_frame_copy_props(scaled.get(), picture) < 0)
+    return;
+  AVBufferRef* mark = MarkFor(Target);
+  if (!mark)
+    return;
+  // The decoded pixels go back to the decoder at once, while they are
+  // still in its cache.
   avutil::av_frame_unref(picture);
   avutil::av_frame_move_ref(picture, scaled.get());
-  if (avutil::av_frame_copy_props(picture, props.get()) < 0) {
-    avutil::av_buffer_unref(&markRef);
-    throw std::bad_alloc(); // the times are lost: the stream cannot go on
-  }
-  avutil::av_buffer_unref(&picture->opaque_ref);
-  picture->opaque_ref = markRef;
+  picture->opaque_ref = mark;
 }
 
 } // namespace kestro

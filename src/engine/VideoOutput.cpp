@@ -257,9 +257,9 @@ int TVideoOutput::Take(const AVFrame* picture, const TVideoCopies& copies) {
   avutil::av_frame_unref(out);
   // A picture scaled ahead goes to the encoder as the stage's own scaled
   // picture would: its pixels, without the decoded picture's description.
-  const int copied = !HoldsItsPixels(owner)      ? avutil::av_frame_copy_props(out, owner)
-                     : ahead && owner == picture ? RefPixels(out, owner)
-                                                 : avutil::av_frame_ref(out, owner);
+  const int copied = ahead                   ? RefPixels(out, picture)
+                     : HoldsItsPixels(owner) ? avutil::av_frame_ref(out, owner)
+                                             : avutil::av_frame_copy_props(out, owner);
   if (copied < 0)
     throw FFMpegException("Video encoding failed");
   for (int i = 0; i < 4; ++i) {
