@@ -143,6 +143,39 @@ bool ScaledAheadFor(const AVFrame* picture, const TScaleTarget& target) {
   return mark->Tagged == TScaledAheadMark::Tag && mark->Target == target;
 }
 
+bool TScaleAhead::GetPixels(AVFrame* scaled) {
+  if (!Pool) {
+    // The layout (line sizes, plane offsets, padding) is learnt once from a
+    // picture made as the output stage makes its own.
+    TFramePtr model(avutil::av_frame_alloc());
+    if (!model)
+      return false;
+    model->format = scaled->format;
+    model->width = scaled->width;
+    model->height = scaled->height;
+    if (avutil::av_frame_get_buffer(model.get(), 0) < 0 || !model->buf[0] || model->buf[1])
+      return false;
+    const AVBufferRef* buffer = model->buf[0];
+    for (int i = 0; i < 4; ++i) {
+      Linesize[i] = model->linesize[i];
+      Offset[i] = model->data[i] ? model->data[i] - buffer->data : -1;
+    }
+    Pool.reset(avutil::av_buffer_pool_init(buffer->size, nullptr));
+    if (!Pool)
+      return false;
+  }
+  AVBufferRef* buffer = avutil::av_buffer_pool_get(Pool.get());
+  if (!buffer)
+    return false;
+  scaled->buf[0] = buffer;
+  for (int i = 0; i < 4; ++i) {
+    scaled->data[i] = Offset[i] >= 0 ? buffer->data + Offset[i] : nullptr;
+    scaled->linesize[i] = Linesize[i];
+  }
+  scaled->extended_data = scaled->data;
+  return true;
+}
+
 void TScaleAhead::operator()(AVFrame* picture) {
   // Only pictures that a decoder gave and that need scaling.
   if (picture->opaque_ref || picture->format < 0 || !picture->buf[0])
@@ -158,7 +191,7 @@ void TScaleAhead::operator()(AVFrame* picture) {
   scaled->format = Target.Format;
   scaled->width = Target.Width;
   scaled->height = Target.Height;
-  if (avutil::av_frame_get_buffer(scaled.get(), 0) < 0)
+  if (!GetPixels(scaled.get()))
     return;
   try {
     Scaler.Scale(picture, PictureOf(picture), format, picture->width, picture->height, Target,

@@ -7,6 +7,8 @@
 #include "LibPtr.h"
 #include "PictureOps.h"
 
+#include <cstddef>
+
 namespace kestro {
 
 // The picture a scaler draws, and how.
@@ -57,8 +59,18 @@ public:
   void operator()(AVFrame* picture);
 
 private:
+  // Gives `scaled` pixels laid out as a picture of its own would have them,
+  // from the pool; false when memory runs out.
+  bool GetPixels(AVFrame* scaled);
   TScaleTarget Target;
   TPictureScaler Scaler;
+  // The scaled pictures' pixels come from a pool: the output side hands
+  // each back once it is encoded, and the next picture is drawn into memory
+  // that stays mapped, rather than memory the allocator has just returned
+  // to the system and must map again.
+  TBufferPoolPtr Pool;
+  int Linesize[4] = {};
+  ptrdiff_t Offset[4] = {-1, -1, -1, -1}; // of each plane in the buffer; -1: none
 };
 
 } // namespace kestro

@@ -80,6 +80,9 @@ extern "C" {
   X(av_buffer_create) \
   X(av_buffer_ref) \
   X(av_buffer_unref) \
+  X(av_buffer_pool_init) \
+  X(av_buffer_pool_get) \
+  X(av_buffer_pool_uninit) \
   X(av_frame_clone) \
   X(av_frame_move_ref) \
   X(av_frame_get_buffer) \
