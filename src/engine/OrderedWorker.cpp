@@ -82,7 +82,7 @@ void TOrderedWorker::Post(std::function<void()> work) {
   if (Failure)
     return; // raised before: the run is failing, nothing more runs
   Pending.push_back(std::move(work));
-  if (ThreadWaits && (Pending.size() >= std::min(WakeAt, Depth) || Drains > 0))
+  if (ThreadWaits && (Pending.size() >= WakeAt() || Drains > 0))
     WorkCame.notify_one();
 }
 

@@ -4,6 +4,7 @@
 // same as when everything runs on one thread.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -56,9 +57,10 @@ private:
   int OthersWait = 0; // posters and drains waiting
   int Drains = 0;     // drains waiting: the thread is woken for any piece
   // While the worker runs, posters wait for room with the queue full and
-  // go on once half of it is free; an idle thread is woken once a few
-  // pieces wait (at once when the posters wait for it to end).
-  static constexpr size_t WakeAt = 4;
+  // go on once half of it is free; an idle thread is woken once half the
+  // queue waits (at once when the posters wait for it to end). So each
+  // side, once woken, has half a queue to work through.
+  size_t WakeAt() const { return std::max<size_t>(1, Depth / 2); }
   std::deque<std::function<void()>> Pending;
   bool Busy = false;     // a piece is running
   bool Closing = false;  // no more work comes: the thread ends once idle

@@ -353,7 +353,8 @@ void TSegmentDecoder::Body(size_t index) {
       for (TOut& o : out)
         segment->Out.push_back(std::move(o));
       segment->Done = end;
-      if (segment == Segments.front().get() && (!out.empty() || end))
+      if (segment == Segments.front().get() &&
+          (end || segment->Out.size() >= std::min(ReceiverWakeAt, MaxOut)))
         WakeReceiver();
     }
   } catch (...) {

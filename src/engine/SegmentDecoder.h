@@ -97,11 +97,18 @@ private:
   size_t MaxPending; // packets the newest stretch holds before sending waits
   std::mutex Lock;
   // Each side is woken only when it waits and has enough to do: a decoder
-  // once a few packets wait for it (or its stretch closed), the receiver once
-  // the oldest stretch gave a picture or more packets can go.
+  // once several packets wait for it (or its stretch closed), the receiver
+  // once the oldest stretch holds several pictures (or ended) or more
+  // packets can go. A wake-up moves the woken thread onto a core a decoder
+  // works on, and the decoder loses what it had in that core's caches: on
+  // two cores, waking for every picture cost more CPU than the waits save.
+  // Neither side can wait for the other at once: a stretch whose decoder
+  // waits for packets is the newest, and it takes packets until it holds
+  // more than a decoder's wake-up needs.
   std::condition_variable ReceiverWake;
   bool ReceiverWaits = false;
-  static constexpr size_t WakeAt = 4;
+  static constexpr size_t WakeAt = 8;         // packets
+  static constexpr size_t ReceiverWakeAt = 8; // pictures (at most MaxOut)
   static constexpr int DecoderNice = 10;
   void WakeDecoderOf(const TSegment& segment);
   void WakeReceiver();
