@@ -50,6 +50,9 @@ struct TOutputContextDeleter {
 struct TCodecParametersDeleter {
   void operator()(AVCodecParameters* p) const { avcodec::avcodec_parameters_free(&p); }
 };
+struct TBufferRefDeleter {
+  void operator()(AVBufferRef* b) const { avutil::av_buffer_unref(&b); }
+};
 struct TBufferPoolDeleter {
   void operator()(AVBufferPool* p) const { avutil::av_buffer_pool_uninit(&p); }
 };
@@ -71,6 +74,7 @@ using TOutputContextPtr = std::unique_ptr<AVFormatContext, TOutputContextDeleter
 // Text or bytes allocated with the libraries' allocator.
 using TAvTextPtr = std::unique_ptr<char, TAvFreeDeleter>;
 using TAvBytesPtr = std::unique_ptr<uint8_t, TAvFreeDeleter>;
+using TBufferRefPtr = std::unique_ptr<AVBufferRef, TBufferRefDeleter>;
 using TBufferPoolPtr = std::unique_ptr<AVBufferPool, TBufferPoolDeleter>;
 using TCodecParametersPtr = std::unique_ptr<AVCodecParameters, TCodecParametersDeleter>;
 

@@ -201,7 +201,10 @@ void TScaleAhead::operator()(AVFrame* picture) {
   }
   if (avutil::av_frame_copy_props(scaled.get(), picture) < 0)
     return;
-  AVBufferRef* mark = MarkFor(Target);
+  // Every picture shares the one mark, which nobody changes.
+  if (!Mark)
+    Mark.reset(MarkFor(Target));
+  AVBufferRef* mark = Mark ? avutil::av_buffer_ref(Mark.get()) : nullptr;
   if (!mark)
     return;
   // The decoded pixels go back to the decoder at once, while they are

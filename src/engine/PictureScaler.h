@@ -69,6 +69,7 @@ private:
   // that stays mapped, rather than memory the allocator has just returned
   // to the system and must map again.
   TBufferPoolPtr Pool;
+  TBufferRefPtr Mark; // what each picture scaled here carries
   int Linesize[4] = {};
   ptrdiff_t Offset[4] = {-1, -1, -1, -1}; // of each plane in the buffer; -1: none
 };
