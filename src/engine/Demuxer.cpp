@@ -20,9 +20,12 @@ TDemuxer::TRead TDemuxer::Take(AVPacket* packet, TInputStreamState*& stream) {
     if (read == AVERROR_EXIT && Stopped && Stopped())
       return TRead::Stopped;
     // The end of the file, or of what a truncated or damaged file holds,
-    // ends the input normally; a failing read underneath it does not.
+    // ends the input normally; a failing read underneath it does not. Nor
+    // does data that is unreadable from the start (an MP4 whose index comes
+    // after its data, read through a pipe that cannot go back to the data):
+    // an empty output would look like a conversion that worked.
     int code = read;
-    if (code == AVERROR_EOF || code == AVERROR_INVALIDDATA) {
+    if (code == AVERROR_EOF || (code == AVERROR_INVALIDDATA && AnyPacket)) {
       const int ioError = File->pb ? File->pb->error : 0;
       if (ioError >= 0 || ioError == AVERROR_EOF)
         return TRead::End;
@@ -31,6 +34,7 @@ TDemuxer::TRead TDemuxer::Take(AVPacket* packet, TInputStreamState*& stream) {
     throw FFMpegException(Format("Error while reading '%s': %s", File->url ? File->url : "",
                                  ErrorText(code).c_str()));
   }
+  AnyPacket = true;
   if (Dump)
     avformat::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, packet, Hex,
                                File->streams[packet->stream_index]);

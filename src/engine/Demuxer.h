@@ -33,7 +33,8 @@ public:
            std::function<void(const std::string&)> log, std::function<bool()> stopped);
 
   // Take a unit: the next packet. Raises for a read that failed (not the
-  // end of a file, nor of what a damaged or cut file holds).
+  // end of a file, nor of what a damaged or cut file holds), and for data
+  // that cannot be read from its very first packet.
   TRead Take(AVPacket* packet, TInputStreamState*& stream);
   // Packets are dumped to the libraries' log as they are read.
   void DumpPackets(bool hex) {
@@ -49,6 +50,7 @@ private:
   std::function<void(const std::string&)> LogJump;
   std::function<bool()> Stopped;
   bool Dump = false, Hex = false;
+  bool AnyPacket = false; // a packet was read
 };
 
 } // namespace kestro

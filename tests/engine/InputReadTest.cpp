@@ -143,3 +143,19 @@ TEST_F(InputRead, StopEndsARunBlockedOnAStalledPipeAtOnce) {
   const TFileSummary summary = ReadBack(out);
   EXPECT_TRUE(summary.Opened) << "the stopped output keeps its trailer";
 }
+
+TEST_F(InputRead, ASourceUnreadableFromItsFirstPacketFailsTheJob) {
+  // This MP4 keeps its index after its data. Through a pipe, the index is
+  // found at the end, and the data before it cannot be gone back to: not a
+  // single packet can be read. That is no conversion, however the file ends.
+  TPipeSource pipe(Folder + "/index_last.mp4", "clip_h264_aac.mp4", 2, 1.0);
+  ASSERT_TRUE(Engine.OpenInputFile(pipe.Path)) << Engine.LastError;
+  const std::string out = Folder + "/out.3gp";
+  OutputTo(out);
+  Engine.Start(false);
+  EXPECT_TRUE(Engine.ExceptionRaised);
+  EXPECT_FALSE(Engine.Finished);
+  EXPECT_EQ(Engine.ExceptionMessage,
+            "Error while reading '" + pipe.Path + "': Invalid data found when processing input");
+  EXPECT_FALSE(fs::exists(out)) << "no empty output is left behind";
+}
