@@ -195,8 +195,20 @@ bool TSegmentDecoder::CanTake() const {
     return true;
   const bool opens =
       Segments.empty() || Segments.back()->Closed || (*NextStarts && Segments.back()->Sent > 0);
-  return opens ? Segments.size() < 2 * Workers.size()
-               : Segments.back()->Packets.size() < MaxPending;
+  if (!opens)
+    return Segments.back()->Packets.size() < MaxPending;
+  // Short stretches (a fresh start every dozen pictures) would leave the
+  // decoders idle whenever the run's thread lags a little: more of them may
+  // open while what they hold, in pictures and in packets still to decode,
+  // stays within what the stretches' pictures may take.
+  if (Segments.size() < 2 * Workers.size())
+    return true;
+  if (Segments.size() >= MaxSegmentsPerDecoder * Workers.size())
+    return false;
+  size_t held = 0;
+  for (const auto& segment : Segments)
+    held += segment->Out.size() + segment->Packets.size();
+  return held < MaxOut * Workers.size();
 }
 
 int TSegmentDecoder::SendPacket(const AVPacket* packet) {

@@ -110,6 +110,7 @@ private:
   static constexpr size_t WakeAt = 8;         // packets
   static constexpr size_t ReceiverWakeAt = 8; // pictures (at most MaxOut)
   static constexpr int DecoderNice = 10;
+  static constexpr size_t MaxSegmentsPerDecoder = 8; // stretches open at once
   void WakeDecoderOf(const TSegment& segment);
   void WakeReceiver();
   std::deque<std::unique_ptr<TSegment>> Segments; // oldest first

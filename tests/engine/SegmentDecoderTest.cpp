@@ -304,3 +304,36 @@ TEST(SegmentDecoder, GoingAwayMidStreamDropsWhatItHolds) {
     DecodeInStretches(segments, packets, false);
   }
 }
+
+TEST(SegmentDecoder, ShortStretchesWaitAheadWithinThePictureBudget) {
+  // Nothing is received, so what the decoders make stays held: the stream
+  // (cut every dozen pictures) is sent over and over until the decoder
+  // refuses more. Both decoders must have had more than two stretches each
+  // to work ahead on, and what they hold must stay within 64 pictures
+  // each, plus the stretch being filled and a picture or two inside each
+  // decoder.
+  LoadLibrariesOrFail();
+  std::mutex codecLock;
+  TVideoSource source(Fixtures::MediaPath(Fixtures::Sar43Avi.Name));
+  ASSERT_TRUE(source.Decoder);
+  const std::vector<TPacketPtr> packets = source.Packets();
+  ASSERT_GE(packets.size(), 24u);
+  TSegmentDecoder segments(source.Decoder.get(), 2, TFreshStarts::For(source.Params()));
+  segments.SetUp(codecLock);
+  size_t sent = 0;
+  bool refused = false;
+  while (!refused && sent < 2000) {
+    for (const TPacketPtr& packet : packets) {
+      const int result = segments.SendPacket(packet.get());
+      if (result == AVERROR(EAGAIN)) {
+        refused = true;
+        break;
+      }
+      ASSERT_EQ(result, 0);
+      ++sent;
+    }
+  }
+  ASSERT_TRUE(refused) << "sent " << sent << " packets and none waited";
+  EXPECT_GT(sent, size_t(2 * 2 * Fixtures::GopSize));
+  EXPECT_LE(sent, size_t(2 * 64 + Fixtures::GopSize + 2 * 2));
+}
